@@ -1,0 +1,38 @@
+// The simulated host's state: the host model file (re-read when it changes),
+// what the daemon changed at run time, the actions journal and failures on
+// demand. See docs/simhost.md.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace simhost {
+
+using Json = nlohmann::json;
+
+// The current model; an empty object for a missing file. Never null.
+std::shared_ptr<const Json> Model();
+
+// Looks up a member path such as {"port_groups", name}; nullptr when any step
+// is missing or not an object.
+const Json *Find(const Json &doc, std::initializer_list<std::string> path);
+
+// A requested failure of the named call: its value in the model's "fail"
+// object (a number, a text or true), or nothing.
+std::optional<Json> Failure(const std::string &call);
+
+// Integer advanced options: run-time values set by the daemon win over the
+// model's.
+std::optional<int64_t> Option(const std::string &group, const std::string &name);
+void SetOption(const std::string &group, const std::string &name, int64_t value);
+
+// Appends one JSON line (with "time_us") to the actions journal.
+void RecordAction(nlohmann::ordered_json action);
+
+// A diagnostic of the simulated host, to syslog.
+void Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace simhost

@@ -1,0 +1,31 @@
+// Platform audit log: one JSON line per record.
+#include "pellibs/pldaudit.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "pelldan/paths.h"
+#include "pelldan/root.h"
+#include "simhost/hostmodel.h"
+
+extern "C" int PldAudit_LogList(const char *event, const char *value, const char *field, int count,
+                                const char *const *more) {
+  if (event == nullptr || count < 0) return EINVAL;
+  if (simhost::Failure("PldAudit_LogList")) return EIO;
+  simhost::Json fields = simhost::Json::object();
+  for (int i = 0; i < count; ++i) {
+    const char *v = i == 0 ? value : (more != nullptr ? more[2 * (i - 1)] : nullptr);
+    const char *f = i == 0 ? field : (more != nullptr ? more[2 * (i - 1) + 1] : nullptr);
+    if (f == nullptr) return EINVAL;
+    fields[f] = v != nullptr ? simhost::Json(v) : simhost::Json(nullptr);
+  }
+  simhost::Json record = {{"event", event}, {"fields", fields}};
+  std::string line = record.dump(-1, ' ', false, simhost::Json::error_handler_t::replace) + "\n";
+  std::string path = pelldan::RootPath(pelldan::kAuditLog);
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  int rc = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0 : EIO;
+  close(fd);
+  return rc;
+}

@@ -1,0 +1,56 @@
+#include "simhost/sockets.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace simhost {
+
+bool MakeUnixAddress(const std::string &path, struct sockaddr_un *addr) {
+  memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr->sun_path) return false;
+  memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+bool MakeDirs(const std::string &path) {
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    std::string part = path.substr(0, pos);
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int BindUnix(int type, const std::string &path, int backlog) {
+  struct sockaddr_un addr;
+  if (!MakeUnixAddress(path, &addr)) return -ENAMETOOLONG;
+  int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  unlink(path.c_str());
+  if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
+      chmod(path.c_str(), 0600) != 0 || (type != SOCK_DGRAM && listen(fd, backlog) != 0)) {
+    int err = errno;
+    close(fd);
+    return -err;
+  }
+  return fd;
+}
+
+int ConnectUnix(int type, const std::string &path) {
+  struct sockaddr_un addr;
+  if (!MakeUnixAddress(path, &addr)) return -ENAMETOOLONG;
+  int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    close(fd);
+    return -err;
+  }
+  return fd;
+}
+
+}  // namespace simhost

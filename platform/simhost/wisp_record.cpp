@@ -1,0 +1,240 @@
+// Wisp records: checked construction from raw records and typed argument
+// access.
+#include <cerrno>
+#include <cstdlib>
+
+#include "pellibs/wisp.h"
+#include "simhost/packed.h"
+#include "simhost/raw_record.h"
+
+using simhost::LoadU32;
+using simhost::LoadU64;
+
+struct Wisp {
+  uint8_t *raw;
+  size_t length;
+  const char *id;
+  const char *format;
+  const uint8_t *args;
+  uint32_t count;
+  std::vector<simhost::Value> values;
+};
+
+namespace {
+
+// Checks everything and fills the parts of w that point into raw.
+bool Check(const uint8_t *raw, size_t length, Wisp *w, bool keepValues, const char **why) {
+  if (raw == nullptr || length < WISP_RAW_HEADER_SIZE) {
+    *why = "shorter than the record header";
+    return false;
+  }
+  uint64_t total = LoadU32(raw + simhost::kRawLength);
+  uint64_t count = LoadU32(raw + simhost::kRawArgCount);
+  uint64_t idLen = LoadU32(raw + simhost::kRawIdLength);
+  uint64_t fmtLen = LoadU32(raw + simhost::kRawFormatLength);
+  if (total != length) {
+    *why = "length field differs from the record size";
+    return false;
+  }
+  if (idLen == 0 || simhost::kRawId + idLen + fmtLen > total) {
+    *why = "id and format run past the record";
+    return false;
+  }
+  const char *id = reinterpret_cast<const char *>(raw + simhost::kRawId);
+  if (std::memchr(id, '\0', idLen) == nullptr) {
+    *why = "id not NUL-terminated";
+    return false;
+  }
+  const char *fmt = id + idLen;
+  if (fmtLen > 0 && std::memchr(fmt, '\0', fmtLen) == nullptr) {
+    *why = "format not NUL-terminated";
+    return false;
+  }
+  const uint8_t *args = raw + simhost::kRawId + idLen + fmtLen;
+  if (!simhost::ResolveSwizzled(args, count, raw + total, keepValues ? &w->values : nullptr, why)) {
+    return false;
+  }
+  w->id = id;
+  w->format = fmtLen > 0 ? fmt : "";
+  w->args = args;
+  w->count = static_cast<uint32_t>(count);
+  return true;
+}
+
+const simhost::Value *Arg(const Wisp *w, unsigned index) {
+  return w != nullptr && index < w->values.size() ? &w->values[index] : nullptr;
+}
+
+bool IsInteger(uint32_t type) {
+  return type != MSGFMT_STRING;
+}
+
+// One scanf-like conversion of Wisp_GetArgs.
+struct ScanConv {
+  char conversion;  // 'p' or an integer letter
+  std::string length;
+};
+
+int ParseScan(const char *format, std::vector<ScanConv> *convs) {
+  for (const char *p = format; *p != '\0'; ++p) {
+    if (*p != '%') continue;  // literal text and blanks are not matched
+    ++p;
+    if (*p == '%') continue;
+    while (*p >= '0' && *p <= '9') ++p;
+    ScanConv c;
+    while (*p == 'h' || *p == 'l') c.length += *p++;
+    if (c.length != "" && c.length != "h" && c.length != "hh" && c.length != "l" &&
+        c.length != "ll") {
+      return EINVAL;
+    }
+    if (*p == '\0' || std::strchr("pdiuxX", *p) == nullptr) return EINVAL;
+    if (*p == 'p' && !c.length.empty()) return EINVAL;
+    c.conversion = *p;
+    convs->push_back(c);
+  }
+  return 0;
+}
+
+void Store(const ScanConv &c, uint64_t bits, void *out) {
+  bool isSigned = c.conversion == 'd' || c.conversion == 'i';
+  if (c.length == "hh") {
+    if (isSigned) {
+      *static_cast<signed char *>(out) = static_cast<signed char>(bits);
+    } else {
+      *static_cast<unsigned char *>(out) = static_cast<unsigned char>(bits);
+    }
+  } else if (c.length == "h") {
+    if (isSigned) {
+      *static_cast<short *>(out) = static_cast<short>(bits);
+    } else {
+      *static_cast<unsigned short *>(out) = static_cast<unsigned short>(bits);
+    }
+  } else if (c.length.empty()) {
+    if (isSigned) {
+      *static_cast<int *>(out) = static_cast<int>(bits);
+    } else {
+      *static_cast<unsigned *>(out) = static_cast<unsigned>(bits);
+    }
+  } else if (c.length == "l") {
+    if (isSigned) {
+      *static_cast<long *>(out) = static_cast<long>(bits);
+    } else {
+      *static_cast<unsigned long *>(out) = static_cast<unsigned long>(bits);
+    }
+  } else if (isSigned) {
+    *static_cast<long long *>(out) = static_cast<long long>(bits);
+  } else {
+    *static_cast<unsigned long long *>(out) = bits;
+  }
+}
+
+}  // namespace
+
+extern "C" int Wisp_CheckRaw(const void *raw, size_t length, const char **why) {
+  Wisp w{};
+  const char *reason = nullptr;
+  bool ok = Check(static_cast<const uint8_t *>(raw), length, &w, false, &reason);
+  if (why != nullptr) *why = reason;
+  return ok ? 0 : EINVAL;
+}
+
+extern "C" void Wisp_MakeWisp(void *raw, size_t length, Wisp **wisp) {
+  *wisp = nullptr;
+  Wisp *w = new (std::nothrow) Wisp{};
+  if (w == nullptr) return;
+  const char *why = nullptr;
+  if (!Check(static_cast<const uint8_t *>(raw), length, w, true, &why)) {
+    delete w;
+    return;
+  }
+  w->raw = static_cast<uint8_t *>(raw);
+  w->length = length;
+  *wisp = w;
+}
+
+extern "C" void Wisp_Free(Wisp *wisp) {
+  if (wisp == nullptr) return;
+  std::free(wisp->raw);
+  delete wisp;
+}
+
+extern "C" int Wisp_GetID(const Wisp *wisp, const char **id) {
+  if (wisp == nullptr) return EINVAL;
+  *id = wisp->id;
+  return 0;
+}
+
+extern "C" int Wisp_IsID(const char *a, const char *b) {
+  return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
+}
+
+extern "C" int Wisp_GetMsg(const Wisp *wisp, char **msg, size_t *length) {
+  if (wisp == nullptr) return EINVAL;
+  std::string text = simhost::FormatMessage(wisp->format, wisp->values.data(), wisp->values.size());
+  char *out = static_cast<char *>(std::malloc(text.size() + 1));
+  if (out == nullptr) return ENOMEM;
+  std::memcpy(out, text.c_str(), text.size() + 1);
+  *msg = out;
+  if (length != nullptr) *length = text.size();
+  return 0;
+}
+
+extern "C" int Wisp_GetTimestamp(const Wisp *wisp, uint64_t *us) {
+  if (wisp == nullptr) return EINVAL;
+  *us = LoadU64(wisp->raw + simhost::kRawTimestamp);
+  return 0;
+}
+
+extern "C" unsigned Wisp_GetArgCount(const Wisp *wisp) {
+  return wisp != nullptr ? wisp->count : 0;
+}
+
+extern "C" int Wisp_GetArgsVA(const Wisp *wisp, unsigned first, const char *format, va_list ap) {
+  if (wisp == nullptr || format == nullptr) return EINVAL;
+  std::vector<ScanConv> convs;
+  int rc = ParseScan(format, &convs);
+  if (rc != 0) return rc;
+  // Check every conversion before any output is written.
+  for (size_t k = 0; k < convs.size(); ++k) {
+    const simhost::Value *v = Arg(wisp, first + static_cast<unsigned>(k));
+    if (v == nullptr) return ENOENT;
+    bool wantString = convs[k].conversion == 'p';
+    if (wantString != (v->type == MSGFMT_STRING)) return EINVAL;
+  }
+  va_list copy;
+  va_copy(copy, ap);
+  for (size_t k = 0; k < convs.size(); ++k) {
+    const simhost::Value *v = Arg(wisp, first + static_cast<unsigned>(k));
+    if (convs[k].conversion == 'p') {
+      *va_arg(copy, const char **) = v->str;
+    } else {
+      Store(convs[k], v->bits, va_arg(copy, void *));
+    }
+  }
+  va_end(copy);
+  return 0;
+}
+
+extern "C" int Wisp_GetArgs(const Wisp *wisp, unsigned first, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  int rc = Wisp_GetArgsVA(wisp, first, format, ap);
+  va_end(ap);
+  return rc;
+}
+
+extern "C" int Wisp_GetStringArg(const Wisp *wisp, unsigned index, const char **str) {
+  const simhost::Value *v = Arg(wisp, index);
+  if (v == nullptr) return ENOENT;
+  if (v->type != MSGFMT_STRING) return EINVAL;
+  *str = v->str;
+  return 0;
+}
+
+extern "C" int Wisp_GetIntArg(const Wisp *wisp, unsigned index, int64_t *value) {
+  const simhost::Value *v = Arg(wisp, index);
+  if (v == nullptr) return ENOENT;
+  if (!IsInteger(v->type)) return EINVAL;
+  *value = static_cast<int64_t>(v->bits);
+  return 0;
+}
