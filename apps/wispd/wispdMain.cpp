@@ -1,0 +1,251 @@
+#include "wispdMain.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "pelldan/paths.h"
+#include "pellibs/sysinfo.h"
+#include "pellibs/wisp.h"
+#include "wispdAgent.h"
+#include "wispdFlare.h"
+#include "wispdLog.h"
+#include "wispdOptions.h"
+#include "wispdStream.h"
+#include "wispdTimer.h"
+#include "wispdTrace.h"
+
+namespace {
+
+enum {
+  kContexts = 25,
+  kFixedSlots = 26,
+  kUserSlot = 24,
+  kTraceSlot = 25,
+  kMaxSlots = 34,
+  kMaxUserConnections = 8,
+};
+
+volatile sig_atomic_t gStop = 0;
+bool gAsyncEnable = false;
+
+struct Context {
+  int number;
+  WispLibHandle *handle;
+};
+
+Context gContexts[kContexts];
+
+uint8_t *gWispBuf = nullptr;
+size_t gWispBufSize = 0;
+
+void OnSignal(int sig) {
+  if (sig != SIGPIPE) gStop = 1;
+}
+
+int InstallSignals() {
+  const int signals[] = {SIGTERM, SIGINT, SIGPIPE};
+  for (int sig : signals) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    errno = 0;
+    if (sigaction(sig, &sa, nullptr) != 0 && errno != 0) return errno;
+  }
+  return 0;
+}
+
+void CheckSignature() {
+  char kernelDate[21];
+  const char *ownDate = "";
+  if (Sysi_CheckSig(kernelDate, sizeof kernelDate, &ownDate) != 0) {
+    kernelDate[sizeof kernelDate - 1] = '\0';
+    Panic("md5 signature mismatch with running mantle built on %s (my build date: %s)\n",
+          kernelDate, ownDate);
+  }
+}
+
+int EnableAsyncWisps() {
+  MANTLE_ReturnStatus status = MANTLE_NO_MEMORY;
+  Sysi_ParamList *instance = Sysi_ParamListCreate();
+  Sysi_ParamList *input = Sysi_ParamListCreate();
+  if (instance != nullptr && input != nullptr) {
+    Sysi_ParamListAddString(instance, "Misc");
+    Sysi_ParamListAddString(instance, "WispAsyncEnable");
+    Sysi_ParamListAddInt(input, 1);
+    char out[4];
+    status = Sysi_Set(Sysi_NODE_config_intOpts, instance, input, out, sizeof out);
+  }
+  Sysi_ParamListDestroy(instance);
+  Sysi_ParamListDestroy(input);
+  return MANTLE_ReturnStatusToErrno(status);
+}
+
+// Reads one batch into the wisp buffer, growing it, and dispatches it.
+int ReadBatch(int fd) {
+  for (;;) {
+    size_t length = 0;
+    int rc = WispLib_ReadFromFd(fd, gWispBuf, gWispBufSize, &length);
+    if (rc == WISPLIB_TOO_LARGE) {
+      if (gWispBufSize == WISP_BUFFER_MAX) return WISPLIB_TOO_LARGE;
+      size_t size = Wispd_GrowBufferSize(gWispBufSize);
+      uint8_t *grown = static_cast<uint8_t *>(realloc(gWispBuf, size));
+      if (grown == nullptr) return WISPLIB_TOO_LARGE;
+      gWispBuf = grown;
+      gWispBufSize = size;
+      continue;
+    }
+    if (rc != 0) return rc;
+    if (length == 0 || length > WISPLIB_MAX_BATCH) return -1;
+    return Stream_Dispatch(gWispBuf, length);
+  }
+}
+
+void ResetSlot(struct pollfd *slot) {
+  slot->events = POLLIN;
+  slot->revents = 0;
+}
+
+// Closes the user-level connection at *i; the last live slot moves into it.
+void CloseConnection(struct pollfd *table, int *i, int *count) {
+  if (WispLib_UserContextCloseCnx(table[*i].fd) < 0) return;
+  int last = *count - 1;
+  if (*i != last) {
+    table[*i] = table[last];
+    table[last] = {-1, POLLIN, 0};
+    --*i;
+  } else {
+    table[*i] = {-1, POLLIN, 0};
+  }
+  --*count;
+}
+
+int PollLoop(struct pollfd *table, int count, bool canGrow) {
+  WispLibHandle *user = gContexts[kUserSlot].handle;
+  for (;;) {
+    if (gStop) {
+      Log("Exiting due to signal.\n");
+      return 0;
+    }
+    if (poll(table, static_cast<nfds_t>(count), -1) == -1) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    for (int i = 0; i < count; ++i) {
+      struct pollfd &slot = table[i];
+      short revents = slot.revents;
+      const short broken = POLLERR | POLLHUP | POLLNVAL;
+      if (revents == 0) {
+        ResetSlot(&slot);
+        continue;
+      }
+      if (revents & POLLIN) {
+        if (i < pelldan::kKernelContexts) {
+          int rc = ReadBatch(slot.fd);
+          if (rc == WISPLIB_TOO_LARGE) {
+            ResetSlot(&slot);
+            WispLib_Reset(gContexts[i].handle);
+          } else if (rc > 0) {
+            return rc;
+          }
+        } else if (i == kUserSlot && canGrow) {
+          int fd = -1;
+          if (count < kMaxSlots) {
+            if (WispLib_UserContextNewCnx(user, &fd) == 0) {
+              table[count] = {fd, POLLIN, 0};
+              ++count;
+            }
+          } else if (WispLib_UserContextNewCnx(user, &fd) == 0) {
+            WispLib_UserContextCloseCnx(fd);
+          }
+        } else if (i == kTraceSlot) {
+          Trace_Accept(slot.fd);
+        } else if (ReadBatch(slot.fd) != 0 && (revents & broken)) {
+          CloseConnection(table, &i, &count);
+          continue;
+        }
+      } else if (i >= kFixedSlots && (revents & broken)) {
+        CloseConnection(table, &i, &count);
+        continue;
+      }
+      ResetSlot(&slot);
+    }
+  }
+}
+
+}  // namespace
+
+size_t Wispd_GrowBufferSize(size_t size) {
+  return size * 3 < 2 * WISP_BUFFER_MAX ? size * 3 / 2 : WISP_BUFFER_MAX;
+}
+
+int Wispd_Main(int argc, char **argv) {
+  Wispd_ParseOptions(argc, argv, &gAsyncEnable);
+  for (int n = 0; n < kContexts; ++n) gContexts[n] = {n, nullptr};
+  struct pollfd *fixed = nullptr;
+  struct pollfd *table = nullptr;
+  int rc = InstallSignals();
+  if (rc == 0) {
+    Timer_Start();
+    CheckSignature();
+    Flare_Init();
+    if (gAsyncEnable) rc = EnableAsyncWisps();
+  }
+  if (rc == 0) {
+    fixed = static_cast<struct pollfd *>(calloc(kFixedSlots, sizeof(struct pollfd)));
+    if (fixed == nullptr) rc = 1;
+    for (int n = 0; rc == 0 && n < pelldan::kKernelContexts; ++n) {
+      rc = WispLib_AsyncContextOpen(gContexts[n].number, &gContexts[n].handle);
+      if (rc == 0) {
+        WispLib_HandleToFd(gContexts[n].handle, &fixed[n].fd);
+        fixed[n].events = POLLIN;
+      }
+    }
+  }
+  if (rc == 0) {
+    rc = WispLib_UserContextOpen(gContexts[kUserSlot].number, &gContexts[kUserSlot].handle);
+    if (rc == 0) {
+      WispLib_HandleToFd(gContexts[kUserSlot].handle, &fixed[kUserSlot].fd);
+      fixed[kUserSlot].events = POLLIN;
+    }
+  }
+  if (rc == 0) {
+    fixed[kTraceSlot].fd = Trace_Listen(nullptr);
+    fixed[kTraceSlot].events = POLLIN;
+    rc = Stream_RegistryInit();
+  }
+  if (rc == 0) {
+    Agent_StartAll(false);
+    gWispBuf = static_cast<uint8_t *>(malloc(WISP_BUFFER_INITIAL));
+    gWispBufSize = WISP_BUFFER_INITIAL;
+    if (gWispBuf == nullptr) {
+      Log("Error allocating space for wisp buffer. Out of memory\n");
+      rc = 12;
+    }
+  }
+  if (rc == 0) {
+    Log("wispd setup completed. Start polling loop.\n");
+    table = static_cast<struct pollfd *>(malloc(kMaxSlots * sizeof(struct pollfd)));
+    if (table != nullptr) {
+      memcpy(table, fixed, kFixedSlots * sizeof(struct pollfd));
+      for (int s = kFixedSlots; s < kMaxSlots; ++s) table[s] = {-1, POLLIN, 0};
+      rc = PollLoop(table, kFixedSlots, true);
+    } else {
+      rc = PollLoop(fixed, kFixedSlots, false);
+    }
+  }
+  free(table);
+  Agent_StopAll();
+  free(fixed);
+  for (Context &c : gContexts) {
+    if (c.handle == nullptr) continue;
+    int closeRc = WispLib_Close(c.handle);
+    if (closeRc != 0) Log("Error closing handle %p: %d\n", static_cast<void *>(c.handle), closeRc);
+  }
+  Log("Exiting. rc:%d\n", rc);
+  return rc;
+}
