@@ -1,0 +1,33 @@
+// Agent threads: every correlator runs on a thread of its own, fed by its
+// stream.
+#pragma once
+
+#include <stdint.h>
+
+#include "pellibs/wisp.h"
+#include "wispdStream.h"
+
+enum { AGENT_MAX = 32 };
+
+typedef void (*AgentEntry)(void);
+
+struct AgentRecord {
+  StreamFilter *filter;
+  Stream *stream;
+  char **name;
+  int32_t fdCount;
+  int32_t readFd;
+};
+
+void Agent_Start(AgentEntry entry);
+void Agent_StopAll(void);
+void Agent_StartAll(bool withExtras);
+// groups and ids end with NULL. 0, or 1 (memory, full filter) or 2 (pipe).
+int Agent_Init(const char *name, const char *const *groups, const char *const *ids,
+               AgentRecord **record);
+void Agent_Cleanup(AgentRecord **record);
+// 0 with a record the caller frees with Wisp_Free, or an error code.
+int Agent_NextWisp(AgentRecord *record, Wisp **wisp);
+
+// The logger agent: logs every observation of its groups.
+void Agent_LogAll(void);

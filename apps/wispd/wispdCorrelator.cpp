@@ -1,0 +1,124 @@
+#include "wispdCorrelator.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <exception>
+#include <vector>
+
+#include "pellibs/str.h"
+#include "wispdAgent.h"
+#include "wispdLog.h"
+
+namespace {
+
+void Guarded(WispHandler handler, const Wisp *wisp) {
+  try {
+    handler(wisp);
+  } catch (const std::exception &) {
+    // A handler's standard exception costs only its observation.
+  }
+}
+
+// The agent's thread name; the bare name when it cannot be built.
+char *ThreadName(const char *name) {
+  char *full = Str_Asprintf(nullptr, "%sCorrelator", name);
+  return full != nullptr ? full : strdup(name);
+}
+
+}  // namespace
+
+void Correlator_Dispatch(WispHandler fallback, const WispHandlerTable &table, const Wisp *wisp) {
+  const char *id = nullptr;
+  Wisp_GetID(wisp, &id);
+  auto it = id != nullptr ? table.find(id) : table.end();
+  if (it == table.end() || it->second == nullptr) {
+    Guarded(fallback, wisp);
+    return;
+  }
+  LogWisp(wisp);
+  Guarded(it->second, wisp);
+}
+
+void Correlator_RunGroups(const char *name, const char *const *groups, const char *const *ids,
+                          WispHandler fallback, const WispHandlerTable &table) {
+  char *threadName = ThreadName(name);
+  AgentRecord *rec = nullptr;
+  int rc = Agent_Init(threadName != nullptr ? threadName : name, groups, ids, &rec);
+  free(threadName);  // the record and the thread keep copies
+  if (rc != 0) return;
+  for (;;) {
+    Wisp *wisp = nullptr;
+    if (Agent_NextWisp(rec, &wisp) != 0) break;
+    Correlator_Dispatch(fallback, table, wisp);
+    Wisp_Free(wisp);
+  }
+  Agent_Cleanup(&rec);
+}
+
+void Correlator_Run(const char *name, const char *group, WispHandler fallback,
+                    const WispHandlerTable &table) {
+  const char *groups[] = {group, nullptr};
+  const char *ids[] = {nullptr};
+  Correlator_RunGroups(name, groups, ids, fallback, table);
+}
+
+void Correlator_RunWithFds(const char *name, const char *group, WispHandler fallback,
+                           const WispHandlerTable &table, WakeupCallback wakeup, const int *fds,
+                           int count) {
+  char *threadName = ThreadName(name);
+  const char *groups[] = {group, nullptr};
+  AgentRecord *rec = nullptr;
+  int rc = Agent_Init(threadName != nullptr ? threadName : name, groups, nullptr, &rec);
+  free(threadName);
+  if (rc != 0) return;
+  std::vector<struct pollfd> polls(static_cast<size_t>(count) + 1);
+  for (;;) {
+    polls[0] = {rec->readFd, POLLIN, 0};
+    for (int i = 0; i < count; ++i) polls[static_cast<size_t>(i) + 1] = {fds[i], POLLIN, 0};
+    if (poll(polls.data(), polls.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      Log("Failed to poll - %s\n", strerror(errno));
+      break;
+    }
+    if (polls[0].revents & POLLIN) {
+      Wisp *wisp = nullptr;
+      bool complete = false;
+      if (Stream_Read(rec->stream, &wisp, &complete) != 0) {
+        Log("Failed to get Wisp\n");
+        break;
+      }
+      if (complete) {
+        Correlator_Dispatch(fallback, table, wisp);
+        Wisp_Free(wisp);
+      }
+    }
+    for (size_t i = 1; i < polls.size(); ++i) {
+      if ((polls[i].revents & POLLIN) == 0) continue;
+      char discard[10];
+      ssize_t n = read(polls[i].fd, discard, sizeof discard);
+      (void)n;
+      try {
+        wakeup();
+      } catch (const std::exception &) {
+        // As for handlers: the agent goes on.
+      }
+    }
+  }
+  Agent_Cleanup(&rec);
+}
+
+void Correlator_IgnoreWisp(const Wisp *) {}
+
+void Correlator_ReportUnhandled(const Wisp *wisp) {
+  const char *id = nullptr;
+  Wisp_GetID(wisp, &id);
+  if (id == nullptr) {
+    Log("FAIL: Received NULL wispID\n");
+  } else {
+    Log("No correlator for %s \n", id);
+  }
+}

@@ -1,0 +1,4 @@
+// Entry functions of the correlator agents.
+#pragma once
+
+void ApdCorrelator_Main(void);

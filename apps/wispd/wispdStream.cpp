@@ -1,0 +1,261 @@
+#include "wispdStream.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "pellibs/str.h"
+#include "wispdBytes.h"
+#include "wispdLog.h"
+#include "wispdTrace.h"
+
+struct Stream {
+  Stream *prev;
+  Stream *next;
+  int readFd;
+  int writeFd;
+  StreamFilter *filter;
+  char **name;
+  uint8_t *buf;
+  uint32_t got;
+  uint32_t want;
+};
+
+namespace {
+
+// Circular list with a sentinel; new streams at the tail.
+Stream gRegistry = {&gRegistry, &gRegistry, -1, -1, nullptr, nullptr, nullptr, 0, 0};
+pthread_mutex_t gStreamLock;
+
+void Lock() {
+  int rc = pthread_mutex_lock(&gStreamLock);
+  if (rc != 0) Panic("Failed to acquire stream lock: %s\n", strerror(rc));
+}
+
+void Unlock() {
+  int rc = pthread_mutex_unlock(&gStreamLock);
+  if (rc != 0) Panic("Failed to release stream lock: %s\n", strerror(rc));
+}
+
+// Writes the whole record; a signal or a partial write must not leave half
+// a record in the pipe.
+int WriteRecord(int fd, const uint8_t *rec, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = write(fd, rec + done, len - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Reads into the reassembly buffer; 0 when all wanted bytes are in, 1 when
+// some are still wanted, 2 on error.
+int Fill(Stream *s) {
+  ssize_t n = read(s->readFd, s->buf + s->got, s->want);
+  if (n == 0) Panic("EOF trying to read %d bytes from stream %p\n", static_cast<int>(s->want), s);
+  if (n < 0) return errno == EINTR || errno == EAGAIN ? 1 : 2;
+  s->got += static_cast<uint32_t>(n);
+  s->want -= static_cast<uint32_t>(n);
+  return s->want > 0 ? 1 : 0;
+}
+
+void ResetReassembly(Stream *s) {
+  free(s->buf);
+  s->buf = nullptr;
+  s->got = 0;
+  s->want = 0;
+}
+
+}  // namespace
+
+StreamFilter *StreamFilter_Create(void) {
+  return static_cast<StreamFilter *>(calloc(1, sizeof(StreamFilter)));
+}
+
+int StreamFilter_AddGroup(StreamFilter *filter, const char *group) {
+  if (filter->prefixCount >= STREAM_FILTER_MAX) return 1;
+  char *prefix = Str_Asprintf(nullptr, "wisp.%s", group);
+  if (prefix == nullptr) return 1;
+  filter->prefixes[filter->prefixCount++] = prefix;
+  return 0;
+}
+
+int StreamFilter_AddId(StreamFilter *filter, const char *id) {
+  if (filter->idCount >= STREAM_FILTER_MAX) return 1;
+  char *copy = strdup(id);
+  if (copy == nullptr) return 1;
+  filter->ids[filter->idCount++] = copy;
+  return 0;
+}
+
+int StreamFilter_Copy(const StreamFilter *filter, StreamFilter **copy) {
+  StreamFilter *c = StreamFilter_Create();
+  if (c == nullptr) return 1;
+  for (int i = 0; i < filter->prefixCount; ++i) {
+    c->prefixes[i] = strdup(filter->prefixes[i]);
+    if (c->prefixes[i] == nullptr) {
+      StreamFilter_Free(c);
+      return 1;
+    }
+    c->prefixCount = i + 1;
+  }
+  for (int i = 0; i < filter->idCount; ++i) {
+    if (StreamFilter_AddId(c, filter->ids[i]) != 0) {
+      StreamFilter_Free(c);
+      return 1;
+    }
+  }
+  *copy = c;
+  return 0;
+}
+
+void StreamFilter_Free(StreamFilter *filter) {
+  if (filter == nullptr) return;
+  for (int i = 0; i < filter->prefixCount; ++i) free(filter->prefixes[i]);
+  for (int i = 0; i < filter->idCount; ++i) free(filter->ids[i]);
+  free(filter);
+}
+
+bool StreamFilter_Accepts(const StreamFilter *filter, const char *id) {
+  for (int i = 0; i < filter->prefixCount; ++i) {
+    size_t n = strlen(filter->prefixes[i]);
+    if (strncmp(id, filter->prefixes[i], n) == 0 && id[n] == '.') return true;
+  }
+  for (int i = 0; i < filter->idCount; ++i) {
+    if (Wisp_IsID(id, filter->ids[i])) return true;
+  }
+  return false;
+}
+
+int Stream_RegistryInit(void) {
+  gRegistry.prev = gRegistry.next = &gRegistry;
+  return pthread_mutex_init(&gStreamLock, nullptr);
+}
+
+int Stream_Open(char **nameHolder, const StreamFilter *filter, Stream **stream) {
+  Stream *s = static_cast<Stream *>(calloc(1, sizeof(Stream)));
+  if (s == nullptr) return 1;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    free(s);
+    return 2;
+  }
+  s->readFd = fds[0];
+  s->writeFd = fds[1];
+  s->name = nameHolder;
+  if (StreamFilter_Copy(filter, &s->filter) != 0) {
+    close(fds[0]);
+    close(fds[1]);
+    free(s);
+    return 1;
+  }
+  Lock();
+  s->prev = gRegistry.prev;
+  s->next = &gRegistry;
+  gRegistry.prev->next = s;
+  gRegistry.prev = s;
+  Unlock();
+  *stream = s;
+  return 0;
+}
+
+int Stream_GetReadFds(const Stream *stream, int *count, int *fds) {
+  if (*count < 1) return 1;
+  fds[0] = stream->readFd;
+  *count = 1;
+  return 0;
+}
+
+int Stream_Read(Stream *s, Wisp **wisp, bool *complete) {
+  *complete = false;
+  *wisp = nullptr;
+  if (s->buf == nullptr) {
+    s->buf = static_cast<uint8_t *>(malloc(WISP_RAW_HEADER_SIZE));
+    if (s->buf == nullptr) return 2;
+    s->got = 0;
+    s->want = WISP_RAW_HEADER_SIZE;
+  }
+  if (s->got < WISP_RAW_HEADER_SIZE) {
+    int rc = Fill(s);
+    if (rc != 0) return rc == 1 ? 0 : 2;
+  }
+  uint32_t total = Bytes_Load32(s->buf + 16);
+  if (s->got == WISP_RAW_HEADER_SIZE && s->want == 0) {
+    if (total <= WISP_RAW_HEADER_SIZE) return 2;  // the dispatcher never writes such a record
+    uint8_t *grown = static_cast<uint8_t *>(realloc(s->buf, total));
+    if (grown == nullptr) return 2;
+    s->buf = grown;
+    s->want = total - WISP_RAW_HEADER_SIZE;
+  }
+  if (s->want > 0) {
+    int rc = Fill(s);
+    if (rc != 0) return rc == 1 ? 0 : 2;
+  }
+  Wisp_MakeWisp(s->buf, total, wisp);
+  if (*wisp == nullptr) {
+    ResetReassembly(s);
+    return 1;
+  }
+  s->buf = nullptr;  // now the record's
+  s->got = 0;
+  s->want = 0;
+  *complete = true;
+  return 0;
+}
+
+int Stream_Close(Stream *s) {
+  int rc = 0;
+  Lock();
+  if (close(s->readFd) != 0 || close(s->writeFd) != 0) rc = 2;
+  s->prev->next = s->next;
+  s->next->prev = s->prev;
+  StreamFilter_Free(s->filter);
+  free(s->buf);
+  free(s);
+  Unlock();
+  return rc;
+}
+
+int Stream_Dispatch(const uint8_t *batch, size_t length) {
+  if (length < 1) return 0;
+  Lock();
+  size_t offset = 0;
+  int rc = 0;
+  while (offset < length) {
+    const uint8_t *rec = batch + offset;
+    size_t left = length - offset;
+    uint32_t recLen = left >= WISP_RAW_HEADER_SIZE ? Bytes_Load32(rec + 16) : 0;
+    if (recLen <= WISP_RAW_HEADER_SIZE || recLen > left) {
+      Log("Dropping the rest of a batch: record at offset %zu claims %u of %zu bytes\n", offset,
+          recLen, left);
+      break;
+    }
+    const char *why = nullptr;
+    if (Wisp_CheckRaw(rec, recLen, &why) != 0) {
+      Log("Dropping malformed wisp at offset %zu of a batch: %s\n", offset, why);
+      offset += recLen;
+      continue;
+    }
+    const char *id = reinterpret_cast<const char *>(rec + WISP_RAW_HEADER_SIZE);
+    uint32_t idLen = Bytes_Load32(rec + 24);
+    uint32_t fmtLen = Bytes_Load32(rec + 28);
+    Trace_Emit("IN", Bytes_Load64(rec + 8), id, rec + WISP_RAW_HEADER_SIZE + idLen + fmtLen,
+               static_cast<int>(Bytes_Load32(rec + 20)), rec + recLen);
+    for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next) {
+      if (!StreamFilter_Accepts(s->filter, id)) continue;
+      rc = WriteRecord(s->writeFd, rec, recLen);
+      if (rc != 0) break;
+    }
+    if (rc != 0) break;
+    offset += recLen;
+  }
+  Unlock();
+  return rc;
+}

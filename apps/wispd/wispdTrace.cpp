@@ -1,0 +1,259 @@
+#include "wispdTrace.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <deque>
+#include <list>
+#include <map>
+
+#include "pelldan/paths.h"
+#include "pelldan/root.h"
+#include "pellibs/msgfmt.h"
+#include "wispdBytes.h"
+#include "wispdClock.h"
+#include "wispdLog.h"
+
+namespace {
+
+struct Client {
+  std::list<std::string> pending;
+  size_t pendingBytes = 0;
+  bool closed = false;
+};
+
+// Guarded by gMutex; nothing else is taken while it is held. Never
+// destroyed: detached client threads may outlive static destruction.
+pthread_mutex_t gMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t gCond = PTHREAD_COND_INITIALIZER;
+std::deque<std::string> &gHistory = *new std::deque<std::string>;
+size_t gHistoryBytes = 0;
+std::map<int, Client> &gClients = *new std::map<int, Client>;
+
+struct ClientArgs {
+  int fd;
+};
+
+// Shuts the connection so that the client's reader ends and cleans up.
+void Disconnect(int fd, Client *client) {
+  client->closed = true;
+  client->pending.clear();
+  client->pendingBytes = 0;
+  shutdown(fd, SHUT_RDWR);
+}
+
+bool WriteAll(int fd, const std::string &line) {
+  size_t done = 0;
+  while (done < line.size()) {
+    ssize_t n = send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EPIPE) Log("Unexpected write error %s", strerror(errno));
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void *Writer(void *arg) {
+  int fd = static_cast<ClientArgs *>(arg)->fd;
+  for (;;) {
+    pthread_mutex_lock(&gMutex);
+    Client &c = gClients[fd];
+    while (c.pending.empty() && !c.closed) pthread_cond_wait(&gCond, &gMutex);
+    if (c.pending.empty()) {
+      pthread_mutex_unlock(&gMutex);
+      return nullptr;
+    }
+    std::list<std::string> lines;
+    lines.swap(c.pending);
+    c.pendingBytes = 0;
+    pthread_mutex_unlock(&gMutex);
+    for (const std::string &line : lines) {
+      if (WriteAll(fd, line)) continue;
+      pthread_mutex_lock(&gMutex);
+      Disconnect(fd, &gClients[fd]);
+      pthread_mutex_unlock(&gMutex);
+      return nullptr;
+    }
+  }
+}
+
+void *ClientThread(void *arg) {
+  ClientArgs *args = static_cast<ClientArgs *>(arg);
+  int fd = args->fd;
+  pthread_mutex_lock(&gMutex);
+  Client &c = gClients[fd];
+  c.pending.assign(gHistory.begin(), gHistory.end());
+  c.pending.push_back("\n");
+  c.pendingBytes = gHistoryBytes + 1;
+  pthread_mutex_unlock(&gMutex);
+
+  pthread_t writer;
+  int rc = pthread_create(&writer, nullptr, Writer, args);
+  if (rc != 0) {
+    Log("pthread_create failed: %s", strerror(rc));
+    pthread_mutex_lock(&gMutex);
+    gClients.erase(fd);
+    pthread_mutex_unlock(&gMutex);
+    close(fd);
+    delete args;
+    return nullptr;
+  }
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    char byte;
+    ssize_t n = read(fd, &byte, 1);
+    if (n == 0 || (n < 0 && errno != EINTR)) break;
+  }
+  pthread_mutex_lock(&gMutex);
+  gClients[fd].closed = true;
+  pthread_cond_broadcast(&gCond);
+  pthread_mutex_unlock(&gMutex);
+  pthread_join(writer, nullptr);
+  pthread_mutex_lock(&gMutex);
+  gClients.erase(fd);
+  pthread_mutex_unlock(&gMutex);
+  close(fd);
+  delete args;
+  return nullptr;
+}
+
+}  // namespace
+
+int Trace_Listen(const char *path) {
+  std::string where = path != nullptr ? path : pelldan::RootPath(pelldan::kTraceSocket);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (where.size() >= sizeof addr.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  memcpy(addr.sun_path, where.c_str(), where.size() + 1);
+  unlink(where.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // Only the daemon's own user may connect.
+  if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
+      chmod(where.c_str(), 0600) != 0 || listen(fd, 128) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void Trace_Accept(int listenFd) {
+  int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    Log("Trace accept() failed: %s", strerror(errno));
+    return;
+  }
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  ClientArgs *args = new ClientArgs{fd};
+  int rc = pthread_create(&thread, &attr, ClientThread, args);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    Log("pthread_create failed: %s", strerror(rc));
+    delete args;
+    close(fd);
+  }
+}
+
+bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t timestampUs,
+                     const char *id, const void *args, int count, const void *recordEnd,
+                     std::string *line) {
+  char head[96];
+  snprintf(head, sizeof head, "%ld.%09ld,%s,%lu,", static_cast<long>(now.tv_sec),
+           static_cast<long>(now.tv_nsec), direction, timestampUs);
+  *line = head;
+  *line += id;
+  *line += ',';
+  const uint8_t *base = static_cast<const uint8_t *>(args);
+  const uint8_t *end = static_cast<const uint8_t *>(recordEnd);
+  if (count < 0 || end < base ||
+      static_cast<uint64_t>(count) > static_cast<uint64_t>(end - base) / MSGFMT_ARG_SIZE)
+    return false;
+  for (int i = 0; i < count; ++i) {
+    const uint8_t *d = base + static_cast<size_t>(i) * MSGFMT_ARG_SIZE;
+    uint64_t value = Bytes_Load64(d + 8);
+    char num[32];
+    switch (Bytes_Load32(d)) {
+      case MSGFMT_INT32:
+        snprintf(num, sizeof num, ",%d", static_cast<int32_t>(value));
+        break;
+      case MSGFMT_INT64:
+        snprintf(num, sizeof num, ",%ld", static_cast<int64_t>(value));
+        break;
+      case MSGFMT_UINT32:
+        snprintf(num, sizeof num, ",%u", static_cast<uint32_t>(value));
+        break;
+      case MSGFMT_UINT64:
+        snprintf(num, sizeof num, ",%lu", value);
+        break;
+      case MSGFMT_STRING: {
+        const char *s = nullptr;
+        if (MsgFmt_GetSwizzledString(args, count, i, recordEnd, &s) != 0) return false;
+        *line += ",\"";
+        for (const char *p = s != nullptr ? s : "(null)"; *p != '\0'; ++p) {
+          if (*p == '"') *line += '"';
+          *line += *p;
+        }
+        *line += '"';
+        continue;
+      }
+      default:
+        *line += ",???";
+        continue;
+    }
+    *line += num;
+  }
+  *line += '\n';
+  return true;
+}
+
+void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, const void *args,
+                int count, const void *recordEnd) {
+  std::string line;
+  if (!Trace_BuildLine(Clock_Get().Realtime(), direction, timestampUs, id, args, count, recordEnd,
+                       &line)) {
+    Log("Invalid argument in wisp with ID %s", id);
+    return;
+  }
+  int dropped = -1;
+  pthread_mutex_lock(&gMutex);
+  gHistory.push_back(line);
+  gHistoryBytes += line.size();
+  while (gHistoryBytes > TRACE_HISTORY_MAX) {
+    gHistoryBytes -= gHistory.front().size();
+    gHistory.pop_front();
+  }
+  for (auto &entry : gClients) {
+    Client &c = entry.second;
+    if (c.closed) continue;
+    if (c.pendingBytes + line.size() > TRACE_PENDING_MAX) {
+      Disconnect(entry.first, &c);
+      dropped = entry.first;
+      continue;
+    }
+    c.pending.push_back(line);
+    c.pendingBytes += line.size();
+  }
+  pthread_mutex_unlock(&gMutex);
+  pthread_cond_broadcast(&gCond);
+  if (dropped >= 0) Log("Trace client %d is not reading; disconnecting it\n", dropped);
+}

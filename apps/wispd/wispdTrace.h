@@ -1,0 +1,25 @@
+// Trace server: a text line for every observation dispatched ("IN") and
+// every flare built ("OUT"), streamed to local clients.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+enum { TRACE_HISTORY_MAX = 131072 };
+// A client whose pending lines exceed this is not keeping up and is dropped,
+// so that memory stays bounded; bursts well above the history still pass.
+enum { TRACE_PENDING_MAX = 32 * TRACE_HISTORY_MAX };
+
+// Listening socket at path (NULL: the default path); -1 on failure.
+int Trace_Listen(const char *path);
+void Trace_Accept(int listenFd);
+void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, const void *args,
+                int count, const void *recordEnd);
+
+// The line for one record, wall-clock field included; false when a string
+// argument lies outside the record.
+bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t timestampUs,
+                     const char *id, const void *args, int count, const void *recordEnd,
+                     std::string *line);
