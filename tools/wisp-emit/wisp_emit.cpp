@@ -1,0 +1,275 @@
+// wisp-emit: the simulated kernel and user-level producer. Reads JSON lines
+// and sends observations, batches and raw bytes to the daemon's sources.
+#include <errno.h>
+#include <getopt.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "../common/wispjson.h"
+#include "pelldan/paths.h"
+#include "pelldan/root.h"
+#include "simhost/sockets.h"
+
+namespace {
+
+constexpr int kUser = -1;
+
+struct Line {
+  size_t number;
+  std::string source;
+  std::string text;
+};
+
+struct Options {
+  double wait = 0;
+  int ctx = 0;
+  long repeat = 1;
+};
+
+double Now() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void Sleep(double seconds) {
+  if (seconds <= 0) return;
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(seconds);
+  ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+bool ParseCtx(const tools::Json &v, int *ctx) {
+  if (v.is_string() && v.get<std::string>() == "user") {
+    *ctx = kUser;
+    return true;
+  }
+  if (v.is_number_integer() && v.get<int64_t>() >= 0 &&
+      v.get<int64_t>() < pelldan::kKernelContexts) {
+    *ctx = v.get<int>();
+    return true;
+  }
+  return false;
+}
+
+class Sender {
+ public:
+  explicit Sender(double wait) : wait_(wait) {}
+  ~Sender() {
+    if (user_ >= 0) close(user_);
+    if (dgram_ >= 0) close(dgram_);
+  }
+
+  // Sends one batch; false with errno-style text on failure.
+  bool Send(int ctx, const std::string &batch, std::string *error) {
+    double deadline = Now() + wait_;
+    for (;;) {
+      int err = ctx == kUser ? SendUser(batch) : SendKernel(ctx, batch);
+      if (err == 0) return true;
+      bool retry = err == ENOENT || err == ECONNREFUSED || err == EAGAIN || err == ENOBUFS;
+      if (!retry || Now() >= deadline) {
+        *error = std::string("cannot send to ") + Where(ctx) + ": " + strerror(err);
+        return false;
+      }
+      Sleep(0.05);
+    }
+  }
+
+ private:
+  static std::string Where(int ctx) {
+    if (ctx == kUser) return pelldan::RootPath(pelldan::kUserContextSocket);
+    char path[128];
+    snprintf(path, sizeof path, pelldan::kKernelContextFormat, ctx);
+    return pelldan::RootPath(path);
+  }
+
+  int SendKernel(int ctx, const std::string &batch) {
+    if (dgram_ < 0) dgram_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (dgram_ < 0) return errno;
+    struct sockaddr_un addr;
+    if (!simhost::MakeUnixAddress(Where(ctx), &addr)) return ENAMETOOLONG;
+    if (sendto(dgram_, batch.data(), batch.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
+               sizeof addr) < 0)
+      return errno;
+    return 0;
+  }
+
+  int SendUser(const std::string &batch) {
+    if (user_ < 0) {
+      int fd = simhost::ConnectUnix(SOCK_SEQPACKET, Where(kUser));
+      if (fd < 0) return -fd;
+      user_ = fd;
+    }
+    if (send(user_, batch.data(), batch.size(), MSG_NOSIGNAL) < 0) return errno;
+    return 0;
+  }
+
+  double wait_;
+  int user_ = -1;
+  int dgram_ = -1;
+};
+
+// What one input line asks for.
+struct Action {
+  enum { kSend, kSleep } kind;
+  int ctx;
+  std::string bytes;
+  double seconds;
+};
+
+bool HexToBytes(const std::string &hex, std::string *out) {
+  if (hex.size() % 2 != 0) return false;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    if (!isxdigit(static_cast<unsigned char>(hex[i])) ||
+        !isxdigit(static_cast<unsigned char>(hex[i + 1])))
+      return false;
+    out->push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return true;
+}
+
+bool Parse(const Line &line, int defaultCtx, Action *action, std::string *error) {
+  tools::Json j = tools::Json::parse(line.text, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) {
+    *error = "not a JSON object";
+    return false;
+  }
+  action->ctx = defaultCtx;
+  auto c = j.find("ctx");
+  if (c != j.end() && !ParseCtx(*c, &action->ctx)) {
+    *error = "\"ctx\" is a number 0..23 or \"user\"";
+    return false;
+  }
+  uint64_t now = tools::NowMicros();
+  if (j.contains("sleep")) {
+    const tools::Json &s = j["sleep"];
+    if (!s.is_number() || s.get<double>() < 0) {
+      *error = "\"sleep\" takes seconds";
+      return false;
+    }
+    action->kind = Action::kSleep;
+    action->seconds = s.get<double>();
+    return true;
+  }
+  action->kind = Action::kSend;
+  if (j.contains("raw")) {
+    if (!j["raw"].is_string() || !HexToBytes(j["raw"].get<std::string>(), &action->bytes)) {
+      *error = "\"raw\" takes an even number of hex digits";
+      return false;
+    }
+    return true;
+  }
+  if (j.contains("batch")) {
+    if (!j["batch"].is_array()) {
+      *error = "\"batch\" is a list of observations";
+      return false;
+    }
+    for (const tools::Json &obs : j["batch"]) {
+      std::string rec;
+      if (!obs.is_object() || !tools::RawRecordFromJson(obs, now, &rec, error)) {
+        if (!obs.is_object()) *error = "a batch item is an observation object";
+        return false;
+      }
+      action->bytes += rec;
+    }
+    return true;
+  }
+  return tools::RawRecordFromJson(j, now, &action->bytes, error);
+}
+
+[[noreturn]] void Usage() {
+  std::cerr << "usage: wisp-emit [--wait SECONDS] [--ctx N|user] [--repeat K] [FILE...]\n";
+  exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options opt;
+  static const struct option longopts[] = {{"wait", required_argument, nullptr, 'w'},
+                                           {"ctx", required_argument, nullptr, 'c'},
+                                           {"repeat", required_argument, nullptr, 'r'},
+                                           {"help", no_argument, nullptr, 'h'},
+                                           {nullptr, 0, nullptr, 0}};
+  int c;
+  while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
+    char *end = nullptr;
+    if (c == 'w') {
+      opt.wait = strtod(optarg, &end);
+      if (*end != '\0' || opt.wait < 0) Usage();
+    } else if (c == 'c') {
+      tools::Json v = std::string(optarg) == "user" ? tools::Json("user")
+                                                    : tools::Json(strtol(optarg, &end, 10));
+      if ((v.is_number() && *end != '\0') || !ParseCtx(v, &opt.ctx)) Usage();
+    } else if (c == 'r') {
+      opt.repeat = strtol(optarg, &end, 10);
+      if (*end != '\0' || opt.repeat < 1) Usage();
+    } else {
+      Usage();
+    }
+  }
+
+  std::vector<Line> lines;
+  auto readAll = [&](std::istream &in, const std::string &name) {
+    std::string text;
+    size_t number = 0;
+    while (std::getline(in, text)) {
+      ++number;
+      size_t start = text.find_first_not_of(" \t\r");
+      if (start == std::string::npos || text[start] == '#') continue;
+      lines.push_back({number, name, text});
+    }
+  };
+  if (optind == argc) {
+    readAll(std::cin, "stdin");
+  } else {
+    for (int a = optind; a < argc; ++a) {
+      std::ifstream in(argv[a]);
+      if (!in) {
+        std::cerr << "wisp-emit: cannot read " << argv[a] << "\n";
+        return 1;
+      }
+      readAll(in, argv[a]);
+    }
+  }
+
+  std::vector<Action> actions(lines.size());
+  std::vector<bool> valid(lines.size(), false);
+  int failures = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string error;
+    valid[i] = Parse(lines[i], opt.ctx, &actions[i], &error);
+    if (!valid[i]) {
+      std::cerr << "wisp-emit: " << lines[i].source << ": line " << lines[i].number << ": " << error
+                << "\n";
+      ++failures;
+    }
+  }
+  Sender sender(opt.wait);
+  for (long r = 0; r < opt.repeat; ++r) {
+    for (size_t i = 0; i < actions.size(); ++i) {
+      if (!valid[i]) continue;
+      if (actions[i].kind == Action::kSleep) {
+        Sleep(actions[i].seconds);
+        continue;
+      }
+      std::string error;
+      if (!sender.Send(actions[i].ctx, actions[i].bytes, &error)) {
+        std::cerr << "wisp-emit: " << lines[i].source << ": line " << lines[i].number << ": "
+                  << error << "\n";
+        ++failures;
+      }
+    }
+  }
+  return failures == 0 ? 0 : 1;
+}
