@@ -1,0 +1,129 @@
+// Agent threads and the correlator framework on them.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include "intake.h"
+#include "records.h"
+#include "sandbox.h"
+#include "wispdAgent.h"
+#include "wispdCorrelator.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::atomic<int> gStarted{0};
+std::atomic<int> gStops{0};
+std::atomic<int> gStopRank[AGENT_MAX];  // by agent index: when it stopped
+
+void RecordStop(void *index) {
+  gStopRank[reinterpret_cast<intptr_t>(index)] = gStops++;
+}
+
+void IdleAgent() {
+  intptr_t index = gStarted++;
+  const char *groups[] = {"idle", nullptr};
+  AgentRecord *rec = nullptr;
+  if (Agent_Init("idleAgent", groups, nullptr, &rec) != 0) return;
+  pthread_cleanup_push(RecordStop, reinterpret_cast<void *>(index));
+  Wisp *w = nullptr;
+  while (Agent_NextWisp(rec, &w) == 0) Wisp_Free(w);
+  pthread_cleanup_pop(0);
+}
+
+TEST(Agents, StartAtMostThirtyTwoAndStopNewestFirst) {
+  Root root;
+  LogCapture log(root);
+  EnsureRegistry();
+  gStarted = 0;
+  gStops = 0;
+  for (int i = 0; i < AGENT_MAX + 1; ++i) Agent_Start(IdleAgent);
+  EXPECT_TRUE(log.WaitFor("Failed to start agent. Already reached max limit of 32 agents.\n"));
+  EXPECT_EQ(gStarted.load(), AGENT_MAX);
+  Agent_StopAll();
+  ASSERT_EQ(gStops.load(), AGENT_MAX);
+  for (int i = 0; i < AGENT_MAX; ++i) EXPECT_EQ(gStopRank[i].load(), AGENT_MAX - 1 - i) << i;
+}
+
+TEST(Agents, InitFailsWithCodeOneForElevenGroups) {
+  Root root;
+  LogCapture log(root);
+  EnsureRegistry();
+  const char *groups[] = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", nullptr};
+  AgentRecord *rec = nullptr;
+  EXPECT_EQ(Agent_Init("elevenAgent", groups, nullptr, &rec), 1);
+  EXPECT_EQ(rec, nullptr);
+  EXPECT_TRUE(log.WaitFor("Failed to initialize agent elevenAgent (error code: 1) \n"));
+}
+
+std::mutex gSeenMutex;
+std::vector<std::string> gSeen;
+std::atomic<int> gWakeups{0};
+int gWakePipe[2];
+
+void See(const Wisp *w, const char *what) {
+  const char *id;
+  Wisp_GetID(w, &id);
+  std::lock_guard<std::mutex> lock(gSeenMutex);
+  gSeen.push_back(std::string(what) + ":" + id);
+}
+void Ok(const Wisp *w) {
+  See(w, "ok");
+}
+void Throws(const Wisp *w) {
+  See(w, "throws");
+  throw std::runtime_error("handler failed");
+}
+void Fallback(const Wisp *w) {
+  See(w, "fallback");
+}
+void Wake() {
+  ++gWakeups;
+}
+
+void TestCorrelator() {
+  WispHandlerTable table;
+  table["wisp.fw.ok"] = Throws;
+  table["wisp.fw.ok"] = Ok;  // the last assignment wins
+  table["wisp.fw.throw"] = Throws;
+  table["wisp.fw.empty"] = nullptr;
+  Correlator_RunWithFds("fw", "fw", Fallback, table, Wake, &gWakePipe[0], 1);
+}
+
+std::vector<std::string> Seen() {
+  std::lock_guard<std::mutex> lock(gSeenMutex);
+  return gSeen;
+}
+
+TEST(Correlator, DispatchesByTableSurvivesExceptionsAndWakesOncePerTurn) {
+  Root root;
+  LogCapture log(root);
+  EnsureRegistry();
+  ASSERT_EQ(pipe(gWakePipe), 0);
+  Agent_Start(TestCorrelator);
+  ASSERT_EQ(Dispatch(Record("wisp.fw.throw") + Record("wisp.fw.ok") + Record("wisp.fw.other") +
+                     Record("wisp.fw.empty")),
+            0);
+  ASSERT_TRUE(WaitUntil([] { return Seen().size() == 4; }));
+  EXPECT_EQ(Seen(), (std::vector<std::string>{"throws:wisp.fw.throw", "ok:wisp.fw.ok",
+                                              "fallback:wisp.fw.other", "fallback:wisp.fw.empty"}));
+  ASSERT_TRUE(log.WaitFor("[fwCorrelator] 1733400000000000us: [wisp.fw.ok] \n"));
+  EXPECT_EQ(log.Count("[wisp.fw.throw]"), 1u);
+  EXPECT_EQ(log.Count("[wisp.fw.other]"), 0u);  // the fallback is not logged
+
+  ASSERT_EQ(write(gWakePipe[1], "abcde", 5), 5);
+  ASSERT_TRUE(WaitUntil([] { return gWakeups.load() >= 1; }));
+  usleep(100000);
+  EXPECT_EQ(gWakeups.load(), 1);
+  Agent_StopAll();
+  close(gWakePipe[0]);
+  close(gWakePipe[1]);
+}
+
+}  // namespace

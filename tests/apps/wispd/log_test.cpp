@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include "sandbox.h"
+#include "wispdLog.h"
+
+using namespace testing_support;
+
+namespace {
+
+TEST(Log, PrefixIsLocalTimeWithMillisecondsAndZ) {
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
+  struct tm local = {};
+  local.tm_year = 2026 - 1900;
+  local.tm_mon = 11;
+  local.tm_mday = 4;
+  local.tm_hour = 12;
+  local.tm_min = 40;
+  local.tm_sec = 10;
+  local.tm_isdst = -1;
+  struct timeval tv = {mktime(&local), 123999};
+  char buf[32];
+  EXPECT_EQ(Log_Prefix(&tv, buf), 26u);
+  EXPECT_STREQ(buf, "2026-12-04T12:40:10.123Z: ");
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(Log, FormatsTheCallersArgumentsOnceAfterThePrefix) {
+  Root root;
+  LogCapture log(root);
+  Log("%s has %d%%\n", "disk", 50);
+  ASSERT_TRUE(log.WaitFor("disk has 50%\n"));
+  std::string m = log.Messages().back();
+  EXPECT_EQ(m.size(), 26 + std::string("disk has 50%\n").size());
+  EXPECT_EQ(m.substr(23, 3), "Z: ");
+}
+
+}  // namespace

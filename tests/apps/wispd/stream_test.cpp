@@ -1,0 +1,123 @@
+// Filters, fan-out, reassembly and the batch checks of the streams.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "intake.h"
+#include "records.h"
+#include "sandbox.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct OpenStream {
+  char *name = strdup("test");
+  Stream *stream = nullptr;
+  int fd = -1;
+  explicit OpenStream(const std::vector<const char *> &groups,
+                      const std::vector<const char *> &ids = {}) {
+    EnsureRegistry();
+    StreamFilter *f = StreamFilter_Create();
+    for (const char *g : groups) StreamFilter_AddGroup(f, g);
+    for (const char *i : ids) StreamFilter_AddId(f, i);
+    EXPECT_EQ(Stream_Open(&name, f, &stream), 0);
+    StreamFilter_Free(f);  // the stream keeps its own copy
+    int count = 1;
+    EXPECT_EQ(Stream_GetReadFds(stream, &count, &fd), 0);
+  }
+  ~OpenStream() {
+    Stream_Close(stream);
+    free(name);
+  }
+  // The next record's id; "" when none is pending.
+  std::string Next() {
+    if (!Readable(fd)) return "";
+    Wisp *w = nullptr;
+    bool complete = false;
+    EXPECT_EQ(Stream_Read(stream, &w, &complete), 0);
+    if (!complete) return "<partial>";
+    const char *id;
+    Wisp_GetID(w, &id);
+    std::string out = id;
+    Wisp_Free(w);
+    return out;
+  }
+};
+
+TEST(StreamFilter, MatchesGroupsUpToADotAndExactIds) {
+  StreamFilter *f = StreamFilter_Create();
+  ASSERT_EQ(StreamFilter_AddGroup(f, "net"), 0);
+  ASSERT_EQ(StreamFilter_AddGroup(f, "storage.apd"), 0);
+  ASSERT_EQ(StreamFilter_AddId(f, "wisp.user.exact"), 0);
+  EXPECT_TRUE(StreamFilter_Accepts(f, "wisp.net.pnic.linkstate.down"));
+  EXPECT_TRUE(StreamFilter_Accepts(f, "wisp.storage.apd.start"));
+  EXPECT_TRUE(StreamFilter_Accepts(f, "wisp.user.exact"));
+  EXPECT_FALSE(StreamFilter_Accepts(f, "wisp.network.up"));
+  EXPECT_FALSE(StreamFilter_Accepts(f, "wisp.net"));
+  EXPECT_FALSE(StreamFilter_Accepts(f, "wisp.user.exact.more"));
+  EXPECT_FALSE(StreamFilter_Accepts(f, "wisp.storage.apdx.start"));
+  for (int i = 2; i < STREAM_FILTER_MAX; ++i) EXPECT_EQ(StreamFilter_AddGroup(f, "g"), 0);
+  EXPECT_EQ(StreamFilter_AddGroup(f, "eleventh"), 1);
+  StreamFilter_Free(f);
+}
+
+TEST(StreamDispatch, DeliversEachRecordToEveryAcceptingStreamInOrder) {
+  Root root;
+  OpenStream net({"net"}), net2({"net"}), user({"user"}, {"wisp.scsi.one"});
+  std::string batch = Record("wisp.scsi.one") + Record("wisp.net.a", {Str("x")}) +
+                      Record("wisp.cpu.z") + Record("wisp.net.b");
+  ASSERT_EQ(Dispatch(batch), 0);
+  EXPECT_EQ(net.Next(), "wisp.net.a");
+  EXPECT_EQ(net.Next(), "wisp.net.b");
+  EXPECT_EQ(net.Next(), "");
+  EXPECT_EQ(net2.Next(), "wisp.net.a");
+  EXPECT_EQ(net2.Next(), "wisp.net.b");
+  EXPECT_EQ(user.Next(), "wisp.scsi.one");
+  EXPECT_EQ(user.Next(), "");
+}
+
+TEST(StreamDispatch, SkipsMalformedRecordsAndStopsWhereLengthsDoNotAddUp) {
+  Root root;
+  LogCapture log(root);
+  OpenStream net({"net"});
+  std::string bad = Record("wisp.net.bad", {Str("x")});
+  bad[bad.size() - 1] = 'z';  // string not terminated
+  ASSERT_EQ(Dispatch(bad + Record("wisp.net.good")), 0);
+  EXPECT_TRUE(log.WaitFor("Dropping malformed wisp at offset 0 of a batch"));
+  EXPECT_EQ(net.Next(), "wisp.net.good");
+  EXPECT_EQ(net.Next(), "");
+
+  std::string truncated = Record("wisp.net.one") + Record("wisp.net.two").substr(0, 40);
+  ASSERT_EQ(Dispatch(truncated), 0);
+  EXPECT_TRUE(log.WaitFor("Dropping the rest of a batch"));
+  EXPECT_EQ(net.Next(), "wisp.net.one");
+  EXPECT_EQ(net.Next(), "");
+}
+
+TEST(StreamRead, AssemblesARecordWrittenInTwoParts) {
+  OpenStream s({"net"});
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_GE(dup2(p[0], s.fd), 0);  // the stream now reads our pipe
+  close(p[0]);
+  std::string rec = Record("wisp.net.split", {Str("abc")});
+  ASSERT_EQ(write(p[1], rec.data(), 20), 20);
+  EXPECT_EQ(s.Next(), "<partial>");
+  ASSERT_EQ(write(p[1], rec.data() + 20, rec.size() - 20), static_cast<ssize_t>(rec.size() - 20));
+  EXPECT_EQ(s.Next(), "wisp.net.split");
+  close(p[1]);
+}
+
+TEST(StreamDispatch, TracesARecordThatNoStreamAccepts) {
+  Root root;
+  EnsureRegistry();
+  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  ASSERT_GE(listener, 0);
+  ASSERT_EQ(Dispatch(Record("wisp.nobody.listens", {I32(7)})), 0);
+  TraceClient client(listener);
+  EXPECT_NE(client.ReadUntil(",IN,1733400000000000,wisp.nobody.listens,,7\n").find("nobody"),
+            std::string::npos);
+  close(listener);
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// Trace lines, history and clients.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "intake.h"
+#include "records.h"
+#include "sandbox.h"
+
+using namespace testing_support;
+
+namespace {
+
+TEST(TraceLine, IsBuiltByteForByte) {
+  tools::Arg odd = Int(5, 0);
+  std::string args = tools::PackArgs({Str("a\"b"), I32(-1), Int(MSGFMT_UINT32, 4294967295u),
+                                      Int(MSGFMT_INT64, static_cast<uint64_t>(-5)),
+                                      Int(MSGFMT_UINT64, 18446744073709551615ull), NullStr(), odd});
+  std::string line;
+  struct timespec at = {1733400000, 5};
+  ASSERT_TRUE(
+      Trace_BuildLine(at, "IN", 42, "wisp.x", args.data(), 7, args.data() + args.size(), &line));
+  EXPECT_EQ(line,
+            "1733400000.000000005,IN,42,wisp.x,,\"a\"\"b\",-1,4294967295,-5,18446744073709551615,"
+            "\"(null)\",???\n");
+  ASSERT_TRUE(Trace_BuildLine(at, "OUT", 7, "tarn.audit.x", nullptr, 0, nullptr, &line));
+  EXPECT_EQ(line, "1733400000.000000005,OUT,7,tarn.audit.x,\n");
+  EXPECT_FALSE(Trace_BuildLine(at, "IN", 1, "wisp.x", args.data(), 7, args.data() + 40, &line));
+}
+
+TEST(TraceServer, LateClientGetsRecentHistoryThenAnEmptyLineThenLiveLines) {
+  Root root;
+  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  ASSERT_GE(listener, 0);
+  std::string filler(190, 'h');
+  std::string args = tools::PackArgs({Str(filler)});
+  const int lines = 1100;  // about 230 KiB
+  for (int i = 0; i < lines; ++i) {
+    std::string id = "wisp.hist." + std::to_string(i);
+    Trace_Emit("IN", static_cast<uint64_t>(i), id.c_str(), args.data(), 1,
+               args.data() + args.size());
+  }
+  TraceClient client(listener);
+  std::string got = client.ReadUntil("\n\n");
+  size_t gap = got.find("\n\n");
+  ASSERT_NE(gap, std::string::npos);
+  EXPECT_LE(gap + 1, static_cast<size_t>(TRACE_HISTORY_MAX));
+  EXPECT_GT(gap + 1, static_cast<size_t>(TRACE_HISTORY_MAX) - 300);
+  EXPECT_NE(got.find("wisp.hist." + std::to_string(lines - 1) + ","), std::string::npos);
+  EXPECT_EQ(got.find("wisp.hist.0,"), std::string::npos);
+  Trace_Emit("OUT", 1, "tarn.live", nullptr, 0, nullptr);
+  EXPECT_NE(client.ReadUntil("tarn.live,\n").find("\n\n"), std::string::npos);
+  close(listener);
+}
+
+TEST(TraceServer, ClientsThatLeaveOrStopReadingDoNotHoldUpOthers) {
+  Root root;
+  LogCapture log(root);
+  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  ASSERT_GE(listener, 0);
+  TraceClient reader(listener);
+  {
+    TraceClient leaver(listener);
+    Trace_Emit("OUT", 1, "tarn.before.leaving", nullptr, 0, nullptr);
+  }  // leaves with lines pending
+  TraceClient stuck(listener);
+  int small = 4096;
+  setsockopt(stuck.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  std::string big(1000, 'b');
+  std::string args = tools::PackArgs({Str(big)});
+  for (int i = 0; i < 5000; ++i) {  // 5 MiB that nobody reads on stuck
+    Trace_Emit("IN", 1, "wisp.flood", args.data(), 1, args.data() + args.size());
+    if (i % 20 == 0) reader.Pump();
+  }
+  Trace_Emit("OUT", 2, "tarn.after.flood", nullptr, 0, nullptr);
+  EXPECT_NE(reader.ReadUntil("tarn.after.flood,\n").find("tarn.after.flood"), std::string::npos);
+  EXPECT_TRUE(log.WaitFor("is not reading; disconnecting it"));
+  close(listener);
+}
+
+}  // namespace

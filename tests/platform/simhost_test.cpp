@@ -1,0 +1,111 @@
+// The simulated host: model reloads, failures on demand, sysinfo nodes and
+// the configuration store.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "configstore/configstore.h"
+#include "mantlectl/hostctl.h"
+#include "mantlectl/mantlectl.h"
+#include "pellibs/sysinfo.h"
+#include "sandbox.h"
+
+using namespace testing_support;
+
+namespace {
+
+int64_t Threshold() {
+  return MantleCtl::Adv::AdvancedIntegerOptionImpl({"Net"}, "LinkFlappingThreshold").GetValue();
+}
+
+TEST(SimHost, ReReadsTheModelAndKeepsTheLastGoodOneWhenCorrupt) {
+  Root root;
+  LogCapture log(root);
+  EXPECT_THROW(Threshold(), HostCtl::Lib::HostCtlException);  // no model: empty host
+  root.WriteFile("/etc/pelldan/simhost.json",
+                 R"({"advanced_options": {"Net": {"LinkFlappingThreshold": 3}}})");
+  EXPECT_EQ(Threshold(), 3);
+  root.WriteFile("/etc/pelldan/simhost.json", R"({"advanced_options": {"Net": )");
+  EXPECT_EQ(Threshold(), 3);
+  EXPECT_TRUE(log.WaitFor("is not a JSON object; keeping the last good model"));
+  root.WriteFile("/etc/pelldan/simhost.json",
+                 R"({"advanced_options": {"Net": {"LinkFlappingThreshold": "x"}}})");
+  EXPECT_THROW(Threshold(), HostCtl::Lib::HostCtlException);  // wrong type finds nothing
+}
+
+TEST(SimHost, FailsNamedCallsAndJournalsActions) {
+  Root root;
+  root.WriteFile("/etc/pelldan/simhost.json", R"({
+    "nics": {"vmnic1": {}}, "port_groups": {"VM Network": {"vswitch": "vSwitch0"}},
+    "vm_groups": {"77": {"name": "web-01"}},
+    "fail": {"Sysi_Set:config_intOpts": 195887108, "GetPortGroupByName": false}})");
+  Sysi_ParamList *inst = Sysi_ParamListCreate();
+  Sysi_ParamList *in = Sysi_ParamListCreate();
+  Sysi_ParamListAddString(inst, "Misc");
+  Sysi_ParamListAddString(inst, "WispAsyncEnable");
+  Sysi_ParamListAddInt(in, 1);
+  EXPECT_EQ(Sysi_Set(Sysi_NODE_config_intOpts, inst, in, nullptr, 0), 0xbad0004u);
+  EXPECT_EQ(MANTLE_ReturnStatusToErrno(0xbad0004), EBUSY);
+  Sysi_ParamListDestroy(inst);
+  Sysi_ParamListDestroy(in);
+
+  MantleCtl::Util::Sysinfo down(Sysi_NODE_net_pNics_linkFlapping);
+  down.AddInstancePath("vmnic1");
+  down.AddInput(int64_t{1});
+  down.Set();
+  MantleCtl::Util::Sysinfo unknown(Sysi_NODE_net_pNics_linkFlapping);
+  unknown.AddInstancePath("vmnic9");
+  unknown.AddInput(int64_t{1});
+  EXPECT_THROW(unknown.Set(), HostCtl::Lib::HostCtlException);
+  std::vector<std::string> actions = Lines(root.Under("/var/log/pelldan/simhost-actions.jsonl"));
+  ASSERT_EQ(actions.size(), 1u);
+  EXPECT_NE(actions[0].find(R"("action":"nic_down","nic":"vmnic1")"), std::string::npos);
+
+  std::unique_ptr<HostCtl::Network::PortGroup> pg(
+      HostCtl::Network::NetworkFactory::GetPortGroupByName("VM Network"));
+  ASSERT_NE(pg, nullptr);
+  EXPECT_EQ(pg->GetVirtualSwitchName(), "vSwitch0");
+  MantleCtl::Util::Sysinfo vm(Sysi_NODE_vm_vmmGroupInfo);
+  vm.SetInstance(int64_t{77});
+  char record[SYSI_VMM_GROUP_INFO_SIZE];
+  vm.Get(record, sizeof record);
+  EXPECT_STREQ(record + 388, "web-01");
+}
+
+TEST(SimHost, ChecksTheKernelBuildDate) {
+  Root root;
+  char date[21];
+  const char *own = nullptr;
+  EXPECT_EQ(Sysi_CheckSig(date, sizeof date, &own), 0);
+  root.WriteFile("/etc/pelldan/simhost.json",
+                 R"({"kernel": {"build_date": "2025-01-01 00:00:00"}})");
+  EXPECT_NE(Sysi_CheckSig(date, sizeof date, &own), 0);
+  EXPECT_STREQ(date, "2025-01-01 00:00:00");
+  EXPECT_STREQ(own, "2026-11-30 08:00:00");
+}
+
+TEST(SimHost, ConfigurationStoreKeepsObjects) {
+  using namespace TarnConfigStore;
+  Root root;
+  Object *obj = nullptr;
+  ASSERT_EQ(CreateObject("reboot_reason", "mantle", "tarn", "", "{}", &obj), CSErrorCodes::CS_OK);
+  ASSERT_EQ(SetValueStr(obj, "reason", "maintenance"), CSErrorCodes::CS_OK);
+  Store *store = nullptr;
+  ASSERT_EQ(GetStore(0, &store), CSErrorCodes::CS_OK);
+  ASSERT_EQ(SetCachedData(store, obj), CSErrorCodes::CS_OK);
+  DestroyConfigStoreObject(obj);
+  Object *back = nullptr;
+  ASSERT_EQ(Get(store, "reboot_reason", "mantle", "tarn", "", &back), CSErrorCodes::CS_OK);
+  char *text = nullptr;
+  ASSERT_EQ(GetValueStr(back, "reason", &text), CSErrorCodes::CS_OK);
+  EXPECT_STREQ(text, "maintenance");
+  free(text);
+  EXPECT_EQ(GetValueStr(back, "user", &text), CSErrorCodes::CS_ERR_NOT_FOUND);
+  DestroyConfigStoreObject(back);
+  EXPECT_EQ(Get(store, "reboot_reason", "mantle", "other", "", &back),
+            CSErrorCodes::CS_ERR_NOT_FOUND);
+  DestroyStore(store);
+  EXPECT_EQ(CreateObject("t", "c", "g", "", "[1]", &obj), CSErrorCodes::CS_ERR_BAD_DOCUMENT);
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+#include "intake.h"
+
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace testing_support {
+
+TraceClient::TraceClient(int listenFd) {
+  struct sockaddr_un addr = {};
+  socklen_t len = sizeof addr;
+  getsockname(listenFd, reinterpret_cast<struct sockaddr *>(&addr), &len);
+  fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  connect(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+  Trace_Accept(listenFd);
+}
+
+TraceClient::~TraceClient() {
+  close(fd_);
+}
+
+std::string TraceClient::ReadUntil(const std::string &text, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (got_.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    if (!Readable(fd_, 50)) continue;
+    char buf[65536];
+    ssize_t n = read(fd_, buf, sizeof buf);
+    if (n <= 0) break;
+    got_.append(buf, static_cast<size_t>(n));
+  }
+  return got_;
+}
+
+void TraceClient::Pump() {
+  char buf[65536];
+  while (Readable(fd_)) {
+    ssize_t n = read(fd_, buf, sizeof buf);
+    if (n <= 0) return;
+    got_.append(buf, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace testing_support

@@ -1,0 +1,43 @@
+// Helpers for tests of streams, agents and the trace server.
+#pragma once
+
+#include <poll.h>
+
+#include <string>
+
+#include "wispdStream.h"
+#include "wispdTrace.h"
+
+namespace testing_support {
+
+inline void EnsureRegistry() {
+  static bool done = (Stream_RegistryInit(), true);
+  (void)done;
+}
+
+inline bool Readable(int fd, int timeoutMs = 0) {
+  struct pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN);
+}
+
+inline int Dispatch(const std::string &batch) {
+  return Stream_Dispatch(reinterpret_cast<const uint8_t *>(batch.data()), batch.size());
+}
+
+// A trace client on a private listening socket.
+class TraceClient {
+ public:
+  explicit TraceClient(int listenFd);
+  ~TraceClient();
+  int Fd() const { return fd_; }
+  // Reads until text has arrived; everything read so far.
+  std::string ReadUntil(const std::string &text, int timeoutMs = 5000);
+  // Reads whatever has arrived.
+  void Pump();
+
+ private:
+  int fd_;
+  std::string got_;
+};
+
+}  // namespace testing_support

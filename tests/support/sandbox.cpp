@@ -1,0 +1,257 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char **environ;
+
+namespace testing_support {
+
+Root::Root() {
+  char tmpl[] = "/tmp/wispd-test-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
+  path_ = tmpl;
+  for (const char *dir :
+       {"/var", "/var/run", "/var/run/pelldan", "/dev", "/etc", "/etc/pelldan", "/var/log",
+        "/var/log/pelldan", "/var/lib", "/var/lib/pelldan", "/cairn", "/cairn/volumes"})
+    mkdir((path_ + dir).c_str(), 0755);
+  setenv("WISPD_ROOT", path_.c_str(), 1);
+}
+
+Root::~Root() {
+  std::string cmd = "rm -rf '" + path_ + "'";
+  if (system(cmd.c_str()) != 0) {
+    // Leftovers in /tmp are harmless.
+  }
+  unsetenv("WISPD_ROOT");
+}
+
+void Root::WriteFile(const std::string &abs, const std::string &text) const {
+  std::string tmp = Under(abs) + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary);
+    out << text;
+  }
+  rename(tmp.c_str(), Under(abs).c_str());
+}
+
+std::string Root::ReadFile(const std::string &abs) const {
+  std::ifstream in(Under(abs), std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+LogCapture::LogCapture(const Root &root) : path_(root.Under("/dev/log")) {
+  fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+  unlink(path_.c_str());
+  if (bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0)
+    throw std::runtime_error("bind /dev/log");
+  int size = 4 << 20;
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  thread_ = std::thread([this] { Run(); });
+}
+
+LogCapture::~LogCapture() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  thread_.join();
+  close(fd_);
+  unlink(path_.c_str());
+}
+
+void LogCapture::Run() {
+  static thread_local char buf[1 << 17];
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_) return;
+    }
+    struct pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) continue;
+    std::string record(buf, static_cast<size_t>(n));
+    size_t body = record.find("]: ");
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back(body == std::string::npos ? record : record.substr(body + 3));
+    cond_.notify_all();
+  }
+}
+
+std::vector<std::string> LogCapture::Messages() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
+}
+
+size_t LogCapture::Count(const std::string &text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t n = 0;
+  for (const std::string &m : messages_) n += m.find(text) != std::string::npos;
+  return n;
+}
+
+bool LogCapture::WaitFor(const std::string &text, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cond_.wait_for(lock, timeout, [&] {
+    for (const std::string &m : messages_)
+      if (m.find(text) != std::string::npos) return true;
+    return false;
+  });
+}
+
+Process::Process(const std::string &binary, const std::vector<std::string> &args,
+                 const std::vector<std::string> &extraEnv, const std::string &stdinFile) {
+  char outT[] = "/tmp/wispd-out-XXXXXX", errT[] = "/tmp/wispd-err-XXXXXX";
+  int outFd = mkstemp(outT), errFd = mkstemp(errT);
+  out_ = outT;
+  err_ = errT;
+  std::vector<std::string> env;
+  for (char **e = environ; *e != nullptr; ++e) env.push_back(*e);
+  for (const std::string &e : extraEnv) env.push_back(e);
+  // Everything the child needs is built before fork.
+  std::vector<char *> argv = {const_cast<char *>(binary.c_str())};
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char *> envp;
+  for (std::string &e : env) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  const char *in = stdinFile.empty() ? "/dev/null" : stdinFile.c_str();
+  pid_ = fork();
+  if (pid_ == 0) {
+    int inFd = open(in, O_RDONLY);
+    dup2(inFd, 0);
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    execve(binary.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(outFd);
+  close(errFd);
+}
+
+Process::~Process() {
+  if (Running()) {
+    kill(pid_, SIGKILL);
+    Wait();
+  }
+  unlink(out_.c_str());
+  unlink(err_.c_str());
+}
+
+void Process::Signal(int sig) {
+  kill(pid_, sig);
+}
+
+bool Process::Running() {
+  if (status_ != -1 || pid_ <= 0) return false;
+  int st;
+  if (waitpid(pid_, &st, WNOHANG) == pid_) {
+    status_ = st;
+    return false;
+  }
+  return true;
+}
+
+int Process::Wait(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (Running()) {
+    if (std::chrono::steady_clock::now() > deadline) return -1;
+    usleep(5000);
+  }
+  return status_;
+}
+
+static std::string Slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Process::Stdout() const {
+  return Slurp(out_);
+}
+std::string Process::Stderr() const {
+  return Slurp(err_);
+}
+
+std::string Bin(const std::string &name) {
+  return std::string(WISPD_BIN_DIR) + "/" + name;
+}
+
+int Run(const std::string &binary, const std::vector<std::string> &args,
+        const std::string &stdinText, std::string *stderrText) {
+  char inT[] = "/tmp/wispd-in-XXXXXX";
+  int inFd = mkstemp(inT);
+  if (write(inFd, stdinText.data(), stdinText.size()) < 0) return -1;
+  close(inFd);
+  Process p(binary, args, {}, inT);
+  int status = p.Wait(60000ms);
+  if (stderrText != nullptr) *stderrText = p.Stderr();
+  unlink(inT);
+  return status;
+}
+
+bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    usleep(5000);
+  }
+  return true;
+}
+
+std::vector<std::string> Lines(const std::string &path) {
+  std::vector<std::string> out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+Host::Host(const std::string &model, const std::vector<std::string> &daemonArgs, bool startHubd) {
+  if (!model.empty()) root.WriteFile("/etc/pelldan/simhost.json", model);
+  if (startHubd) {
+    hubd = std::make_unique<Process>(Bin("hubd"),
+                                     std::vector<std::string>{"--out", root.Under("/hubd.jsonl")});
+    struct stat st;
+    WaitUntil(
+        [&] { return stat(root.Under("/var/run/pelldan/hubd-flare.sock").c_str(), &st) == 0; });
+  }
+  wispd = std::make_unique<Process>(Bin("wispd"), daemonArgs);
+  log.WaitFor("wispd setup completed. Start polling loop.\n", 10000ms);
+}
+
+int Host::Emit(const std::string &lines, const std::vector<std::string> &args) {
+  std::vector<std::string> all = {"--wait", "5"};
+  all.insert(all.end(), args.begin(), args.end());
+  return Run(Bin("wisp-emit"), all, lines);
+}
+
+std::vector<std::string> Host::Flares() const {
+  return Lines(root.Under("/hubd.jsonl"));
+}
+
+bool Host::WaitForFlares(size_t count, std::chrono::milliseconds timeout) const {
+  return WaitUntil([&] { return Flares().size() >= count; }, timeout);
+}
+
+}  // namespace testing_support

@@ -1,0 +1,104 @@
+// Test support: a private host root, a syslog collector, and the real
+// binaries started and stopped by process id.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+using namespace std::chrono_literals;
+
+// A temporary WISPD_ROOT with the directories the host provides, set in the
+// environment for as long as it lives.
+class Root {
+ public:
+  Root();
+  ~Root();
+  const std::string &Path() const { return path_; }
+  std::string Under(const std::string &abs) const { return path_ + abs; }
+  void WriteFile(const std::string &abs, const std::string &text) const;
+  std::string ReadFile(const std::string &abs) const;
+
+ private:
+  std::string path_;
+};
+
+// Collects the syslog datagrams sent to $WISPD_ROOT/dev/log.
+class LogCapture {
+ public:
+  explicit LogCapture(const Root &root);
+  ~LogCapture();
+  // Messages (the text after "]: ") received so far.
+  std::vector<std::string> Messages();
+  // Waits until a message contains text; true when one does.
+  bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 5000ms);
+  // Messages containing text.
+  size_t Count(const std::string &text);
+
+ private:
+  void Run();
+  int fd_;
+  std::string path_;
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  std::vector<std::string> messages_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+// A child process of one of our binaries, killed and reaped on destruction.
+class Process {
+ public:
+  // extraEnv: "NAME=value" entries added to the environment.
+  Process(const std::string &binary, const std::vector<std::string> &args,
+          const std::vector<std::string> &extraEnv = {}, const std::string &stdinFile = "");
+  ~Process();
+  pid_t Pid() const { return pid_; }
+  void Signal(int sig);
+  // Waits for the exit; the wait status, or -1 on time-out.
+  int Wait(std::chrono::milliseconds timeout = 10000ms);
+  bool Running();
+  std::string Stdout() const;
+  std::string Stderr() const;
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string out_, err_;
+};
+
+std::string Bin(const std::string &name);
+// Runs a binary to completion; returns its wait status.
+int Run(const std::string &binary, const std::vector<std::string> &args,
+        const std::string &stdinText = "", std::string *stderrText = nullptr);
+bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 5000ms);
+// Lines of a file (empty when missing).
+std::vector<std::string> Lines(const std::string &path);
+
+// The daemon with hubd and a log collector under a private root.
+class Host {
+ public:
+  explicit Host(const std::string &model = "", const std::vector<std::string> &daemonArgs = {},
+                bool startHubd = true);
+  ~Host() = default;
+  Root root;
+  LogCapture log{root};
+  std::unique_ptr<Process> hubd;
+  std::unique_ptr<Process> wispd;
+  // Feeds JSON lines to wisp-emit; returns its wait status.
+  int Emit(const std::string &lines, const std::vector<std::string> &args = {});
+  // hubd's JSON lines so far.
+  std::vector<std::string> Flares() const;
+  bool WaitForFlares(size_t count, std::chrono::milliseconds timeout = 5000ms) const;
+};
+
+}  // namespace testing_support
