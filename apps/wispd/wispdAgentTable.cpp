@@ -19,7 +19,7 @@ void RunGeneric() {
   Correlator_RunGroups("Generic", groups, ids, Correlator_IgnoreWisp, kNone);
 }
 
-constexpr char kNet[] = "net", kScsi[] = "scsi", kIscsi[] = "iscsi", kCairn[] = "cairn";
+constexpr char kScsi[] = "scsi", kIscsi[] = "iscsi", kCairn[] = "cairn";
 constexpr char kUserLevel[] = "UserLevel", kUser[] = "user";
 constexpr char kHardware[] = "Hardware", kHardwareGroup[] = "hardware";
 constexpr char kCpu[] = "cpu", kUserWorld[] = "UserWorld", kUw[] = "uw";
@@ -32,7 +32,7 @@ constexpr char kVscsi[] = "vscsi", kStrata[] = "Strata", kStrataGroup[] = "strat
 constexpr char kHcm[] = "HCM", kHcmGroup[] = "hcm";
 
 const AgentEntry kAgents[] = {
-    RunWithoutHandlers<kNet, kNet>,
+    NetCorrelator_Main,
     RunWithoutHandlers<kScsi, kScsi>,
     ApdCorrelator_Main,
     RunWithoutHandlers<kIscsi, kIscsi>,

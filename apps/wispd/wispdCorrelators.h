@@ -2,3 +2,4 @@
 #pragma once
 
 void ApdCorrelator_Main(void);
+void NetCorrelator_Main(void);

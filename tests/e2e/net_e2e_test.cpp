@@ -1,0 +1,207 @@
+// Network observations from wisp-emit through the daemon to hubd.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "sandbox.h"
+#include "wispjson.h"
+
+using namespace testing_support;
+
+namespace {
+
+// hubd's lines as event id -> messages.
+std::multimap<std::string, std::string> ById(const std::vector<std::string> &lines) {
+  std::multimap<std::string, std::string> out;
+  for (const std::string &line : lines) {
+    tools::Json j = tools::Json::parse(line);
+    out.emplace(j["id"].get<std::string>(), j["message"].get<std::string>());
+  }
+  return out;
+}
+
+struct Row {
+  const char *wisp;  // after "wisp.net."
+  const char *args;  // 'p' a string "aN", 'd' an int, 'u' an unsigned 40 + N
+  const char *event;
+};
+
+const Row kRows[] = {
+    {"migrate.bindtomantle.failed", "p", "tarn.problem.net.migrate.bindtomantle"},
+    {"migrate.unsupported.latency", "upp", "tarn.problem.net.migrate.unsupported.latency"},
+    {"uplink.mtu.failed", "dp", "tarn.problem.net.uplink.mtu.failed"},
+    {"mantlenic.ip.duplicate", "ppp", "tarn.problem.net.mantlenic.ip.duplicate"},
+    {"firewall.config.changed", "pp", "tarn.audit.net.firewall.config.changed"},
+    {"firewall.config.failed", "pp", "tarn.problem.net.firewall.config.failed"},
+    {"firewall.port.hooked", "p", "tarn.audit.net.firewall.port.hooked"},
+    {"firewall.port.hookfailed", "p", "tarn.problem.net.firewall.port.hookfailed"},
+    {"firewall.port.removed", "p", "tarn.audit.net.firewall.port.removed"},
+    {"firewall.disabled", "", "tarn.audit.net.firewall.disabled"},
+    {"firewall.enabled", "p", "tarn.audit.net.firewall.enabled"},
+    {"portset.port.full", "pd", "tarn.problem.net.portset.port.full"},
+    {"portset.port.connect.fail", "ppp", "tarn.problem.net.proxyswitch.port.unavailable"},
+    {"portset.port.vlan.invalidid", "pd", "tarn.problem.net.portset.port.vlan.invalidid"},
+    {"gateway.set.failed", "p", "tarn.problem.net.gateway.set.failed"},
+    {"heap.belowthreshold", "pd", "tarn.problem.net.heap.belowthreshold"},
+    {"lacp.enable", "p", "tarn.audit.net.lacp.enable"},
+    {"lacp.disable", "p", "tarn.audit.net.lacp.disable"},
+    {"lacp.policy.incompatible", "p", "tarn.problem.net.lacp.policy.incompatible"},
+    {"lacp.policy.linkstatus", "p", "tarn.problem.net.lacp.policy.linkstatus"},
+    {"lacp.uplink.inactive", "p", "tarn.problem.net.lacp.uplink.inactive"},
+    {"lacp.uplink.transition.down", "pp", "tarn.problem.net.lacp.uplink.transition.down"},
+    {"lacp.uplink.transition.up", "pp", "tarn.clear.net.lacp.uplink.transition.up"},
+    {"lacp.uplink.fail.speed", "pp", "tarn.problem.net.lacp.uplink.fail.speed"},
+    {"lacp.uplink.fail.duplex", "pp", "tarn.problem.net.lacp.uplink.fail.duplex"},
+    {"lacp.uplink.blocked", "pp", "tarn.problem.net.lacp.uplink.blocked"},
+    {"lacp.uplink.unblocked", "pp", "tarn.clear.net.lacp.uplink.unblocked"},
+    {"lacp.uplink.connected", "pp", "tarn.audit.net.lacp.uplink.connected"},
+    {"lacp.uplink.disconnected", "pp", "tarn.problem.net.lacp.uplink.disconnected"},
+    {"lacp.uplink.peer.noresponse", "p", "tarn.problem.net.lacp.peer.noresponse.2"},
+    {"lacp.lag.transition.down", "pp", "tarn.problem.net.lacp.lag.transition.down"},
+    {"lacp.lag.transition.up", "pp", "tarn.clear.net.lacp.lag.transition.up"},
+    {"portset.unsupported.psclass", "p", "tarn.problem.net.portset.unsupported.psclass"},
+    {"teaming.policy.invalid.uplink", "ppp", "tarn.problem.net.teaming.policy.invalid.uplink"},
+    {"rspan.teaming.uplink.io.conflict", "pppp",
+     "tarn.problem.net.rspan.teaming.uplink.io.conflict"},
+};
+
+std::string Observation(const std::string &id, const std::string &args) {
+  return R"({"id": "wisp.net.)" + id + R"(", "args": [)" + args + "]}\n";
+}
+
+std::string Args(const char *types) {
+  std::string out;
+  for (int i = 0; types[i] != '\0'; ++i) {
+    std::string n = std::to_string(i);
+    if (i > 0) out += ", ";
+    out += types[i] == 'p'   ? R"({"s": "a)" + n + R"("})"
+           : types[i] == 'd' ? R"({"i32": 4)" + n + "}"
+                             : R"({"u32": 4)" + n + "}";
+  }
+  return out;
+}
+
+std::string Fence(int reason) {
+  return Observation("fence.port.fail", R"({"s": "p1"}, {"s": "dvs1"}, {"i32": )" +
+                                            std::to_string(reason) + R"(}, {"i32": 7})");
+}
+
+TEST(NetEndToEnd, StatelessObservationsPostTheirFlares) {
+  Host host(R"({"vm_groups": {"4242": {"name": "web-frontend-01"}}})");
+  std::string lines;
+  for (const Row &row : kRows) lines += Observation(row.wisp, Args(row.args));
+  lines += Fence(0xbad0007) + Fence(0xbad0002) + Fence(0) + Fence(0xbad0014);
+  lines += Observation("e1000.tso6.notsupported", R"({"i32": 4242})");
+  // None of these posts: an unknown VM group, a missing or mistyped argument.
+  lines += Observation("e1000.tso6.notsupported", R"({"i32": 99})");
+  lines += Observation("mantlenic.ip.duplicate", R"({"s": "10.0.0.1"}, {"s": "vmk0"})");
+  lines += Observation("firewall.port.hooked", R"({"i32": 1})");
+  lines += Observation("fence.port.fail", R"({"s": "p1"}, {"s": "dvs1"}, {"i32": 0})");
+  ASSERT_EQ(host.Emit(lines), 0);
+  const size_t expected = sizeof kRows / sizeof kRows[0] + 5;
+  ASSERT_TRUE(host.WaitForFlares(expected));
+  usleep(300000);
+  std::multimap<std::string, std::string> got = ById(host.Flares());
+  ASSERT_EQ(got.size(), expected);
+  for (const Row &row : kRows) EXPECT_EQ(got.count(row.event), 1u) << row.event;
+
+  std::map<std::string, std::string> messages = {
+      {"tarn.problem.net.migrate.bindtomantle",
+       "The Tarn advanced config option /Migrate/Mantlenic is set to an invalid mantlenic: 'a0'.  "
+       "/Migrate/Mantlenic specifies a mantlenic that Glide binds to for improved performance.  "
+       "Please update the config option with a valid mantlenic or, if you don't want Glide to "
+       "bind to a specific mantlenic, remove the invalid mantlenic and leave the option blank."},
+      {"tarn.problem.net.migrate.unsupported.latency",
+       "Tarn has detected 40ms round-trip Glide network latency between host a1 and a2.  High "
+       "latency Glide networks are only supported if both Tarn hosts have been configured for "
+       "Glide latency tolerance."},
+      {"tarn.problem.net.uplink.mtu.failed",
+       "Mantle failed to set the MTU value 40 on the uplink a1."},
+      {"tarn.problem.net.proxyswitch.port.unavailable",
+       "Virtual NIC with hardware address a2 failed to connect to distributed virtual port a1 on "
+       "switch a0. No more ports available on the host proxy switch"},
+      {"tarn.audit.net.firewall.disabled", "Firewall has been disabled."},
+      {"tarn.audit.net.firewall.enabled", "Firewall has been enabled for port a0"},
+      {"tarn.problem.net.lacp.peer.noresponse.2", "No peer response on Weave a0"},
+      {"tarn.problem.net.rspan.teaming.uplink.io.conflict",
+       "Failed to set RSPAN src session a0 on portset a1 due to it disallows uplink I/O which "
+       "conflicts with a2 teaming policy a3."},
+      {"tarn.problem.net.fence.port.badfenceid",
+       "Mantle fails to set fenceId 7 on distributed virtual port p1 on switch dvs1, reason: "
+       "invalid fenceId"},
+      {"tarn.problem.net.fence.switch.unavailable",
+       "Mantle fails to set fenceId 7 on distributed virtual port p1 on switch dvs1, reason: "
+       "dvSwitch fence property is not set"},
+      {"tarn.problem.net.e1000.tso6.notsupported",
+       "Guest-initiated IPv6 TCP Segmentation Offload (TSO) packets ignored. Manually disable TSO "
+       "inside the guest operating system in Virtual Machine web-frontend-01, or use a different "
+       "virtual adapter."},
+  };
+  for (const auto &m : messages) {
+    auto it = got.find(m.first);
+    ASSERT_NE(it, got.end()) << m.first;
+    EXPECT_EQ(it->second, m.second);
+  }
+  const std::string limited =
+      "Mantle fails to set fenceId 7 on distributed virtual port p1 on switch dvs1, reason: "
+      "maximum number of fence networks or ports have been reached";
+  ASSERT_EQ(got.count("tarn.problem.net.fence.resource.limited"), 2u);  // reasons 0 and other
+  for (auto r = got.equal_range("tarn.problem.net.fence.resource.limited"); r.first != r.second;
+       ++r.first)
+    EXPECT_EQ(r.first->second, limited);
+}
+
+TEST(NetEndToEnd, FlappingNicIsTakenDownAndARedundancyLossIsSummarised) {
+  Host host(R"({"advanced_options": {"Net": {"LinkFlappingThreshold": 2}},
+                "nics": {"vmnic0": {}, "vmnic1": {}},
+                "port_groups": {"VM Network": {"vswitch": "vSwitch0"},
+                                "Management Network": {"vswitch": "vSwitch0"}}})");
+  std::string down = Observation("pnic.linkstate.down", R"({"s": "vmnic1"})");
+  ASSERT_EQ(
+      host.Emit(down + down + down +
+                Observation("pg.uplink.transition.down",
+                            R"({"s": "vmnic0"}, {"s": "VM Network"}, {"i32": 0}, {"i32": 0})") +
+                Observation("pg.uplink.transition.down",
+                            R"({"s": "vmnic0"}, {"s": "Management Network"}, {"i32": 1},)"
+                            R"( {"i32": 0})") +
+                Observation("pg.uplink.transition.up",
+                            R"({"s": "vmnic0"}, {"s": "VM Network"}, {"i32": 1})") +
+                Observation("pg.uplink.transition.up",
+                            R"({"s": "vmnic0"}, {"s": "Management Network"}, {"i32": 2})")),
+      0);
+  ASSERT_TRUE(host.WaitForFlares(8, 6000ms));
+  usleep(300000);
+  std::multimap<std::string, std::string> got = ById(host.Flares());
+  EXPECT_EQ(got.size(), 8u);
+  EXPECT_EQ(got.count("tarn.problem.net.pnic.linkstate.down"), 3u);  // one per link-down
+  std::map<std::string, std::string> expected = {
+      {"tarn.problem.net.pnic.linkstate.flapping",
+       "Taking down physical NIC vmnic1 because the link is flapping."},
+      {"tarn.problem.net.pnic.linkstate.down", "Physical NIC vmnic1 linkstate is down"},
+      {"tarn.problem.net.connectivity.lost",
+       "Lost network connectivity on virtual switch \"vSwitch0\". Physical NIC vmnic0 is down. "
+       "Affected port groups: \"VM Network\""},
+      {"tarn.problem.net.redundancy.lost",
+       "Lost uplink redundancy on virtual switch \"vSwitch0\". Physical NIC vmnic0 is down. "
+       "Affected port groups: \"Management Network\""},
+      {"tarn.clear.net.connectivity.restored",
+       "Network connectivity restored on virtual switch \"vSwitch0\", portgroups: \"VM "
+       "Network\". Physical NIC vmnic0 is up"},
+      {"tarn.clear.net.redundancy.restored",
+       "Uplink redundancy restored on virtual switch \"vSwitch0\", portgroups: \"Management "
+       "Network\". Physical NIC vmnic0 is up"},
+  };
+  for (const auto &e : expected) {
+    auto it = got.find(e.first);
+    ASSERT_NE(it, got.end()) << e.first;
+    EXPECT_EQ(it->second, e.second);
+  }
+  std::vector<std::string> actions =
+      Lines(host.root.Under("/var/log/pelldan/simhost-actions.jsonl"));
+  ASSERT_EQ(actions.size(), 1u);
+  EXPECT_EQ(actions[0].rfind(R"({"action":"nic_down","nic":"vmnic1","value":1,)", 0), 0u);
+}
+
+}  // namespace
