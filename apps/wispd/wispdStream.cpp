@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -212,7 +213,19 @@ int Stream_Read(Stream *s, Wisp **wisp, bool *complete) {
 
 int Stream_Close(Stream *s) {
   int rc = 0;
-  Lock();
+  // The dispatcher may hold the lock while it waits for room in this very
+  // pipe: drain it until the lock comes free.
+  for (;;) {
+    int busy = pthread_mutex_trylock(&gStreamLock);
+    if (busy == 0) break;
+    if (busy != EBUSY) Panic("Failed to acquire stream lock: %s\n", strerror(busy));
+    struct pollfd p = {s->readFd, POLLIN, 0};
+    if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) {
+      char discard[4096];
+      ssize_t n = read(s->readFd, discard, sizeof discard);
+      (void)n;
+    }
+  }
   if (close(s->readFd) != 0 || close(s->writeFd) != 0) rc = 2;
   s->prev->next = s->next;
   s->next->prev = s->prev;

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "intake.h"
 #include "records.h"
 #include "sandbox.h"
@@ -106,6 +109,20 @@ TEST(StreamRead, AssemblesARecordWrittenInTwoParts) {
   ASSERT_EQ(write(p[1], rec.data() + 20, rec.size() - 20), static_cast<ssize_t>(rec.size() - 20));
   EXPECT_EQ(s.Next(), "wisp.net.split");
   close(p[1]);
+}
+
+TEST(StreamClose, FreesADispatcherBlockedOnThePipe) {
+  OpenStream *s = new OpenStream({"net"});
+  std::string rec = Record("wisp.net.fill", {Str(std::string(4000, 'f'))});
+  std::string batch;
+  while (batch.size() < 200000) batch += rec;  // three times what a pipe holds
+  std::atomic<int> rc{-1};
+  std::thread dispatcher([&] { rc = Dispatch(batch); });
+  usleep(50000);
+  EXPECT_EQ(rc.load(), -1);  // blocked on the full pipe, holding the lock
+  delete s;                  // the agent leaves
+  dispatcher.join();
+  EXPECT_EQ(rc.load(), 0);
 }
 
 TEST(StreamDispatch, TracesARecordThatNoStreamAccepts) {
