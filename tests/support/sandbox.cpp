@@ -123,8 +123,15 @@ Process::Process(const std::string &binary, const std::vector<std::string> &args
   int outFd = mkstemp(outT), errFd = mkstemp(errT);
   out_ = outT;
   err_ = errT;
+  // extraEnv entries replace inherited ones of the same name.
   std::vector<std::string> env;
-  for (char **e = environ; *e != nullptr; ++e) env.push_back(*e);
+  for (char **e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('=') + 1);
+    bool replaced = false;
+    for (const std::string &x : extraEnv) replaced = replaced || x.rfind(name, 0) == 0;
+    if (!replaced) env.push_back(entry);
+  }
   for (const std::string &e : extraEnv) env.push_back(e);
   // Everything the child needs is built before fork.
   std::vector<char *> argv = {const_cast<char *>(binary.c_str())};
@@ -227,7 +234,8 @@ std::vector<std::string> Lines(const std::string &path) {
   return out;
 }
 
-Host::Host(const std::string &model, const std::vector<std::string> &daemonArgs, bool startHubd) {
+Host::Host(const std::string &model, const std::vector<std::string> &daemonArgs, bool startHubd,
+           const std::vector<std::string> &daemonEnv) {
   if (!model.empty()) root.WriteFile("/etc/pelldan/simhost.json", model);
   if (startHubd) {
     hubd = std::make_unique<Process>(Bin("hubd"),
@@ -236,7 +244,7 @@ Host::Host(const std::string &model, const std::vector<std::string> &daemonArgs,
     WaitUntil(
         [&] { return stat(root.Under("/var/run/pelldan/hubd-flare.sock").c_str(), &st) == 0; });
   }
-  wispd = std::make_unique<Process>(Bin("wispd"), daemonArgs);
+  wispd = std::make_unique<Process>(Bin("wispd"), daemonArgs, daemonEnv);
   log.WaitFor("wispd setup completed. Start polling loop.\n", 10000ms);
 }
 

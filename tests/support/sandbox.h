@@ -88,7 +88,7 @@ std::vector<std::string> Lines(const std::string &path);
 class Host {
  public:
   explicit Host(const std::string &model = "", const std::vector<std::string> &daemonArgs = {},
-                bool startHubd = true);
+                bool startHubd = true, const std::vector<std::string> &daemonEnv = {});
   ~Host() = default;
   Root root;
   LogCapture log{root};

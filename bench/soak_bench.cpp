@@ -1,0 +1,92 @@
+// Soak: a million observations spread over every group, with two trace
+// clients reading along; resident memory before and after.
+#include <benchmark/benchmark.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "daemon_fixture.h"
+#include "drain.h"
+#include "simhost/sockets.h"
+#include "wispjson.h"
+
+namespace {
+
+constexpr int kBatch = 105;     // five records for each of the 21 groups
+constexpr int kRepeats = 9524;  // about 1,000,000 observations
+
+const char *const kGroups[] = {
+    "net",    "scsi", "storage.apd", "iscsi", "cairn",    "user",    "hardware",
+    "cpu",    "uw",   "swap",        "vm",    "external", "migrate", "pageretire",
+    "stowfs", "vfat", "clock",       "sched", "vscsi",    "strata",  "hcm"};
+
+// Reads a trace connection to the end; counts the bytes.
+class TraceReader {
+ public:
+  explicit TraceReader(const std::string &path) : fd_(simhost::ConnectUnix(SOCK_STREAM, path)) {
+    thread_ = std::thread([this] {
+      char buf[65536];
+      while (!stop_) {
+        struct pollfd p = {fd_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        ssize_t n = read(fd_, buf, sizeof buf);
+        if (n <= 0) break;
+        bytes_ += n;
+      }
+    });
+  }
+  ~TraceReader() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  long Bytes() const { return bytes_; }
+
+ private:
+  int fd_;
+  std::atomic<bool> stop_{false};
+  std::atomic<long> bytes_{0};
+  std::thread thread_;
+};
+
+void Soak(benchmark::State &state) {
+  bench::Daemon daemon(true);
+  tools::Json batch = tools::Json::array();
+  for (int i = 0; i < kBatch; ++i) {
+    std::string group = kGroups[i % 21];
+    batch.push_back({{"id", "wisp." + group + ".soak.n" + std::to_string(i % 5)},
+                     {"fmt", "soak %s %d"},
+                     {"args", {{{"s", "arg-" + group}}, {{"i32", i}}}}});
+  }
+  std::string input = daemon.root.Under("/soak.jsonl");
+  std::ofstream(input) << tools::Json{{"batch", batch}}.dump() << "\n";
+  std::string trace = daemon.root.Under("/var/run/pelldan/wispd-trace.sock");
+  TraceReader a(trace), b(trace);
+  int64_t before = bench::ResidentKiB(daemon.wispd->Pid());
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    int status = testing_support::Run(testing_support::Bin("wisp-emit"),
+                                      {"--repeat", std::to_string(kRepeats), input});
+    if (status != 0 || !bench::WaitDrained(daemon.wispd->Pid(), 300000))
+      state.SkipWithError("not drained");
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(took.count());
+  }
+  state.counters["observations"] = static_cast<double>(kBatch) * kRepeats;
+  state.counters["obs_per_s"] =
+      benchmark::Counter(static_cast<double>(kBatch) * kRepeats, benchmark::Counter::kIsRate);
+  state.counters["rss_before_kib"] = static_cast<double>(before);
+  state.counters["rss_after_kib"] = static_cast<double>(bench::ResidentKiB(daemon.wispd->Pid()));
+  state.counters["trace_mib_per_client"] = static_cast<double>(a.Bytes()) / (1 << 20);
+  state.counters["trace_client_b_mib"] = static_cast<double>(b.Bytes()) / (1 << 20);
+}
+
+}  // namespace
+
+BENCHMARK(Soak)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();

@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of every fuzz target (fuzz/corpus/<target>/)."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def area(args):
+    """Argument area: 32-byte descriptors, then strings; args are (type, value)."""
+    descs, data = b"", b""
+    base = 32 * len(args)
+    for t, v in args:
+        if t == 6 and v is None:
+            descs += struct.pack("<IIQI12x", 6, 0, 0, 0)
+        elif t == 6:
+            text = v.encode() + b"\0"
+            descs += struct.pack("<IIQI12x", 6, 0, base + len(data), len(text))
+            data += text
+        else:
+            descs += struct.pack("<IIQI12x", t, 0, v & 0xFFFFFFFFFFFFFFFF, 0)
+    return descs + data
+
+
+def record(wid, args=(), fmt=None, ts=1733400000000000):
+    idb = wid.encode() + b"\0"
+    fmtb = (fmt.encode() + b"\0") if fmt is not None else b""
+    a = area(args)
+    total = 32 + len(idb) + len(fmtb) + len(a)
+    return struct.pack("<QQIIII", 0, ts, total, len(args), len(idb), len(fmtb)) + idb + fmtb + a
+
+
+def flare(eid, args=()):
+    idb = eid.encode() + b"\0"
+    a = area(args)
+    total = 72 + len(idb) + len(a)
+    head = struct.pack("<QQ", 1733400000000000, 7) + b"4c4c4544-0042-3510-8052-b4c04f4e4d32\0\0" + b"\0\0"
+    return head + struct.pack("<III", total, len(args), len(idb)) + idb + a + b"\0" * 4
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+apd = record("wisp.storage.apd.timeout", [(6, "naa.1"), (1, 140)], "APD %s after %d s")
+net = record("wisp.net.pg.uplink.transition.down", [(6, "vmnic1"), (6, "VM Network"), (1, 0), (1, 0)])
+write("fuzz_batch", "three", apd + net + record("wisp.user.x", [(6, None), (4, 2**63)]))
+write("fuzz_batch", "truncated", apd + net[:40])
+write("fuzz_batch", "unknown-type", record("wisp.cpu.x", [(5, 1)]))
+write("fuzz_batch", "short-length", bytes.fromhex("000000000000000000000000000000002c0000000000000007000000000000007769"))
+
+uuid = [(6, "vol")] + [(3, 0x5F1A2B3C), (3, 0x01020304), (3, 0xBEEF)] + [(1, i) for i in range(6)]
+write("fuzz_args", "uuid", b"%p%08x-%08x-%04hx-%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx\0" + record("wisp.cairn.x", uuid))
+write("fuzz_args", "mixed", b"%p %d %x %ld %lu %hd %hhx\0" + record("wisp.a", [(6, "dev"), (1, -7), (3, 5), (2, -9), (4, 9), (1, -2), (1, 511)]))
+write("fuzz_args", "mismatch", b"%d %p %f\0" + record("wisp.a", [(6, "s")]))
+
+write("fuzz_format", "plain", b"%s has %d%%\0" + area([(6, "disk"), (1, 50)]))
+write("fuzz_format", "hostile", b"%n%*d|%99999d|%s|%d %\0" + area([(1, 1), (6, None)]))
+write("fuzz_format", "widths", b"%5.2s|%-4d|%04x|%hhd|%lu|%c|%p\0" + area([(6, "abcdef"), (1, 7), (3, 255), (1, 300), (4, 1), (1, 65), (4, 16)]))
+
+write("fuzz_trace", "quote", b"wisp.x\0\x03" + area([(6, 'a"b'), (1, -1), (6, None)]))
+write("fuzz_trace", "types", b"wisp.y\0\x05" + area([(2, -5), (3, 7), (4, 8), (5, 0), (6, "")]))
+
+write("fuzz_hubd", "apd", flare("tarn.problem.storage.apd.timeout", [(6, "naa.1"), (1, 140)]))
+write("fuzz_hubd", "noargs", flare("tarn.audit.net.firewall.disabled"))
+write("fuzz_hubd", "truncated", flare("tarn.clear.storage.apd.exit", [(6, "naa.1")])[:80])
+
+with open(os.path.join(HERE, "..", "examples", "simhost.json"), "rb") as f:
+    write("fuzz_hostmodel", "example", f.read())
+write("fuzz_hostmodel", "empty-object", b"{}")
+write("fuzz_hostmodel", "wrong-types", b'{"kernel": 5, "system": {"uuid": 7}, "port_groups": {"VM Network": []}, '
+                                       b'"storage": {"luns": {"naa.600508b1001c2d3e": {"disk": true, "partitions": ["x", 999]}}}}')
+write("fuzz_hostmodel", "truncated", b'{"advanced_options": {"Net": ')
