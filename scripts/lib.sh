@@ -23,10 +23,16 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# build_tree DIR [cmake options...]
+# build_tree DIR [cmake options...] [-- targets...]
 build_tree() {
-  local dir=$1
+  local dir=$1 opts=() targets=()
   shift
-  cmake -S "$TOP" -B "$TOP/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$TOP/$dir" -j "$JOBS"
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do opts+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=("$@")
+  cmake -S "$TOP" -B "$TOP/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${opts[@]}" >/dev/null
+  if [ ${#targets[@]} -eq 0 ]; then
+    cmake --build "$TOP/$dir" -j "$JOBS"
+  else
+    cmake --build "$TOP/$dir" -j "$JOBS" --target "${targets[@]}"
+  fi
 }

@@ -86,6 +86,16 @@ void *Writer(void *arg) {
   }
 }
 
+// Removes the client's entry and ends its connection.
+void *Forget(ClientArgs *args) {
+  pthread_mutex_lock(&gMutex);
+  gClients.erase(args->fd);
+  pthread_mutex_unlock(&gMutex);
+  close(args->fd);
+  delete args;
+  return nullptr;
+}
+
 void *ClientThread(void *arg) {
   ClientArgs *args = static_cast<ClientArgs *>(arg);
   int fd = args->fd;
@@ -100,12 +110,7 @@ void *ClientThread(void *arg) {
   int rc = pthread_create(&writer, nullptr, Writer, args);
   if (rc != 0) {
     Log("pthread_create failed: %s", strerror(rc));
-    pthread_mutex_lock(&gMutex);
-    gClients.erase(fd);
-    pthread_mutex_unlock(&gMutex);
-    close(fd);
-    delete args;
-    return nullptr;
+    return Forget(args);
   }
   for (;;) {
     struct pollfd p = {fd, POLLIN, 0};
@@ -122,12 +127,7 @@ void *ClientThread(void *arg) {
   pthread_cond_broadcast(&gCond);
   pthread_mutex_unlock(&gMutex);
   pthread_join(writer, nullptr);
-  pthread_mutex_lock(&gMutex);
-  gClients.erase(fd);
-  pthread_mutex_unlock(&gMutex);
-  close(fd);
-  delete args;
-  return nullptr;
+  return Forget(args);
 }
 
 }  // namespace

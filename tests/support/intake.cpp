@@ -34,13 +34,4 @@ std::string TraceClient::ReadUntil(const std::string &text, int timeoutMs) {
   return got_;
 }
 
-void TraceClient::Pump() {
-  char buf[65536];
-  while (Readable(fd_)) {
-    ssize_t n = read(fd_, buf, sizeof buf);
-    if (n <= 0) return;
-    got_.append(buf, static_cast<size_t>(n));
-  }
-}
-
 }  // namespace testing_support

@@ -32,8 +32,6 @@ class TraceClient {
   int Fd() const { return fd_; }
   // Reads until text has arrived; everything read so far.
   std::string ReadUntil(const std::string &text, int timeoutMs = 5000);
-  // Reads whatever has arrived.
-  void Pump();
 
  private:
   int fd_;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/signals.h"
 #include "../common/wispjson.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
@@ -25,12 +26,6 @@ namespace {
 // Larger than any record the daemon builds; a connection that sends more is
 // cut off with an error line.
 constexpr size_t kMaxRecord = 1 << 20;
-
-volatile sig_atomic_t gStop = 0;
-
-void OnSignal(int) {
-  gStop = 1;
-}
 
 class Output {
  public:
@@ -86,11 +81,7 @@ int main(int argc, char **argv) {
     outPath = optarg;
   }
   Output out(outPath);
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnSignal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
+  volatile sig_atomic_t *stop = tools::StopOnSignals();
   signal(SIGPIPE, SIG_IGN);
 
   std::string path = pelldan::RootPath(pelldan::kFlareSocket);
@@ -100,7 +91,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   std::map<int, std::string> conns;
-  while (!gStop) {
+  while (!*stop) {
     std::vector<struct pollfd> polls = {{listener, POLLIN, 0}};
     for (const auto &cn : conns) polls.push_back({cn.first, POLLIN, 0});
     if (poll(polls.data(), polls.size(), -1) < 0) continue;

@@ -13,16 +13,10 @@
 #include <iostream>
 #include <string>
 
+#include "../common/signals.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "simhost/sockets.h"
-
-namespace {
-volatile sig_atomic_t gStop = 0;
-void OnSignal(int) {
-  gStop = 1;
-}
-}  // namespace
 
 int main(int argc, char **argv) {
   FILE *out = stdout;
@@ -40,11 +34,7 @@ int main(int argc, char **argv) {
       return 1;
     }
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnSignal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
+  volatile sig_atomic_t *stop = tools::StopOnSignals();
   std::string path = pelldan::RootPath(pelldan::kSyslogSocket);
   int fd = simhost::BindUnix(SOCK_DGRAM, path, 0);
   if (fd < 0) {
@@ -53,7 +43,7 @@ int main(int argc, char **argv) {
   }
   chmod(path.c_str(), 0666);
   static char buf[1 << 17];
-  while (!gStop) {
+  while (!*stop) {
     ssize_t n = recv(fd, buf, sizeof buf, 0);
     if (n < 0) continue;
     std::string record(buf, static_cast<size_t>(n));

@@ -9,23 +9,13 @@
 #include <cstdio>
 #include <iostream>
 
+#include "../common/signals.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "simhost/sockets.h"
 
-namespace {
-volatile sig_atomic_t gStop = 0;
-void OnSignal(int) {
-  gStop = 1;
-}
-}  // namespace
-
 int main() {
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnSignal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
+  volatile sig_atomic_t *stop = tools::StopOnSignals();
   std::string path = pelldan::RootPath(pelldan::kTraceSocket);
   int fd = simhost::ConnectUnix(SOCK_STREAM, path);
   if (fd < 0) {
@@ -33,7 +23,7 @@ int main() {
     return 1;
   }
   char buf[65536];
-  while (!gStop) {
+  while (!*stop) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n == 0) break;
     if (n < 0) {
