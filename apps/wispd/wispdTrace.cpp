@@ -99,13 +99,6 @@ void *Forget(ClientArgs *args) {
 void *ClientThread(void *arg) {
   ClientArgs *args = static_cast<ClientArgs *>(arg);
   int fd = args->fd;
-  pthread_mutex_lock(&gMutex);
-  Client &c = gClients[fd];
-  c.pending.assign(gHistory.begin(), gHistory.end());
-  c.pending.push_back("\n");
-  c.pendingBytes = gHistoryBytes + 1;
-  pthread_mutex_unlock(&gMutex);
-
   pthread_t writer;
   int rc = pthread_create(&writer, nullptr, Writer, args);
   if (rc != 0) {
@@ -160,6 +153,22 @@ void Trace_Accept(int listenFd) {
     Log("Trace accept() failed: %s", strerror(errno));
     return;
   }
+  // Each client costs two threads and a copy of the history. Its entry is
+  // made here, so that a burst of connections is counted at once.
+  pthread_mutex_lock(&gMutex);
+  bool full = gClients.size() >= TRACE_CLIENTS_MAX;
+  if (!full) {
+    Client &c = gClients[fd];
+    c.pending.assign(gHistory.begin(), gHistory.end());
+    c.pending.push_back("\n");
+    c.pendingBytes = gHistoryBytes + 1;
+  }
+  pthread_mutex_unlock(&gMutex);
+  if (full) {
+    close(fd);
+    Log("Trace client refused: already serving %d clients\n", TRACE_CLIENTS_MAX);
+    return;
+  }
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -169,8 +178,7 @@ void Trace_Accept(int listenFd) {
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     Log("pthread_create failed: %s", strerror(rc));
-    delete args;
-    close(fd);
+    Forget(args);
   }
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 
 enum { TRACE_HISTORY_MAX = 131072 };
+// Clients served at once; further connections are closed at once.
+enum { TRACE_CLIENTS_MAX = 32 };
 // A client whose pending lines exceed this is not keeping up and is dropped,
 // so that memory stays bounded; bursts well above the history still pass.
 enum { TRACE_PENDING_MAX = 32 * TRACE_HISTORY_MAX };

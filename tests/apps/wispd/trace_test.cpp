@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "intake.h"
 #include "records.h"
 #include "sandbox.h"
@@ -76,6 +78,29 @@ TEST(TraceServer, ClientsThatLeaveOrStopReadingDoNotHoldUpOthers) {
   Trace_Emit("OUT", 2, "tarn.after.flood", nullptr, 0, nullptr);
   EXPECT_NE(reader.ReadUntil("tarn.after.flood,\n").find("tarn.after.flood"), std::string::npos);
   EXPECT_TRUE(log.WaitFor("is not reading; disconnecting it"));
+  close(listener);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TraceServer, ServesAtMostThirtyTwoClientsAtOnce) {
+  Root root;
+  LogCapture log(root);
+  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  ASSERT_GE(listener, 0);
+  std::vector<std::unique_ptr<TraceClient>> clients;
+  for (int i = 0; i <= TRACE_CLIENTS_MAX; ++i)
+    clients.push_back(std::make_unique<TraceClient>(listener));
+  EXPECT_TRUE(log.WaitFor("Trace client refused: already serving 32 clients\n"));
+  char byte;
+  EXPECT_EQ(read(clients.back()->Fd(), &byte, 1), 0);  // closed at once
+  clients.clear();                                     // the slots come free as the clients leave
+  Trace_Emit("OUT", 1, "tarn.history", nullptr, 0, nullptr);
+  EXPECT_TRUE(WaitUntil([&] {
+    return TraceClient(listener).ReadUntil("\n\n", 100).find("\n\n") != std::string::npos;
+  }));
   close(listener);
 }
 
