@@ -32,14 +32,13 @@ void ObservationToHubdLine(benchmark::State &state) {
   }
   close(out[1]);
   FILE *lines = fdopen(out[0], "r");
-  testing_support::WaitUntil([&] {
-    return access(root.Under("/var/run/pelldan/hubd-flare.sock").c_str(), F_OK) == 0;
-  });
+  testing_support::WaitUntil(
+      [&] { return access(root.Under("/var/run/pelldan/hubd-flare.sock").c_str(), F_OK) == 0; });
   std::unique_ptr<testing_support::Process> wispd;
   {
     testing_support::LogCapture log(root);
     wispd = std::make_unique<testing_support::Process>(testing_support::Bin("wispd"),
-                                                        std::vector<std::string>{});
+                                                       std::vector<std::string>{});
     log.WaitFor("wispd setup completed", std::chrono::milliseconds(10000));
   }
   int sock = socket(AF_UNIX, SOCK_DGRAM, 0);

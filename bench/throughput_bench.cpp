@@ -16,13 +16,13 @@
 
 namespace {
 
-constexpr int kBatch = 100;        // records per batch
-constexpr int kRepeats = 2000;     // batches per run: 200000 observations
+constexpr int kBatch = 100;     // records per batch
+constexpr int kRepeats = 2000;  // batches per run: 200000 observations
 
-const char *const kGroups[] = {"net",   "scsi",  "storage.apd", "iscsi",      "cairn",  "user",
-                               "hardware", "cpu", "uw",         "swap",       "vm",     "external",
-                               "migrate", "pageretire", "stowfs", "vfat",     "clock",  "sched",
-                               "vscsi", "strata", "hcm"};
+const char *const kGroups[] = {
+    "net",    "scsi", "storage.apd", "iscsi", "cairn",    "user",    "hardware",
+    "cpu",    "uw",   "swap",        "vm",    "external", "migrate", "pageretire",
+    "stowfs", "vfat", "clock",       "sched", "vscsi",    "strata",  "hcm"};
 
 tools::Json Observation(const std::string &group) {
   return {{"id", "wisp." + group + ".bench.fallback"},
@@ -63,8 +63,10 @@ void PipeBaseline(benchmark::State &state) {
     close(p[0]);
     close(p[1]);
   }
+  // A rate counter divides by the time of all iterations together.
   state.counters["obs_per_s"] =
-      benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
+      benchmark::Counter(static_cast<double>(total) * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate);
 }
 
 void ThroughDaemon(benchmark::State &state, bool allGroups) {
@@ -82,13 +84,18 @@ void ThroughDaemon(benchmark::State &state, bool allGroups) {
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     state.SetIterationTime(took.count());
   }
-  state.counters["obs_per_s"] = benchmark::Counter(static_cast<double>(kBatch) * kRepeats,
-                                                   benchmark::Counter::kIsRate);
+  state.counters["obs_per_s"] = benchmark::Counter(
+      static_cast<double>(kBatch) * kRepeats * static_cast<double>(state.iterations()),
+      benchmark::Counter::kIsRate);
   state.counters["rss_kib"] = static_cast<double>(bench::ResidentKiB(daemon.wispd->Pid()));
 }
 
-void OneCorrelator(benchmark::State &state) { ThroughDaemon(state, false); }
-void AllCorrelators(benchmark::State &state) { ThroughDaemon(state, true); }
+void OneCorrelator(benchmark::State &state) {
+  ThroughDaemon(state, false);
+}
+void AllCorrelators(benchmark::State &state) {
+  ThroughDaemon(state, true);
+}
 
 void IdleResident(benchmark::State &state) {
   bench::Daemon daemon(false);
