@@ -87,6 +87,8 @@ void TimerService::Run() {
   int64_t wake = Clock_WallSeconds();
   for (;;) {
     pthread_mutex_lock(&mutex_);
+    // The first scan uses the time of the previous wake-up; each later one
+    // reads the clock again.
     TimerCallback cb = TakeDue(wake);
     while (cb == nullptr) {
       wake = Clock_WallSeconds();
@@ -99,8 +101,6 @@ void TimerService::Run() {
       } else {
         pthread_cond_wait(&cond_, &mutex_);
       }
-      wake = Clock_WallSeconds();
-      cb = TakeDue(wake);
     }
     pthread_mutex_unlock(&mutex_);
     cb();

@@ -12,10 +12,8 @@ using simhost::LoadU64;
 
 struct Wisp {
   uint8_t *raw;
-  size_t length;
   const char *id;
   const char *format;
-  const uint8_t *args;
   uint32_t count;
   std::vector<simhost::Value> values;
 };
@@ -56,7 +54,6 @@ bool Check(const uint8_t *raw, size_t length, Wisp *w, bool keepValues, const ch
   }
   w->id = id;
   w->format = fmtLen > 0 ? fmt : "";
-  w->args = args;
   w->count = static_cast<uint32_t>(count);
   return true;
 }
@@ -148,7 +145,6 @@ extern "C" void Wisp_MakeWisp(void *raw, size_t length, Wisp **wisp) {
     return;
   }
   w->raw = static_cast<uint8_t *>(raw);
-  w->length = length;
   *wisp = w;
 }
 
