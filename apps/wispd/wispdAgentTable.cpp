@@ -1,61 +1,49 @@
 // The daemon's agents in their start order.
 #include "wispdAgent.h"
-#include "wispdCorrelator.h"
-#include "wispdCorrelators.h"
+#include "wispdCorrelatorSpec.h"
+
+// One line per correlator, in start order; each names the spec its own
+// source file defines.
+#define WISPD_CORRELATORS(X) \
+  X(kNetCorrelator)          \
+  X(kScsiCorrelator)         \
+  X(kApdCorrelator)          \
+  X(kIscsiCorrelator)        \
+  X(kCairnCorrelator)        \
+  X(kUserLevelCorrelator)    \
+  X(kHardwareCorrelator)     \
+  X(kCpuCorrelator)          \
+  X(kUserWorldCorrelator)    \
+  X(kSwapCorrelator)         \
+  X(kVmCorrelator)           \
+  X(kGenericCorrelator)      \
+  X(kMigrateCorrelator)      \
+  X(kPageRetireCorrelator)   \
+  X(kStowfsCorrelator)       \
+  X(kVfatCorrelator)         \
+  X(kClockCorrelator)        \
+  X(kSchedCorrelator)        \
+  X(kVscsiCorrelator)        \
+  X(kStrataCorrelator)       \
+  X(kHcmCorrelator)
+
+#define WISPD_DECLARE(spec) extern const CorrelatorSpec spec;
+WISPD_CORRELATORS(WISPD_DECLARE)
 
 namespace {
 
-// A correlator whose handlers are not written yet still consumes its group.
-template <const char *Name, const char *Group>
-void RunWithoutHandlers() {
-  static const WispHandlerTable kNone;
-  Correlator_Run(Name, Group, Correlator_IgnoreWisp, kNone);
+template <const CorrelatorSpec *Spec>
+void RunSpec() {
+  Correlator_RunSpec(*Spec);
 }
 
-void RunGeneric() {
-  static const WispHandlerTable kNone;
-  const char *groups[] = {"user", "external", nullptr};
-  const char *ids[] = {nullptr};
-  Correlator_RunGroups("Generic", groups, ids, Correlator_IgnoreWisp, kNone);
-}
-
-constexpr char kScsi[] = "scsi", kIscsi[] = "iscsi", kCairn[] = "cairn";
-constexpr char kUserLevel[] = "UserLevel", kUser[] = "user";
-constexpr char kHardware[] = "Hardware", kHardwareGroup[] = "hardware";
-constexpr char kCpu[] = "cpu", kUserWorld[] = "UserWorld", kUw[] = "uw";
-constexpr char kSwap[] = "SWAP", kSwapGroup[] = "swap", kVm[] = "VM", kVmGroup[] = "vm";
-constexpr char kMigrate[] = "migrate", kPageRetire[] = "pageretire";
-constexpr char kStowfs[] = "Stowfs", kStowfsGroup[] = "stowfs";
-constexpr char kVfat[] = "Vfat", kVfatGroup[] = "vfat";
-constexpr char kClock[] = "Clock", kClockGroup[] = "clock", kSched[] = "sched";
-constexpr char kVscsi[] = "vscsi", kStrata[] = "Strata", kStrataGroup[] = "strata";
-constexpr char kHcm[] = "HCM", kHcmGroup[] = "hcm";
-
-const AgentEntry kAgents[] = {
-    NetCorrelator_Main,
-    RunWithoutHandlers<kScsi, kScsi>,
-    ApdCorrelator_Main,
-    RunWithoutHandlers<kIscsi, kIscsi>,
-    RunWithoutHandlers<kCairn, kCairn>,
-    RunWithoutHandlers<kUserLevel, kUser>,
-    RunWithoutHandlers<kHardware, kHardwareGroup>,
-    RunWithoutHandlers<kCpu, kCpu>,
-    RunWithoutHandlers<kUserWorld, kUw>,
-    RunWithoutHandlers<kSwap, kSwapGroup>,
-    RunWithoutHandlers<kVm, kVmGroup>,
-    RunGeneric,
-    RunWithoutHandlers<kMigrate, kMigrate>,
-    RunWithoutHandlers<kPageRetire, kPageRetire>,
-    RunWithoutHandlers<kStowfs, kStowfsGroup>,
-    RunWithoutHandlers<kVfat, kVfatGroup>,
-    RunWithoutHandlers<kClock, kClockGroup>,
-    RunWithoutHandlers<kSched, kSched>,
-    RunWithoutHandlers<kVscsi, kVscsi>,
-    RunWithoutHandlers<kStrata, kStrataGroup>,
-    RunWithoutHandlers<kHcm, kHcmGroup>,
-};
+#define WISPD_ENTRY(spec) RunSpec<&spec>,
+const AgentEntry kAgents[] = {WISPD_CORRELATORS(WISPD_ENTRY)};
 
 }  // namespace
+
+#define WISPD_POINTER(spec) &spec,
+const CorrelatorSpec *const kCorrelatorSpecs[] = {WISPD_CORRELATORS(WISPD_POINTER) nullptr};
 
 void Agent_StartAll(bool withExtras) {
   for (AgentEntry entry : kAgents) Agent_Start(entry);

@@ -11,13 +11,18 @@
 
 #include "pellibs/str.h"
 #include "wispdAgent.h"
+#include "wispdFlareRow.h"
 #include "wispdLog.h"
 
 namespace {
 
-void Guarded(WispHandler handler, const Wisp *wisp) {
+void Guarded(const WispHandlerSlot &slot, const Wisp *wisp) {
   try {
-    handler(wisp);
+    if (slot.row != nullptr) {
+      FlareRow_Handle(*slot.row, wisp);
+    } else {
+      slot.handler(wisp);
+    }
   } catch (const std::exception &) {
     // A handler's standard exception costs only its observation.
   }
@@ -35,8 +40,8 @@ void Correlator_Dispatch(WispHandler fallback, const WispHandlerTable &table, co
   const char *id = nullptr;
   Wisp_GetID(wisp, &id);
   auto it = id != nullptr ? table.find(id) : table.end();
-  if (it == table.end() || it->second == nullptr) {
-    Guarded(fallback, wisp);
+  if (it == table.end() || it->second.Empty()) {
+    Guarded(WispHandlerSlot(fallback), wisp);
     return;
   }
   LogWisp(wisp);
@@ -121,4 +126,8 @@ void Correlator_ReportUnhandled(const Wisp *wisp) {
   } else {
     Log("No correlator for %s \n", id);
   }
+}
+
+void Correlator_LogWisp(const Wisp *wisp) {
+  LogWisp(wisp);
 }

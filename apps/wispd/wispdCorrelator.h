@@ -6,9 +6,22 @@
 
 #include "pellibs/wisp.h"
 
+struct FlareRow;
+
 typedef void (*WispHandler)(const Wisp *wisp);
-typedef std::map<std::string, WispHandler> WispHandlerTable;
 typedef void (*WakeupCallback)(void);
+
+// What an id maps to: a handler, or a table row that reaches the generic
+// row handler directly.
+struct WispHandlerSlot {
+  WispHandler handler = nullptr;
+  const FlareRow *row = nullptr;
+  WispHandlerSlot() = default;
+  WispHandlerSlot(WispHandler h) : handler(h) {}  // NOLINT: assigned like a handler
+  explicit WispHandlerSlot(const FlareRow *r) : row(r) {}
+  bool Empty() const { return handler == nullptr && row == nullptr; }
+};
+typedef std::map<std::string, WispHandlerSlot> WispHandlerTable;
 
 // Each returns only when the agent ends. groups and ids end with NULL.
 void Correlator_RunGroups(const char *name, const char *const *groups, const char *const *ids,
@@ -24,3 +37,5 @@ void Correlator_Dispatch(WispHandler fallback, const WispHandlerTable &table, co
 void Correlator_IgnoreWisp(const Wisp *wisp);
 // The fallback of the scsi, APD and VM correlators.
 void Correlator_ReportUnhandled(const Wisp *wisp);
+// A fallback that logs the observation.
+void Correlator_LogWisp(const Wisp *wisp);

@@ -17,13 +17,16 @@ enum { kWindowSeconds = 60 };
 
 // Link-down times per NIC, oldest first; pruned only when the NIC reports
 // again, so a list holds at most one window's worth plus one.
-std::map<std::string, std::deque<int64_t>> gHistory;
+struct FlappingState {
+  std::map<std::string, std::deque<int64_t>> history;
+};
+FlappingState gState;
 
 }  // namespace
 
 void NetFlapping_Check(const std::string &nic) {
   int64_t now = Clock_WallSeconds();
-  std::deque<int64_t> &downs = gHistory[nic];
+  std::deque<int64_t> &downs = gState.history[nic];
   downs.push_back(now);
   while (!downs.empty() && downs.front() < now - kWindowSeconds) downs.pop_front();
 
@@ -54,4 +57,8 @@ void NetFlapping_Check(const std::string &nic) {
         "the link is flapping.",
         nic.c_str());
   }
+}
+
+void NetFlapping_Reset(void) {
+  gState = FlappingState();
 }

@@ -7,3 +7,5 @@
 // Counts one link-down of nic and takes the NIC down when the count within
 // the window exceeds the "Net" option LinkFlappingThreshold.
 void NetFlapping_Check(const std::string &nic);
+// Forgets every NIC's history.
+void NetFlapping_Reset(void);

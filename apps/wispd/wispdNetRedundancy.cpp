@@ -30,21 +30,41 @@ enum : uint32_t {
   NET_MARK_WATCHDOG = 0x40,
 };
 
-// Both link-down paths and both restoration paths post the same flares.
 constexpr char kLinkDownFlare[] =
     "@&!*@*@(tarn.problem.net.pnic.linkstate.down)Physical NIC %s linkstate is down";
-constexpr char kPgConnectivityRestoredFlare[] =
+
+// The flares of one kind of uplink user: port groups show their virtual
+// switch, distributed ports do not.
+struct SideTexts {
+  const char *connectivityLost, *redundancyLost, *degraded;
+  const char *connectivityRestored, *redundancyRestored;
+};
+
+const SideTexts kPgTexts = {
+    "@&!*@*@(tarn.problem.net.connectivity.lost)Lost network connectivity on virtual switch %s. "
+    "Physical NIC %s is down. Affected port groups: %s",
+    "@&!*@*@(tarn.problem.net.redundancy.lost)Lost uplink redundancy on virtual switch %s. "
+    "Physical NIC %s is down. Affected port groups: %s",
+    "@&!*@*@(tarn.problem.net.redundancy.degraded)Uplink redundancy degraded on virtual switch "
+    "%s. Physical NIC %s is down. Affected port groups: %s",
     "@&!*@*@(tarn.clear.net.connectivity.restored)Network connectivity restored on virtual "
-    "switch %s, portgroups: %s. Physical NIC %s is up";
-constexpr char kPgRedundancyRestoredFlare[] =
+    "switch %s, portgroups: %s. Physical NIC %s is up",
     "@&!*@*@(tarn.clear.net.redundancy.restored)Uplink redundancy restored on virtual switch "
-    "%s, portgroups: %s. Physical NIC %s is up";
-constexpr char kDvConnectivityRestoredFlare[] =
+    "%s, portgroups: %s. Physical NIC %s is up",
+};
+
+const SideTexts kDvTexts = {
+    "@&!*@*@(tarn.problem.net.dvport.connectivity.lost)Lost network connectivity on DVPorts: %s. "
+    "Physical NIC %s is down.",
+    "@&!*@*@(tarn.problem.net.dvport.redundancy.lost)Lost uplink redundancy on DVPorts: %s. "
+    "Physical NIC %s is down.",
+    "@&!*@*@(tarn.problem.net.dvport.redundancy.degraded)Uplink redundancy degraded on DVPorts: "
+    "%s. Physical NIC %s is down.",
     "@&!*@*@(tarn.clear.net.dvport.connectivity.restored)Network connectivity restored on "
-    "DVPorts: %s. Physical NIC %s is up";
-constexpr char kDvRedundancyRestoredFlare[] =
-    "@&!*@*@(tarn.clear.net.dvport.redundancy.restored)Uplink redundancy restored on "
-    "DVPorts: %s. Physical NIC %s is up recently";
+    "DVPorts: %s. Physical NIC %s is up",
+    "@&!*@*@(tarn.clear.net.dvport.redundancy.restored)Uplink redundancy restored on DVPorts: %s. "
+    "Physical NIC %s is up recently",
+};
 
 struct Entry {
   std::string uplink;
@@ -57,43 +77,55 @@ bool LaterDeadline(const Entry &a, const Entry &b) {
   return a.deadline > b.deadline;
 }
 
-struct PortGroupRecord {
-  std::string portGroup;
+// One transition: a port group, or a distributed port as "switch/port".
+struct Record {
+  std::string name;
   int32_t extra;  // carried, never consulted
-  int32_t count;  // uplinks the port group still has
-};
-
-struct DvPortRecord {
-  std::string part1;
-  std::string part2;
-  int32_t extra;
-  int32_t count;
-  std::string Key() const { return part1 + "/" + part2; }
+  int32_t count;  // uplinks the port group or port still has
 };
 
 // (uplink, port group or distributed-port key)
 typedef std::vector<std::pair<std::string, std::string>> Losses;
 
+// Port groups or distributed ports: what waits for evaluation and what is
+// still lost.
+struct Side {
+  bool portGroups;
+  uint32_t downMark, upMark;
+  std::map<std::string, std::vector<Record>> down, up;
+  Losses noConnectivity, noRedundancy;
+  // Redundancy that came back while another loss was still outstanding
+  // waits here to be reported with the next restoration that finds none.
+  std::vector<std::string> restored;
+};
+
+struct State {
+  std::map<std::string, uint32_t> marks;
+  std::vector<Entry> queue;
+  Side pg{true, NET_MARK_PG_DOWN, NET_MARK_PG_UP, {}, {}, {}, {}, {}};
+  Side dv{false, NET_MARK_DV_DOWN, NET_MARK_DV_UP, {}, {}, {}, {}, {}};
+};
+
 int gTimer = -1;
-std::map<std::string, uint32_t> gMarks;
-std::vector<Entry> gQueue;
-std::map<std::string, std::vector<PortGroupRecord>> gPgDown, gPgUp;
-std::map<std::string, std::vector<DvPortRecord>> gDvDown, gDvUp;
-Losses gPgNoConnectivity, gPgNoRedundancy, gDvNoConnectivity, gDvNoRedundancy;
-// Redundancy that came back while another loss was still outstanding waits
-// here to be reported with the next restoration that finds none.
-std::vector<std::string> gPgRestored, gDvRestored;
+State gState;
+
+const SideTexts &TextsOf(const Side &side) {
+  return side.portGroups ? kPgTexts : kDvTexts;
+}
+
+Side &Other(const Side &side) {
+  return side.portGroups ? gState.dv : gState.pg;
+}
 
 bool Has(const std::string &uplink, uint32_t mark) {
-  auto it = gMarks.find(uplink);
-  return it != gMarks.end() && (it->second & mark) == mark;
+  auto it = gState.marks.find(uplink);
+  return it != gState.marks.end() && (it->second & mark) == mark;
 }
 
 void Clear(const std::string &uplink, uint32_t mark) {
-  if (Has(uplink, mark)) gMarks[uplink] &= ~mark;
+  if (Has(uplink, mark)) gState.marks[uplink] &= ~mark;
 }
 
-template <typename Record>
 bool HasRecords(const std::map<std::string, std::vector<Record>> &table,
                 const std::string &uplink) {
   auto it = table.find(uplink);
@@ -121,6 +153,26 @@ std::string FormatList(const std::vector<std::string> &names) {
   return out;
 }
 
+// Port-group flares show the switch first; the argument orders differ.
+void PostLoss(const Side &side, const char *format, const std::string &vswitch,
+              const std::string &uplink, const std::vector<std::string> &names) {
+  std::string list = FormatList(names);
+  if (side.portGroups) {
+    Flare_PostProblem(format, vswitch.c_str(), uplink.c_str(), list.c_str());
+  } else {
+    Flare_PostProblem(format, list.c_str(), uplink.c_str());
+  }
+}
+
+void PostRestore(const Side &side, const char *format, const std::string &vswitch,
+                 const std::string &list, const std::string &uplink) {
+  if (side.portGroups) {
+    Flare_PostClear(format, vswitch.c_str(), list.c_str(), uplink.c_str());
+  } else {
+    Flare_PostClear(format, list.c_str(), uplink.c_str());
+  }
+}
+
 void RemovePair(Losses *losses, const std::string &uplink, const std::string &name) {
   losses->erase(std::remove(losses->begin(), losses->end(), std::make_pair(uplink, name)),
                 losses->end());
@@ -132,149 +184,75 @@ void RemoveUplink(Losses *losses, const std::string &uplink) {
                 losses->end());
 }
 
-struct LossLists {
-  std::vector<std::string> connectivity, redundancy, degraded;
-};
-
-void ClassifyLoss(int32_t count, const std::string &uplink, const std::string &name,
-                  LossLists *lists, Losses *noConnectivity, Losses *noRedundancy) {
-  if (count < 0) return;
-  if (count == 0) {
-    lists->connectivity.push_back(name);
-    noConnectivity->emplace_back(uplink, name);
-  } else if (count == 1) {
-    lists->redundancy.push_back(name);
-    noRedundancy->emplace_back(uplink, name);
-  } else {
-    lists->degraded.push_back(name);
-  }
-}
-
-// One up record: any remaining uplink restores connectivity, two or more
-// restore redundancy as well. "same" are the vectors of the record's own
-// kind (port group or distributed port), "other" those of the other kind.
-void ApplyRestore(int32_t count, const std::string &uplink, const std::string &name,
-                  std::vector<std::string> *restoredConnectivity,
-                  std::vector<std::string> *restoredRedundancy, Losses *sameNoConnectivity,
-                  Losses *otherNoConnectivity, Losses *sameNoRedundancy,
-                  Losses *otherNoRedundancy) {
-  if (count <= 0) return;
-  (count == 1 ? restoredConnectivity : restoredRedundancy)->push_back(name);
-  RemovePair(sameNoConnectivity, uplink, name);
-  RemoveUplink(otherNoConnectivity, uplink);
-  if (count >= 2) {
-    RemovePair(sameNoRedundancy, uplink, name);
-    RemoveUplink(otherNoRedundancy, uplink);
-  }
-}
-
 bool NoConnectivityLoss() {
-  return gPgNoConnectivity.empty() && gDvNoConnectivity.empty();
+  return gState.pg.noConnectivity.empty() && gState.dv.noConnectivity.empty();
 }
 
 bool NoRedundancyLoss() {
-  return gPgNoRedundancy.empty() && gDvNoRedundancy.empty();
+  return gState.pg.noRedundancy.empty() && gState.dv.noRedundancy.empty();
 }
 
-void EvaluatePgDown(const std::string &uplink) {
-  auto it = gPgDown.find(uplink);
-  if (it == gPgDown.end() || it->second.empty()) return;
-  Clear(uplink, NET_MARK_PG_DOWN);
-  std::string vswitch = VirtualSwitchOf(it->second.front().portGroup);
-  if (vswitch.empty()) return;  // kept for the watchdog evaluation
-  LossLists lost;
-  for (const PortGroupRecord &r : it->second)
-    ClassifyLoss(r.count, uplink, r.portGroup, &lost, &gPgNoConnectivity, &gPgNoRedundancy);
-  const char *vs = vswitch.c_str(), *nic = uplink.c_str();
-  if (!lost.connectivity.empty()) {
-    Flare_PostProblem(
-        "@&!*@*@(tarn.problem.net.connectivity.lost)Lost network connectivity on virtual "
-        "switch %s. Physical NIC %s is down. Affected port groups: %s",
-        vs, nic, FormatList(lost.connectivity).c_str());
-  }
-  if (!lost.redundancy.empty()) {
-    Flare_PostProblem(
-        "@&!*@*@(tarn.problem.net.redundancy.lost)Lost uplink redundancy on virtual switch %s. "
-        "Physical NIC %s is down. Affected port groups: %s",
-        vs, nic, FormatList(lost.redundancy).c_str());
-  }
-  if (!lost.degraded.empty()) {
-    Flare_PostProblem(
-        "@&!*@*@(tarn.problem.net.redundancy.degraded)Uplink redundancy degraded on virtual "
-        "switch %s. Physical NIC %s is down. Affected port groups: %s",
-        vs, nic, FormatList(lost.degraded).c_str());
-  }
-  gPgDown.erase(it);
+// The virtual switch the side's flares name: that of the first record's
+// port group; empty when it cannot be found (the records stay).
+bool SwitchFor(const Side &side, const std::vector<Record> &records, std::string *vswitch) {
+  if (!side.portGroups) return true;
+  *vswitch = VirtualSwitchOf(records.front().name);
+  return !vswitch->empty();
 }
 
-void EvaluateDvDown(const std::string &uplink) {
-  auto it = gDvDown.find(uplink);
-  if (it == gDvDown.end() || it->second.empty()) return;
-  Clear(uplink, NET_MARK_DV_DOWN);
-  LossLists lost;
-  for (const DvPortRecord &r : it->second)
-    ClassifyLoss(r.count, uplink, r.Key(), &lost, &gDvNoConnectivity, &gDvNoRedundancy);
-  const char *nic = uplink.c_str();
-  if (!lost.connectivity.empty()) {
-    Flare_PostProblem(
-        "@&!*@*@(tarn.problem.net.dvport.connectivity.lost)Lost network connectivity on "
-        "DVPorts: %s. Physical NIC %s is down.",
-        FormatList(lost.connectivity).c_str(), nic);
+void EvaluateDown(Side &side, const std::string &uplink) {
+  auto it = side.down.find(uplink);
+  if (it == side.down.end() || it->second.empty()) return;
+  Clear(uplink, side.downMark);
+  std::string vswitch;
+  if (!SwitchFor(side, it->second, &vswitch)) return;  // kept for the watchdog evaluation
+  std::vector<std::string> connectivity, redundancy, degraded;
+  for (const Record &r : it->second) {
+    if (r.count < 0) continue;
+    if (r.count == 0) {
+      connectivity.push_back(r.name);
+      side.noConnectivity.emplace_back(uplink, r.name);
+    } else if (r.count == 1) {
+      redundancy.push_back(r.name);
+      side.noRedundancy.emplace_back(uplink, r.name);
+    } else {
+      degraded.push_back(r.name);
+    }
   }
-  if (!lost.redundancy.empty()) {
-    Flare_PostProblem(
-        "@&!*@*@(tarn.problem.net.dvport.redundancy.lost)Lost uplink redundancy on DVPorts: %s. "
-        "Physical NIC %s is down.",
-        FormatList(lost.redundancy).c_str(), nic);
-  }
-  if (!lost.degraded.empty()) {
-    Flare_PostProblem(
-        "@&!*@*@(tarn.problem.net.dvport.redundancy.degraded)Uplink redundancy degraded on "
-        "DVPorts: %s. Physical NIC %s is down.",
-        FormatList(lost.degraded).c_str(), nic);
-  }
-  gDvDown.erase(it);
+  const SideTexts &texts = TextsOf(side);
+  if (!connectivity.empty()) PostLoss(side, texts.connectivityLost, vswitch, uplink, connectivity);
+  if (!redundancy.empty()) PostLoss(side, texts.redundancyLost, vswitch, uplink, redundancy);
+  if (!degraded.empty()) PostLoss(side, texts.degraded, vswitch, uplink, degraded);
+  side.down.erase(it);
 }
 
-void EvaluatePgUp(const std::string &uplink) {
-  auto it = gPgUp.find(uplink);
-  if (it == gPgUp.end() || it->second.empty()) return;
-  Clear(uplink, NET_MARK_PG_UP);
-  std::string vswitch = VirtualSwitchOf(it->second.front().portGroup);
-  if (vswitch.empty()) return;
+// Any remaining uplink restores connectivity, two or more redundancy too.
+void EvaluateUp(Side &side, const std::string &uplink) {
+  auto it = side.up.find(uplink);
+  if (it == side.up.end() || it->second.empty()) return;
+  Clear(uplink, side.upMark);
+  std::string vswitch;
+  if (!SwitchFor(side, it->second, &vswitch)) return;
+  Side &other = Other(side);
   std::vector<std::string> restored;
-  for (const PortGroupRecord &r : it->second) {
-    ApplyRestore(r.count, uplink, r.portGroup, &restored, &gPgRestored, &gPgNoConnectivity,
-                 &gDvNoConnectivity, &gPgNoRedundancy, &gDvNoRedundancy);
+  for (const Record &r : it->second) {
+    if (r.count <= 0) continue;
+    (r.count == 1 ? restored : side.restored).push_back(r.name);
+    RemovePair(&side.noConnectivity, uplink, r.name);
+    RemoveUplink(&other.noConnectivity, uplink);
+    if (r.count >= 2) {
+      RemovePair(&side.noRedundancy, uplink, r.name);
+      RemoveUplink(&other.noRedundancy, uplink);
+    }
   }
-  if (!restored.empty() && NoConnectivityLoss()) {
-    Flare_PostClear(kPgConnectivityRestoredFlare, vswitch.c_str(), FormatList(restored).c_str(),
-                    uplink.c_str());
-  }
-  if (!gPgRestored.empty() && NoRedundancyLoss()) {
-    Flare_PostClear(kPgRedundancyRestoredFlare, vswitch.c_str(), FormatList(gPgRestored).c_str(),
-                    uplink.c_str());
-    gPgRestored.clear();
-  }
-  gPgUp.erase(it);
-}
-
-void EvaluateDvUp(const std::string &uplink) {
-  auto it = gDvUp.find(uplink);
-  if (it == gDvUp.end() || it->second.empty()) return;
-  Clear(uplink, NET_MARK_DV_UP);
-  std::vector<std::string> restored;
-  for (const DvPortRecord &r : it->second) {
-    ApplyRestore(r.count, uplink, r.Key(), &restored, &gDvRestored, &gDvNoConnectivity,
-                 &gPgNoConnectivity, &gDvNoRedundancy, &gPgNoRedundancy);
-  }
+  const SideTexts &texts = TextsOf(side);
   if (!restored.empty() && NoConnectivityLoss())
-    Flare_PostClear(kDvConnectivityRestoredFlare, FormatList(restored).c_str(), uplink.c_str());
-  if (!gDvRestored.empty() && NoRedundancyLoss()) {
-    Flare_PostClear(kDvRedundancyRestoredFlare, FormatList(gDvRestored).c_str(), uplink.c_str());
-    gDvRestored.clear();
+    PostRestore(side, texts.connectivityRestored, vswitch, FormatList(restored), uplink);
+  if (!side.restored.empty() && NoRedundancyLoss()) {
+    PostRestore(side, texts.redundancyRestored, vswitch, FormatList(side.restored), uplink);
+    side.restored.clear();
   }
-  gDvUp.erase(it);
+  side.up.erase(it);
 }
 
 void EvaluateLinkDown(const std::string &uplink) {
@@ -290,18 +268,19 @@ void EvaluateLinkUp(const std::string &uplink) {
   Clear(uplink, NET_MARK_LINK_UP);
   if (Has(uplink, NET_MARK_PG_UP) || Has(uplink, NET_MARK_DV_UP) || Has(uplink, NET_MARK_WATCHDOG))
     return;
-  const char *nic = uplink.c_str();
-  Flare_PostClear("@&!*@*@(tarn.clear.net.pnic.linkstate.up)Physical NIC %s linkstate is up", nic);
-  for (Losses *losses :
-       {&gPgNoConnectivity, &gPgNoRedundancy, &gDvNoConnectivity, &gDvNoRedundancy})
-    RemoveUplink(losses, uplink);
+  Flare_PostClear("@&!*@*@(tarn.clear.net.pnic.linkstate.up)Physical NIC %s linkstate is up",
+                  uplink.c_str());
+  for (Side *side : {&gState.pg, &gState.dv}) {
+    RemoveUplink(&side->noConnectivity, uplink);
+    RemoveUplink(&side->noRedundancy, uplink);
+  }
   if (NoConnectivityLoss()) {
-    Flare_PostClear(kPgConnectivityRestoredFlare, "", "", nic);
-    Flare_PostClear(kDvConnectivityRestoredFlare, "", nic);
+    for (const Side *side : {&gState.pg, &gState.dv})
+      PostRestore(*side, TextsOf(*side).connectivityRestored, "", "", uplink);
   }
   if (NoRedundancyLoss()) {
-    Flare_PostClear(kPgRedundancyRestoredFlare, "", "", nic);
-    Flare_PostClear(kDvRedundancyRestoredFlare, "", nic);
+    for (const Side *side : {&gState.pg, &gState.dv})
+      PostRestore(*side, TextsOf(*side).redundancyRestored, "", "", uplink);
   }
 }
 
@@ -315,26 +294,22 @@ void EvaluateWatchdog(const std::string &uplink) {
   bool linkDown = Has(uplink, NET_MARK_LINK_DOWN);
   if ((down && up) || (!down && up && linkDown)) {
     if (Has(uplink, NET_MARK_PG_DOWN)) {
-      gPgDown.erase(uplink);
+      gState.pg.down.erase(uplink);
     } else if (Has(uplink, NET_MARK_DV_DOWN)) {
-      gDvDown.erase(uplink);
+      gState.dv.down.erase(uplink);
     }
     if (Has(uplink, NET_MARK_PG_UP)) {
-      gPgUp.erase(uplink);
+      gState.pg.up.erase(uplink);
     } else if (Has(uplink, NET_MARK_DV_UP)) {
-      gDvUp.erase(uplink);
+      gState.dv.up.erase(uplink);
     }
-    gMarks[uplink] = 0;
+    gState.marks[uplink] = 0;
     Flare_PostProblem(
         "@&!*@*@(tarn.problem.net.pnic.watchdog.reset)Uplink %s has recovered from a transient "
         "failure due to watchdog timeout",
         uplink.c_str());
   } else if (down && !up) {
-    if (Has(uplink, NET_MARK_PG_DOWN)) {
-      EvaluatePgDown(uplink);
-    } else {
-      EvaluateDvDown(uplink);
-    }
+    EvaluateDown(Has(uplink, NET_MARK_PG_DOWN) ? gState.pg : gState.dv, uplink);
   } else if (!down && !up && linkDown) {
     Flare_PostProblem(kLinkDownFlare, uplink.c_str());
   }
@@ -346,16 +321,12 @@ void Evaluate(const std::string &uplink, uint32_t mark) {
   bool deferred = Has(uplink, NET_MARK_WATCHDOG);
   switch (mark) {
     case NET_MARK_PG_DOWN:
-      if (!deferred) EvaluatePgDown(uplink);
-      break;
     case NET_MARK_DV_DOWN:
-      if (!deferred) EvaluateDvDown(uplink);
+      if (!deferred) EvaluateDown(mark == NET_MARK_PG_DOWN ? gState.pg : gState.dv, uplink);
       break;
     case NET_MARK_PG_UP:
-      if (!deferred) EvaluatePgUp(uplink);
-      break;
     case NET_MARK_DV_UP:
-      if (!deferred) EvaluateDvUp(uplink);
+      if (!deferred) EvaluateUp(mark == NET_MARK_PG_UP ? gState.pg : gState.dv, uplink);
       break;
     case NET_MARK_LINK_DOWN:
       EvaluateLinkDown(uplink);
@@ -374,12 +345,19 @@ void Evaluate(const std::string &uplink, uint32_t mark) {
 // Queues an evaluation of mark for uplink, delaySeconds from now.
 void Schedule(unsigned delaySeconds, const std::string &uplink, uint32_t mark) {
   uint64_t now = static_cast<uint64_t>(Clock_Get().SteadyNanos());
-  gMarks[uplink] |= mark;
+  gState.marks[uplink] |= mark;
   uint64_t deadline = now + delaySeconds * kNanosPerSecond;
-  if (gQueue.empty() || gQueue.front().deadline > deadline)
+  if (gState.queue.empty() || gState.queue.front().deadline > deadline)
     Timer_Set(gTimer, TIMER_ONESHOT, delaySeconds, nullptr);
-  gQueue.push_back(Entry{uplink, mark, deadline});
-  std::push_heap(gQueue.begin(), gQueue.end(), LaterDeadline);
+  gState.queue.push_back(Entry{uplink, mark, deadline});
+  std::push_heap(gState.queue.begin(), gState.queue.end(), LaterDeadline);
+}
+
+// Later transitions join the evaluation already queued.
+void Add(Side &side, bool isDown, const std::string &uplink, Record record) {
+  auto &table = isDown ? side.down : side.up;
+  if (!HasRecords(table, uplink)) Schedule(2, uplink, isDown ? side.downMark : side.upMark);
+  table[uplink].push_back(std::move(record));
 }
 
 // Absent strings count as failed reads: state is keyed by these names.
@@ -400,10 +378,10 @@ void NetRedundancy_SetTimer(int timerId) {
 }
 
 void NetRedundancy_Timeout(void) {
-  if (gQueue.empty()) return;
+  if (gState.queue.empty()) return;
   uint64_t now = static_cast<uint64_t>(Clock_Get().SteadyNanos());
-  while (!gQueue.empty()) {
-    const Entry &first = gQueue.front();
+  while (!gState.queue.empty()) {
+    const Entry &first = gState.queue.front();
     // The timer counts whole seconds; what falls due within the coming
     // second is not worth another wake-up.
     if (first.deadline > now && first.deadline - now > kNanosPerSecond - 1) {
@@ -411,9 +389,9 @@ void NetRedundancy_Timeout(void) {
                 static_cast<unsigned>((first.deadline - now) / kNanosPerSecond), nullptr);
       return;
     }
-    std::pop_heap(gQueue.begin(), gQueue.end(), LaterDeadline);
-    Entry due = std::move(gQueue.back());
-    gQueue.pop_back();
+    std::pop_heap(gState.queue.begin(), gState.queue.end(), LaterDeadline);
+    Entry due = std::move(gState.queue.back());
+    gState.queue.pop_back();
     Evaluate(due.uplink, due.mark);
   }
 }
@@ -424,9 +402,7 @@ void NetRedundancy_PgDown(const Wisp *wisp) {
   if (Wisp_GetArgs(wisp, 0, "%p %p %d %d", &uplink, &portGroup, &count, &extra) != 0 ||
       !Present({uplink, portGroup}))
     return;
-  // Later transitions join the evaluation already queued.
-  if (!HasRecords(gPgDown, uplink)) Schedule(2, uplink, NET_MARK_PG_DOWN);
-  gPgDown[uplink].push_back(PortGroupRecord{portGroup, extra, count});
+  Add(gState.pg, true, uplink, Record{portGroup, extra, count});
 }
 
 void NetRedundancy_PgUp(const Wisp *wisp) {
@@ -435,8 +411,7 @@ void NetRedundancy_PgUp(const Wisp *wisp) {
   if (Wisp_GetArgs(wisp, 0, "%p %p %d", &uplink, &portGroup, &count) != 0 ||
       !Present({uplink, portGroup}))
     return;
-  if (!HasRecords(gPgUp, uplink)) Schedule(2, uplink, NET_MARK_PG_UP);
-  gPgUp[uplink].push_back(PortGroupRecord{portGroup, 0, count});
+  Add(gState.pg, false, uplink, Record{portGroup, 0, count});
 }
 
 void NetRedundancy_DvDown(const Wisp *wisp) {
@@ -445,8 +420,7 @@ void NetRedundancy_DvDown(const Wisp *wisp) {
   if (Wisp_GetArgs(wisp, 0, "%p %p %p %d %d", &uplink, &part1, &part2, &count, &extra) != 0 ||
       !Present({uplink, part1, part2}))
     return;
-  if (!HasRecords(gDvDown, uplink)) Schedule(2, uplink, NET_MARK_DV_DOWN);
-  gDvDown[uplink].push_back(DvPortRecord{part1, part2, extra, count});
+  Add(gState.dv, true, uplink, Record{std::string(part1) + "/" + part2, extra, count});
 }
 
 void NetRedundancy_DvUp(const Wisp *wisp) {
@@ -455,8 +429,7 @@ void NetRedundancy_DvUp(const Wisp *wisp) {
   if (Wisp_GetArgs(wisp, 0, "%p %p %p %d", &uplink, &part1, &part2, &count) != 0 ||
       !Present({uplink, part1, part2}))
     return;
-  if (!HasRecords(gDvUp, uplink)) Schedule(2, uplink, NET_MARK_DV_UP);
-  gDvUp[uplink].push_back(DvPortRecord{part1, part2, 0, count});
+  Add(gState.dv, false, uplink, Record{std::string(part1) + "/" + part2, 0, count});
 }
 
 void NetRedundancy_LinkUp(const Wisp *wisp) {
@@ -482,16 +455,6 @@ void NetRedundancy_Watchdog(const Wisp *wisp) {
 }
 
 void NetRedundancy_Reset(void) {
-  gMarks.clear();
-  gQueue.clear();
-  gPgDown.clear();
-  gPgUp.clear();
-  gDvDown.clear();
-  gDvUp.clear();
-  gPgNoConnectivity.clear();
-  gPgNoRedundancy.clear();
-  gDvNoConnectivity.clear();
-  gDvNoRedundancy.clear();
-  gPgRestored.clear();
-  gDvRestored.clear();
+  gState = State();
+  NetFlapping_Reset();
 }

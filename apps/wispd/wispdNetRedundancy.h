@@ -22,5 +22,5 @@ void NetRedundancy_Watchdog(const Wisp *wisp);
 // and re-arms the timer for the rest.
 void NetRedundancy_Timeout(void);
 
-// Forgets all state. Tests only.
+// Forgets all state, link-flapping history included.
 void NetRedundancy_Reset(void);

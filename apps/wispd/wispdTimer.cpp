@@ -107,11 +107,15 @@ void TimerService::Run() {
   }
 }
 
+TimerService &Timer_Service(void) {
+  static TimerService *service = new TimerService;  // lives as long as the process
+  return *service;
+}
+
 namespace {
 
 TimerService &Service() {
-  static TimerService *service = new TimerService;  // lives as long as the process
-  return *service;
+  return Timer_Service();
 }
 
 void *TimerThread(void *) {

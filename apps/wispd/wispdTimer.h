@@ -48,3 +48,7 @@ class TimerService {
   std::map<int, Timer> timers_;
   int nextId_ = 0;
 };
+
+// The service behind Timer_Create and Timer_Set; tests fire its due timers
+// themselves instead of starting the thread.
+TimerService &Timer_Service(void);

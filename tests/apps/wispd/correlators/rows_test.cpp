@@ -1,0 +1,143 @@
+// Every table row of every correlator, driven from its declared argument
+// types: one observation in, one flare out with the row's id, kind and the
+// arguments in the row's order.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "correlator_kit.h"
+#include "wispdFlareRow.h"
+
+using namespace testing_support;
+
+namespace {
+
+// The argument a row's read conversion k is sent as.
+tools::Arg ArgFor(const char *conv, size_t k) {
+  if (conv[1] == 'p') return Str("s" + std::to_string(k));
+  bool wide = strstr(conv, "l") != nullptr;
+  bool isSigned = strpbrk(conv, "di") != nullptr;
+  uint64_t value = 100 + k;
+  if (wide) return isSigned ? I64(static_cast<int64_t>(value)) : U64(value);
+  return isSigned ? I32(static_cast<int32_t>(value)) : U32(static_cast<uint32_t>(value));
+}
+
+// The read conversions, e.g. {"%p", "%lu"}.
+std::vector<std::string> Convs(const char *read) {
+  std::vector<std::string> out;
+  for (const char *p = strchr(read, '%'); p != nullptr; p = strchr(p + 1, '%')) {
+    size_t n = 1;
+    while (p[n] != '\0' && strchr("hl0123456789", p[n]) != nullptr) ++n;
+    out.emplace_back(p, n + 1);
+  }
+  return out;
+}
+
+std::string EventId(const FlareRow &row) {
+  const char *id = row.flare + strlen(FLARE_MARKER);
+  return std::string(id, strchr(id, ')') - id);
+}
+
+// The hubd form of the value the message shows at position i.
+std::string ShownValue(const tools::OrderedJson &item) {
+  if (item.contains("s")) return item["s"].is_null() ? "null" : item["s"].get<std::string>();
+  return item.begin().value().dump();
+}
+
+std::string Expected(const FlareRow &row, size_t i) {
+  unsigned at = rowcheck::OrderAt(row.order, i);
+  if (at == rowcheck::ORDER_LOOKUP) return "";  // whatever the lookup found
+  std::string conv = Convs(row.read)[at];
+  return conv[1] == 'p' ? "s" + std::to_string(at) : std::to_string(100 + at);
+}
+
+// A fail-log text takes the id then the error code, or the code alone.
+bool FailLogFits(const char *text) {
+  if (text == nullptr) return true;
+  const char *s = strstr(text, "%s"), *d = strstr(text, "%d");
+  size_t conversions = 0;
+  for (const char *p = strchr(text, '%'); p != nullptr; p = strchr(p + 1, '%')) ++conversions;
+  return d != nullptr && (s == nullptr ? conversions == 1 : (s < d && conversions == 2));
+}
+
+TEST(Rows, EveryRowPostsItsFlareWithItsArgumentsInOrder) {
+  size_t rows = 0;
+  for (const CorrelatorSpec *const *spec = kCorrelatorSpecs; *spec != nullptr; ++spec) {
+    if ((*spec)->rowCount == 0) continue;
+    CorrelatorKit kit(**spec);
+    for (size_t r = 0; r < (*spec)->rowCount; ++r, ++rows) {
+      const FlareRow &row = (*spec)->rows[r];
+      SCOPED_TRACE(std::string((*spec)->name) + " row " + row.wispId);
+      EXPECT_EQ(rowcheck::Check(row.read, row.kind, row.flare, row.order), rowcheck::OK);
+      EXPECT_TRUE(FailLogFits(row.failLog)) << row.failLog;
+      EXPECT_EQ(strchr(row.order, 'L') != nullptr, row.lookup != nullptr);
+      // A hand-written handler of the same id would shadow the row.
+      EXPECT_EQ(kit.Table().at(row.wispId).row, &row);
+
+      kit.Reset();
+      std::vector<tools::Arg> args;
+      std::vector<std::string> convs = Convs(row.read);
+      for (size_t k = 0; k < convs.size(); ++k) args.push_back(ArgFor(convs[k].c_str(), k));
+      kit.Send(row.wispId, args);
+      if (row.flags & ROW_DEFERRED) {
+        EXPECT_TRUE(kit.Flares().empty()) << "a deferred flare was sent at once";
+        Flare_RetryPass();
+      }
+      std::vector<PostedFlare> got = kit.Flares();
+      ASSERT_EQ(got.size(), 1u);
+      EXPECT_EQ(got[0].id, EventId(row));
+      EXPECT_EQ(got[0].kind, row.kind);
+      EXPECT_FALSE(got[0].message.empty()) << "hubd does not know the id";
+      ASSERT_EQ(got[0].args.size(), strlen(row.order));
+      for (size_t i = 0; i < strlen(row.order); ++i) {
+        if (rowcheck::OrderAt(row.order, i) == rowcheck::ORDER_LOOKUP) continue;
+        EXPECT_EQ(ShownValue(got[0].args[i]), Expected(row, i)) << "message argument " << i;
+      }
+    }
+  }
+  EXPECT_GE(rows, 38u);
+}
+
+TEST(Rows, AMissingArgumentPostsNothingAndLogsTheRowsLine) {
+  for (const CorrelatorSpec *const *spec = kCorrelatorSpecs; *spec != nullptr; ++spec) {
+    if ((*spec)->rowCount == 0) continue;
+    CorrelatorKit kit(**spec);
+    for (size_t r = 0; r < (*spec)->rowCount; ++r) {
+      const FlareRow &row = (*spec)->rows[r];
+      if (Convs(row.read).empty()) continue;
+      SCOPED_TRACE(row.wispId);
+      kit.Reset();
+      kit.Send(row.wispId);
+      EXPECT_TRUE(kit.Flares().empty());
+      std::vector<std::string> logs = kit.Logs();
+      if (row.failLog != nullptr) {
+        ASSERT_EQ(logs.size(), 2u);  // the observation, then the row's line
+        EXPECT_EQ(logs[1].substr(0, 12), std::string(row.failLog).substr(0, 12));
+      }
+    }
+  }
+}
+
+// Rows as a careless hand would write them; WISPD_ROW would not compile them.
+TEST(Rows, TheCheckRejectsWrongTypesOrderAndKind) {
+  using namespace rowcheck;
+  const char kFlare[] = "@&!*@*@(tarn.problem.test.row)disk %s has %d errors";
+  EXPECT_EQ(Check("%p %d", FLARE_PROBLEM, kFlare, "01"), OK);
+  EXPECT_EQ(Check("%d %p", FLARE_PROBLEM, kFlare, "01"), TYPE_MISMATCH);
+  EXPECT_EQ(Check("%p %d", FLARE_PROBLEM, kFlare, "10"), TYPE_MISMATCH);
+  EXPECT_EQ(Check("%p %d", FLARE_PROBLEM, kFlare, "0"), ORDER_LENGTH);
+  EXPECT_EQ(Check("%p", FLARE_PROBLEM, kFlare, "01"), ORDER_RANGE);
+  EXPECT_EQ(Check("%p %d", FLARE_CLEAR, kFlare, "01"), KIND_MISMATCH);
+  EXPECT_EQ(Check("%p %d", FLARE_AUDIT, "tarn.audit.x)m", ""), NO_MARKER);
+  EXPECT_EQ(Check("%p %f", FLARE_PROBLEM, kFlare, "01"), BAD_CONVERSION);
+  EXPECT_EQ(Check("%p", FLARE_PROBLEM, "@&!*@*@(tarn.problem.t)%s %ls", "00"), BAD_CONVERSION);
+  // A lookup fills strings only; "%#x" shows an int; "%ld" a 64-bit value.
+  EXPECT_EQ(Check("%p", FLARE_PROBLEM, "@&!*@*@(tarn.problem.t)%s on %s", "0L"), OK);
+  EXPECT_EQ(Check("", FLARE_PROBLEM, "@&!*@*@(tarn.problem.t)%d", "L"), TYPE_MISMATCH);
+  EXPECT_EQ(Check("%d %lu", FLARE_AUDIT, "@&!*@*@(tarn.audit.t)%#x %ld 100%%", "01"), OK);
+  EXPECT_STRNE(Describe(TYPE_MISMATCH), Describe(ORDER_RANGE));
+}
+
+}  // namespace

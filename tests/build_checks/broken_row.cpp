@@ -1,0 +1,6 @@
+// Must not compile: the row shows a string as a number.
+#include "wispdFlareRow.h"
+
+extern const FlareRow kBrokenRow;
+const FlareRow kBrokenRow = WISPD_ROW("wisp.test.broken", "%p", FLARE_PROBLEM,
+                                      "@&!*@*@(tarn.problem.test.broken)count %d", "0");

@@ -1,0 +1,144 @@
+#include "correlator_kit.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "simhost/sockets.h"
+#include "wispdFlare.h"
+#include "wispdLog.h"
+#include "wispdTimer.h"
+
+namespace testing_support {
+
+namespace {
+
+// Each kit opens a flare rate window of its own.
+int64_t NextStart() {
+  static int64_t start = 1800000000;
+  start += 100000;
+  return start;
+}
+
+FlareKind KindOf(const std::string &id) {
+  if (id.rfind("tarn.audit.", 0) == 0) return FLARE_AUDIT;
+  if (id.rfind("tarn.clear.", 0) == 0) return FLARE_CLEAR;
+  return FLARE_PROBLEM;
+}
+
+}  // namespace
+
+CorrelatorKit::CorrelatorKit(const CorrelatorSpec &spec, const std::string &model)
+    : clock(std::make_unique<FakeClock>(NextStart())), spec_(spec) {
+  Model(model);
+  // Process-wide set-up, once: the retry timer and each spec's start.
+  static bool flareReady = (Flare_Init(), true);
+  (void)flareReady;
+  static std::set<const CorrelatorSpec *> started;
+  if (started.insert(&spec).second && spec.start != nullptr) spec.start();
+  hubd_ = simhost::BindUnix(SOCK_STREAM, root.Under("/var/run/pelldan/hubd-flare.sock"), 4096);
+  fcntl(hubd_, F_SETFL, O_NONBLOCK);
+  Correlator_BuildTable(spec, &table_);
+  Reset();
+}
+
+CorrelatorKit::~CorrelatorKit() {
+  if (hubd_ >= 0) close(hubd_);
+}
+
+void CorrelatorKit::Model(const std::string &json) {
+  root.WriteFile("/etc/pelldan/simhost.json", json.empty() ? "{}" : json);
+}
+
+void CorrelatorKit::Send(const std::string &id, const std::vector<tools::Arg> &args,
+                         const std::string &fmt) {
+  std::string raw = Record(id, args, fmt);
+  void *copy = malloc(raw.size());
+  memcpy(copy, raw.data(), raw.size());
+  Wisp *wisp = nullptr;
+  Wisp_MakeWisp(copy, raw.size(), &wisp);
+  if (wisp == nullptr) {
+    free(copy);
+    ADD_FAILURE() << "the test built a record the library rejects: " << id;
+    return;
+  }
+  Correlator_Dispatch(spec_.fallback, table_, wisp);
+  Wisp_Free(wisp);
+}
+
+std::vector<PostedFlare> CorrelatorKit::Flares() {
+  // Posting sends before it returns, so every record waits in the backlog.
+  std::vector<PostedFlare> out;
+  for (;;) {
+    int c = accept(hubd_, nullptr, nullptr);
+    if (c < 0) break;
+    std::string rec;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(c, buf, sizeof buf)) > 0) rec.append(buf, static_cast<size_t>(n));
+    close(c);
+    tools::OrderedJson line;
+    std::string error;
+    if (!tools::DecodeFlare(reinterpret_cast<const uint8_t *>(rec.data()), rec.size(), &line,
+                            &error)) {
+      ADD_FAILURE() << "undecodable flare record: " << error;
+      continue;
+    }
+    PostedFlare f;
+    f.id = line["id"].get<std::string>();
+    f.kind = KindOf(f.id);
+    f.args = line["args"];
+    f.message = line["message"].is_string() ? line["message"].get<std::string>() : "";
+    out.push_back(f);
+  }
+  return out;
+}
+
+std::vector<std::string> CorrelatorKit::Texts() {
+  std::vector<std::string> out;
+  for (const PostedFlare &f : Flares()) out.push_back(f.Text());
+  return out;
+}
+
+std::vector<std::string> CorrelatorKit::Logs() {
+  std::string mark = "correlator kit sync " + std::to_string(++syncs_);
+  Log("%s\n", mark.c_str());
+  EXPECT_TRUE(log.WaitFor(mark));
+  std::vector<std::string> all = log.Messages(), out;
+  for (; logsSeen_ < all.size(); ++logsSeen_) {
+    const std::string &m = all[logsSeen_];
+    if (m.find("correlator kit sync ") != std::string::npos) continue;
+    // Without the time stamp "YYYY-MM-DDTHH:MM:SS.mmmZ: ".
+    size_t at = m.find("Z: ");
+    out.push_back(at != std::string::npos && at < 32 ? m.substr(at + 3) : m);
+  }
+  return out;
+}
+
+std::vector<std::string> CorrelatorKit::Actions() {
+  std::vector<std::string> all = Lines(root.Under("/var/log/pelldan/simhost-actions.jsonl"));
+  std::vector<std::string> out;
+  for (; actionsSeen_ < all.size(); ++actionsSeen_) out.push_back(all[actionsSeen_]);
+  return out;
+}
+
+void CorrelatorKit::Advance(double seconds) {
+  clock->Advance(seconds);
+  while (Timer_Service().FireDue(clock->Seconds())) {
+  }
+}
+
+void CorrelatorKit::Reset() {
+  if (spec_.reset != nullptr) spec_.reset();
+  Flares();
+  Logs();
+  Actions();
+}
+
+}  // namespace testing_support
