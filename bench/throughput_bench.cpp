@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "correlator_kit.h"
 #include "daemon_fixture.h"
 #include "drain.h"
 #include "wispjson.h"
@@ -27,7 +28,23 @@ const char *const kGroups[] = {
 tools::Json Observation(const std::string &group) {
   return {{"id", "wisp." + group + ".bench.fallback"},
           {"fmt", "uplink %s count %d"},
-          {"args", {{{"s", "vmnic0"}}, {{"i32", 1}}}}};
+          {"args", {{{"s", "pnic0"}}, {{"i32", 1}}}}};
+}
+
+// Ids the correlators know, one per table row of every registered
+// correlator in turn, so each group's share follows its table.
+std::vector<tools::Json> TableMix() {
+  std::vector<tools::Json> out;
+  for (const CorrelatorSpec *const *spec = kCorrelatorSpecs; *spec != nullptr; ++spec) {
+    for (size_t r = 0; r < (*spec)->rowCount; ++r) {
+      const FlareRow &row = (*spec)->rows[r];
+      tools::Json args = tools::Json::array();
+      for (const tools::Arg &a : testing_support::RowArguments(row))
+        args.push_back(tools::Json::parse(tools::ArgToJson(a.type, a.bits, a.str.c_str()).dump()));
+      out.push_back({{"id", row.wispId}, {"fmt", "bench %s"}, {"args", args}});
+    }
+  }
+  return out;
 }
 
 std::string RecordBytes() {
@@ -69,11 +86,19 @@ void PipeBaseline(benchmark::State &state) {
                          benchmark::Counter::kIsRate);
 }
 
-void ThroughDaemon(benchmark::State &state, bool allGroups) {
-  bench::Daemon daemon(false);
+enum Mix { NET_FALLBACK, ALL_GROUPS_FALLBACK, TABLE_ROWS };
+
+void ThroughDaemon(benchmark::State &state, Mix mix) {
+  bench::Daemon daemon(mix == TABLE_ROWS);
   tools::Json batch = tools::Json::array();
-  for (int i = 0; i < kBatch; ++i)
-    batch.push_back(Observation(allGroups ? kGroups[i % 21] : "net"));
+  std::vector<tools::Json> rows = TableMix();
+  for (int i = 0; i < kBatch; ++i) {
+    if (mix == TABLE_ROWS) {
+      batch.push_back(rows[static_cast<size_t>(i) % rows.size()]);
+    } else {
+      batch.push_back(Observation(mix == ALL_GROUPS_FALLBACK ? kGroups[i % 21] : "net"));
+    }
+  }
   std::string input = daemon.root.Under("/batch.jsonl");
   std::ofstream(input) << tools::Json{{"batch", batch}, {"ctx", 0}}.dump() << "\n";
   for (auto _ : state) {
@@ -91,10 +116,13 @@ void ThroughDaemon(benchmark::State &state, bool allGroups) {
 }
 
 void OneCorrelator(benchmark::State &state) {
-  ThroughDaemon(state, false);
+  ThroughDaemon(state, NET_FALLBACK);
 }
 void AllCorrelators(benchmark::State &state) {
-  ThroughDaemon(state, true);
+  ThroughDaemon(state, ALL_GROUPS_FALLBACK);
+}
+void TableRowMix(benchmark::State &state) {
+  ThroughDaemon(state, TABLE_ROWS);
 }
 
 void IdleResident(benchmark::State &state) {
@@ -111,5 +139,6 @@ void IdleResident(benchmark::State &state) {
 BENCHMARK(PipeBaseline)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(OneCorrelator)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(AllCorrelators)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(TableRowMix)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(IdleResident)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -141,4 +141,36 @@ void CorrelatorKit::Reset() {
   Actions();
 }
 
+std::vector<std::string> RowConversions(const FlareRow &row) {
+  std::vector<std::string> out;
+  for (const char *p = strchr(row.read, '%'); p != nullptr; p = strchr(p + 1, '%')) {
+    size_t n = 1;
+    while (p[n] != '\0' && strchr("hl0123456789", p[n]) != nullptr) ++n;
+    out.emplace_back(p, p[n] != '\0' ? n + 1 : n);
+  }
+  return out;
+}
+
+std::vector<tools::Arg> RowArguments(const FlareRow &row) {
+  std::vector<tools::Arg> args;
+  std::vector<std::string> convs = RowConversions(row);
+  for (size_t k = 0; k < convs.size(); ++k) {
+    const std::string &c = convs[k];
+    if (c.back() == 'p') {
+      args.push_back(Str("s" + std::to_string(k)));
+      continue;
+    }
+    bool wide = c.find('l') != std::string::npos;
+    bool isSigned = c.back() == 'd' || c.back() == 'i';
+    uint64_t value = 100 + k;
+    if (wide) {
+      args.push_back(isSigned ? I64(static_cast<int64_t>(value)) : U64(value));
+    } else {
+      args.push_back(isSigned ? I32(static_cast<int32_t>(value))
+                              : U32(static_cast<uint32_t>(value)));
+    }
+  }
+  return args;
+}
+
 }  // namespace testing_support

@@ -70,4 +70,10 @@ inline tools::Arg U64(uint64_t v) {
   return Int(MSGFMT_UINT64, v);
 }
 
+// The read conversions of a row, e.g. {"%p", "%lu"}.
+std::vector<std::string> RowConversions(const FlareRow &row);
+// Arguments that fit a row's reads: strings "s<k>", integers 100 + k, each
+// of the width its conversion reads.
+std::vector<tools::Arg> RowArguments(const FlareRow &row);
+
 }  // namespace testing_support

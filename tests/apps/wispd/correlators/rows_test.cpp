@@ -14,27 +14,6 @@ using namespace testing_support;
 
 namespace {
 
-// The argument a row's read conversion k is sent as.
-tools::Arg ArgFor(const char *conv, size_t k) {
-  if (conv[1] == 'p') return Str("s" + std::to_string(k));
-  bool wide = strstr(conv, "l") != nullptr;
-  bool isSigned = strpbrk(conv, "di") != nullptr;
-  uint64_t value = 100 + k;
-  if (wide) return isSigned ? I64(static_cast<int64_t>(value)) : U64(value);
-  return isSigned ? I32(static_cast<int32_t>(value)) : U32(static_cast<uint32_t>(value));
-}
-
-// The read conversions, e.g. {"%p", "%lu"}.
-std::vector<std::string> Convs(const char *read) {
-  std::vector<std::string> out;
-  for (const char *p = strchr(read, '%'); p != nullptr; p = strchr(p + 1, '%')) {
-    size_t n = 1;
-    while (p[n] != '\0' && strchr("hl0123456789", p[n]) != nullptr) ++n;
-    out.emplace_back(p, n + 1);
-  }
-  return out;
-}
-
 std::string EventId(const FlareRow &row) {
   const char *id = row.flare + strlen(FLARE_MARKER);
   return std::string(id, strchr(id, ')') - id);
@@ -49,8 +28,8 @@ std::string ShownValue(const tools::OrderedJson &item) {
 std::string Expected(const FlareRow &row, size_t i) {
   unsigned at = rowcheck::OrderAt(row.order, i);
   if (at == rowcheck::ORDER_LOOKUP) return "";  // whatever the lookup found
-  std::string conv = Convs(row.read)[at];
-  return conv[1] == 'p' ? "s" + std::to_string(at) : std::to_string(100 + at);
+  std::string conv = RowConversions(row)[at];
+  return conv.back() == 'p' ? "s" + std::to_string(at) : std::to_string(100 + at);
 }
 
 // A fail-log text takes the id then the error code, or the code alone.
@@ -77,10 +56,7 @@ TEST(Rows, EveryRowPostsItsFlareWithItsArgumentsInOrder) {
       EXPECT_EQ(kit.Table().at(row.wispId).row, &row);
 
       kit.Reset();
-      std::vector<tools::Arg> args;
-      std::vector<std::string> convs = Convs(row.read);
-      for (size_t k = 0; k < convs.size(); ++k) args.push_back(ArgFor(convs[k].c_str(), k));
-      kit.Send(row.wispId, args);
+      kit.Send(row.wispId, RowArguments(row));
       if (row.flags & ROW_DEFERRED) {
         EXPECT_TRUE(kit.Flares().empty()) << "a deferred flare was sent at once";
         Flare_RetryPass();
@@ -106,7 +82,7 @@ TEST(Rows, AMissingArgumentPostsNothingAndLogsTheRowsLine) {
     CorrelatorKit kit(**spec);
     for (size_t r = 0; r < (*spec)->rowCount; ++r) {
       const FlareRow &row = (*spec)->rows[r];
-      if (Convs(row.read).empty()) continue;
+      if (RowConversions(row).empty()) continue;
       SCOPED_TRACE(row.wispId);
       kit.Reset();
       kit.Send(row.wispId);
