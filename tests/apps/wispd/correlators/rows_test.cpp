@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,18 @@ TEST(Rows, AMissingArgumentPostsNothingAndLogsTheRowsLine) {
         EXPECT_EQ(logs[1].substr(0, 12), std::string(row.failLog).substr(0, 12));
       }
     }
+  }
+}
+
+TEST(Rows, NoIdIsListedTwiceInOneCorrelator) {
+  for (const CorrelatorSpec *const *spec = kCorrelatorSpecs; *spec != nullptr; ++spec) {
+    std::set<std::string> ids;
+    for (size_t r = 0; r < (*spec)->rowCount; ++r)
+      EXPECT_TRUE(ids.insert((*spec)->rows[r].wispId).second)
+          << (*spec)->name << " lists " << (*spec)->rows[r].wispId << " twice";
+    for (size_t h = 0; h < (*spec)->handlerCount; ++h)
+      EXPECT_TRUE(ids.insert((*spec)->handlers[h].wispId).second)
+          << (*spec)->name << " lists " << (*spec)->handlers[h].wispId << " twice";
   }
 }
 
