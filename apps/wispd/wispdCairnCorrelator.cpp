@@ -3,7 +3,10 @@
 // agent supplying the wording from the event id.
 #include <stdio.h>
 
+#include <iterator>
+
 #include "wispdCorrelatorSpec.h"
+#include "wispdLog.h"
 
 namespace {
 
@@ -100,44 +103,8 @@ const FlareRow kRows[] = {
               "host unmounts and remounts the volume.",
               "0Labc")
         .Lookup(UuidText<1>),
-    WISPD_ROW("wisp.cairn.heartbeat.timedout", kUuidThenString, FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.cairn.heartbeat.timedout)%s %s", "L9")
-        .Lookup(UuidText<0>)
-        .CheckId(),
-    WISPD_ROW("wisp.cairn.heartbeat.recovered", kUuidThenString, FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.cairn.heartbeat.recovered)%s %s", "L9")
-        .Lookup(UuidText<0>)
-        .CheckId(),
-    WISPD_ROW("wisp.cairn.journal.createfailed", kUuidThenString, FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.cairn.journal.createfailed)%s %s", "L9")
-        .Lookup(UuidText<0>)
-        .CheckId(),
-    WISPD_ROW("wisp.cairn.heartbeat.unrecoverable", kUuidThenString, FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.cairn.heartbeat.unrecoverable)%s %s", "L9")
-        .Lookup(UuidText<0>)
-        .CheckId(),
-    WISPD_ROW("wisp.cairn.lock.corruptondisk.v2", kUuidThenString, FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.cairn.lock.corruptondisk.v2)%s %s", "L9")
-        .Lookup(UuidText<0>)
-        .CheckId(),
-    WISPD_ROW("wisp.cairn.resource.corruptondisk", kUuidThenString, FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.cairn.resource.corruptondisk)%s %s", "L9")
-        .Lookup(UuidText<0>)
-        .CheckId(),
-    WISPD_ROW("wisp.cairn.heartbeat.corruptondisk", kUuidThenString, FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.cairn.heartbeat.corruptondisk)%s %s", "L9")
-        .Lookup(UuidText<0>)
-        .CheckId(),
     WISPD_ROW("wisp.cairn.nfs.mount.failed", "%p %p %p %p", FLARE_PROBLEM,
               "@&!*@*@(tarn.problem.cairn.nfs.mount.failed)%s %s %s %s", "0123")
-        .CheckId(),
-    WISPD_ROW("wisp.cairn.nfs.server.disconnect", kNfsServer, FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.cairn.nfs.server.disconnect)%s %s %s %s", "01Lb")
-        .Lookup(UuidText<2>)
-        .CheckId(),
-    WISPD_ROW("wisp.cairn.nfs.server.restored", kNfsServer, FLARE_CLEAR,
-              "@&!*@*@(tarn.clear.cairn.nfs.server.restored)%s %s %s %s", "01Lb")
-        .Lookup(UuidText<2>)
         .CheckId(),
     WISPD_ROW("wisp.cairn.nfs.volume.io.latency.high", "%p %lu %lu", FLARE_PROBLEM,
               "@&!*@*@(tarn.problem.cairn.nfs.volume.io.latency.high)%s %lu %lu", "012")
@@ -187,9 +154,88 @@ const FlareRow kRows[] = {
         .CheckId(),
 };
 
+// Heartbeat and on-disk corruption reports, in the order they are tested.
+const FlareRow kFamilyRows[] = {
+    WISPD_ROW("wisp.cairn.heartbeat.timedout", kUuidThenString, FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.cairn.heartbeat.timedout)%s %s", "L9")
+        .Lookup(UuidText<0>),
+    WISPD_ROW("wisp.cairn.heartbeat.recovered", kUuidThenString, FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.cairn.heartbeat.recovered)%s %s", "L9")
+        .Lookup(UuidText<0>),
+    WISPD_ROW("wisp.cairn.journal.createfailed", kUuidThenString, FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.cairn.journal.createfailed)%s %s", "L9")
+        .Lookup(UuidText<0>),
+    WISPD_ROW("wisp.cairn.heartbeat.unrecoverable", kUuidThenString, FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.cairn.heartbeat.unrecoverable)%s %s", "L9")
+        .Lookup(UuidText<0>),
+    WISPD_ROW("wisp.cairn.lock.corruptondisk.v2", kUuidThenString, FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.cairn.lock.corruptondisk.v2)%s %s", "L9")
+        .Lookup(UuidText<0>),
+    WISPD_ROW("wisp.cairn.resource.corruptondisk", kUuidThenString, FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.cairn.resource.corruptondisk)%s %s", "L9")
+        .Lookup(UuidText<0>),
+    WISPD_ROW("wisp.cairn.heartbeat.corruptondisk", kUuidThenString, FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.cairn.heartbeat.corruptondisk)%s %s", "L9")
+        .Lookup(UuidText<0>),
+};
+
+// NFS server reports: a disconnect is a problem, a restore its clear.
+const FlareRow kNfsServerRows[] = {
+    WISPD_ROW("wisp.cairn.nfs.server.disconnect", kNfsServer, FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.cairn.nfs.server.disconnect)%s %s %s %s", "01Lb")
+        .Lookup(UuidText<2>),
+    WISPD_ROW("wisp.cairn.nfs.server.restored", kNfsServer, FLARE_CLEAR,
+              "@&!*@*@(tarn.clear.cairn.nfs.server.restored)%s %s %s %s", "01Lb")
+        .Lookup(UuidText<2>),
+};
+
+// Reads the family's arguments, then posts the row of the observation's id.
+// An id outside the family can only come from a faulty table.
+void PostFamilyRow(const FlareRow *rows, size_t count, const Wisp *wisp, int line) {
+  const char *id = nullptr;
+  if (Wisp_GetID(wisp, &id) != 0 || id == nullptr) return;
+  RowValues values;
+  if (FlareRow_Read(rows[0], wisp, &values) != 0) return;
+  for (size_t i = 0; i < count; ++i) {
+    if (!Wisp_IsID(id, rows[i].wispId)) continue;
+    values.lookup = rows[i].lookup(values);
+    rows[i].post(rows[i], values);
+    return;
+  }
+  Panic("NOT_REACHED %s:%d\n", "apps/wispd/wispdCairnCorrelator", line);
+}
+
+void HandleFamily(const Wisp *wisp) {
+  PostFamilyRow(kFamilyRows, std::size(kFamilyRows), wisp, __LINE__);
+}
+
+void HandleNfsServer(const Wisp *wisp) {
+  PostFamilyRow(kNfsServerRows, std::size(kNfsServerRows), wisp, __LINE__);
+}
+
+const HandlerRow kHandlers[] = {
+    {"wisp.cairn.heartbeat.timedout", HandleFamily},
+    {"wisp.cairn.heartbeat.recovered", HandleFamily},
+    {"wisp.cairn.journal.createfailed", HandleFamily},
+    {"wisp.cairn.heartbeat.unrecoverable", HandleFamily},
+    {"wisp.cairn.lock.corruptondisk.v2", HandleFamily},
+    {"wisp.cairn.resource.corruptondisk", HandleFamily},
+    {"wisp.cairn.heartbeat.corruptondisk", HandleFamily},
+    {"wisp.cairn.nfs.server.disconnect", HandleNfsServer},
+    {"wisp.cairn.nfs.server.restored", HandleNfsServer},
+};
+
 }  // namespace
 
 extern const CorrelatorSpec kCairnCorrelator = {
-    "cairn", kGroups, nullptr, WISPD_TABLE(kRows), WISPD_NO_TABLE, Correlator_IgnoreWisp, nullptr,
-    nullptr, nullptr, nullptr,
+    "cairn",
+    kGroups,
+    nullptr,
+    WISPD_TABLE(kRows),
+    WISPD_TABLE(kHandlers),
+    Correlator_IgnoreWisp,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };

@@ -91,6 +91,30 @@ TEST_F(Cairn, ArgumentOnlyFlaresCarryTheirValuesSeparatedByBlanks) {
             "5000000000 7 30");
 }
 
+// The two families choose their event by the observation's id.
+TEST_F(Cairn, EachFamilyIdPostsItsOwnEvent) {
+  std::vector<tools::Arg> uuid = Uuid(1, 2, 3, {4, 5, 6, 7, 8, 9});
+  const char *family[] = {"heartbeat.timedout",     "heartbeat.recovered",
+                          "journal.createfailed",   "heartbeat.unrecoverable",
+                          "lock.corruptondisk.v2",  "resource.corruptondisk",
+                          "heartbeat.corruptondisk"};
+  for (const char *name : family) {
+    kit.Send(std::string("wisp.cairn.") + name, Join(uuid, {Str("dev")}));
+    kit.Send(std::string("wisp.cairn.") + name, uuid);  // without its string: nothing
+    EXPECT_EQ(kit.Texts(), Texts{std::string("[tarn.problem.cairn.") + name +
+                                 "] 00000001-00000002-0003-040506070809 dev"});
+  }
+  std::vector<tools::Arg> nfs = Join(Join({Str("nfs0"), Str("/export")}, uuid), {Str("ds")});
+  kit.Send("wisp.cairn.nfs.server.disconnect", nfs);
+  kit.Send("wisp.cairn.nfs.server.restored", nfs);
+  kit.Send("wisp.cairn.nfs.server.restored", {Str("nfs0"), Str("/export")});
+  EXPECT_EQ(kit.Texts(), (Texts{"[tarn.problem.cairn.nfs.server.disconnect] nfs0 /export "
+                                "00000001-00000002-0003-040506070809 ds",
+                                "[tarn.clear.cairn.nfs.server.restored] nfs0 /export "
+                                "00000001-00000002-0003-040506070809 ds"}));
+  for (const std::string &line : kit.Logs()) EXPECT_EQ(line.find("Failed"), std::string::npos);
+}
+
 TEST_F(Cairn, AMissingDeviceIsShownAsEmptyText) {
   kit.Send("wisp.cairn.extent.offline", {NullStr(), Str("datastore1")});
   EXPECT_EQ(kit.Texts(),
