@@ -106,9 +106,9 @@ TEST(StorageEndToEnd, StrataQueuedFlareReachesHubdOnTheRetry) {
   // Three minutes of daemon time in about three seconds.
   Host host("", {}, true,
             {"LD_PRELOAD=" WISPD_FAKETIME_LIB, "FAKETIME=+0 x60", "FAKETIME_NO_CACHE=1"});
-  ASSERT_EQ(host.Emit(R"({"id": "wisp.strata.net.created", "args": [{"s": "vmk0"}]})"
+  ASSERT_EQ(host.Emit(R"({"id": "wisp.strata.net.created", "args": [{"s": "mnic0"}]})"
                       "\n"
-                      R"({"id": "wisp.strata.net.noip", "args": [{"s": "vmk0"}]})"
+                      R"({"id": "wisp.strata.net.noip", "args": [{"s": "mnic0"}]})"
                       "\n"),
             0);
   ASSERT_TRUE(
@@ -120,7 +120,7 @@ TEST(StorageEndToEnd, StrataQueuedFlareReachesHubdOnTheRetry) {
       "Successfully sent event (tarn.problem.strata.net.not.ready) after 1 failure.\n", 15000ms));
   EXPECT_EQ(Received(host, 2),
             (Lines{"[tarn.audit.strata.net.vnic.added] Strata vnic added",
-                   "[tarn.problem.strata.net.not.ready] mantlenic vmk0 that is currently "
+                   "[tarn.problem.strata.net.not.ready] mantlenic mnic0 that is currently "
                    "configured to be used with Strata doesn't have an IP address yet. There are no "
                    "other active network configuration and therefore the Strata node doesn't have "
                    "network connectivity."}));

@@ -59,55 +59,55 @@ TEST_F(Strata, MessagesKeepTheirArgumentOrderAndPercentSign) {
 }
 
 TEST_F(Strata, AddressLossIsNotReadyOnlyWhenNoInterfaceHasOne) {
-  Net("net.created", "vmk0");
-  Net("net.created", "vmk1");
+  Net("net.created", "mnic0");
+  Net("net.created", "mnic1");
   EXPECT_EQ(kit.Texts(), (Texts{kVnicAdded, kVnicAdded}));
-  Net("net.noip", "vmk0");
+  Net("net.noip", "mnic0");
   EXPECT_EQ(Ids(), Texts{"tarn.problem.strata.mantlenic.not.ready"});
-  Net("rdt.noip", "vmk1");  // the last address gone: queued, not sent at once
+  Net("rdt.noip", "mnic1");  // the last address gone: queued, not sent at once
   EXPECT_TRUE(kit.Flares().empty());
   std::vector<PostedFlare> queued = (Flare_RetryPass(), kit.Flares());
   ASSERT_EQ(queued.size(), 1u);
   EXPECT_EQ(queued[0].Text(),
-            "[tarn.problem.strata.net.not.ready] mantlenic vmk1 that is currently configured to "
+            "[tarn.problem.strata.net.not.ready] mantlenic mnic1 that is currently configured to "
             "be used with Strata doesn't have an IP address yet. There are no other active "
             "network configuration and therefore the Strata node doesn't have network "
             "connectivity.");
-  Net("net.gotip", "vmk1");
+  Net("net.gotip", "mnic1");
   EXPECT_EQ(kit.Texts(),
-            Texts{"[tarn.clear.strata.mantlenic.ready] mantlenic vmk1 now has an IP address. "
+            Texts{"[tarn.clear.strata.mantlenic.ready] mantlenic mnic1 now has an IP address. "
                   "Earlier reported connectivity problems, if any, can now be ignored as it is "
                   "resolved."});
-  Net("net.gotip", "vmk1");  // already has one
-  Net("net.gotip", "vmk9");  // unknown
+  Net("net.gotip", "mnic1");  // already has one
+  Net("net.gotip", "mnic9");  // unknown
   EXPECT_TRUE(kit.Flares().empty());
-  Net("net.reconfigured", "vmk0");  // was without an address
+  Net("net.reconfigured", "mnic0");  // was without an address
   EXPECT_EQ(kit.Texts(), (Texts{kAvailable, kVnicAdded}));
-  Net("net.reconfigured", "vmk0");
+  Net("net.reconfigured", "mnic0");
   EXPECT_EQ(kit.Texts(), Texts{kVnicAdded});
 }
 
 TEST_F(Strata, RemovalsReportRedundancyThenConnectivity) {
-  for (const char *nic : {"vmk0", "vmk1", "vmk2"}) Net("net.created", nic);
+  for (const char *nic : {"mnic0", "mnic1", "mnic2"}) Net("net.created", nic);
   Ids();
-  Net("net.redundancy.reduced", "vmk2");
+  Net("net.redundancy.reduced", "mnic2");
   EXPECT_EQ(Ids(), (Texts{"tarn.problem.strata.net.redundancy.reduced",
                           "tarn.audit.strata.net.vnic.deleted"}));
-  Net("net.redundancy.reduced", "vmk1");
+  Net("net.redundancy.reduced", "mnic1");
   EXPECT_EQ(kit.Texts(),
             (Texts{"[tarn.problem.strata.net.redundancy.lost] Strata network configuration "
                    "doesn't have any redundancy. This may be a problem if further network "
                    "configuration is removed.",
                    kVnicDeleted}));
   // Unknown: nothing removed, the count is the table's size.
-  Net("net.redundancy.reduced", "vmk7");
+  Net("net.redundancy.reduced", "mnic7");
   EXPECT_EQ(Ids()[0], "tarn.problem.strata.net.redundancy.lost");
-  Net("net.no.connectivity", "vmk0");
+  Net("net.no.connectivity", "mnic0");
   EXPECT_EQ(kit.Texts(), Texts{kVnicDeleted});
   EXPECT_EQ(Retried(), Texts{"tarn.problem.strata.no.network.connectivity"});
-  Net("net.created", "vmk3");
+  Net("net.created", "mnic3");
   EXPECT_EQ(kit.Texts(), (Texts{kAvailable, kVnicAdded}));
-  Net("net.created", "vmk4");
+  Net("net.created", "mnic4");
   EXPECT_EQ(kit.Texts(), Texts{kVnicAdded});
 }
 
@@ -153,9 +153,9 @@ TEST_F(Strata, OneMediumErrorPerDiskAnHourAcrossAllFourKinds) {
 }
 
 TEST_F(Strata, UnloadForgetsInterfacesConditionsAndDisks) {
-  Net("net.created", "vmk0");
-  Net("net.created", "vmk1");
-  Net("net.no.connectivity", "vmk9");
+  Net("net.created", "mnic0");
+  Net("net.created", "mnic1");
+  Net("net.no.connectivity", "mnic9");
   Medium("errorfixed", "group1");
   Quorin("disabled");
   Ids();
@@ -165,8 +165,8 @@ TEST_F(Strata, UnloadForgetsInterfacesConditionsAndDisks) {
   EXPECT_TRUE(kit.Flares().empty());
   Medium("errorfixed", "group1");
   Quorin("enabled");
-  Net("net.created", "vmk2");             // no connectivity loss remembered
-  Net("net.redundancy.reduced", "vmk2");  // vmk0 and vmk1 are gone too
+  Net("net.created", "mnic2");             // no connectivity loss remembered
+  Net("net.redundancy.reduced", "mnic2");  // mnic0 and mnic1 are gone too
   EXPECT_EQ(
       Ids(),
       (Texts{"tarn.problem.wisp.strata.dom.errorfixed", "tarn.audit.strata.clustering.enabled",
