@@ -85,16 +85,26 @@ void FlareRow_Handle(const FlareRow &row, const Wisp *wisp) {
     return;
   }
   RowValues values;
+  for (size_t i = 0; i < FLARE_ROW_MAX_ARGS; ++i) {
+    values.str[i] = nullptr;
+    values.bits[i] = 0;
+  }
   int rc = FlareRow_Read(row, wisp, &values);
   if (rc != 0) {
-    if (row.failLog == nullptr) return;
     // Table texts, checked by the row test: "%s" the id, then "%d".
-    if (strstr(row.failLog, "%s") != nullptr) {
+    if (row.failLog == nullptr) {
+      // silent
+    } else if (strstr(row.failLog, "%s") != nullptr) {
       Log(row.failLog, id != nullptr ? id : "(null)", rc);
     } else {
       Log(row.failLog, rc);
     }
-    return;
+    if ((row.flags & ROW_POST_ON_FAIL) == 0) return;
+    // The value that failed to read counts as not read.
+    if (values.count < FLARE_ROW_MAX_ARGS) {
+      values.str[values.count] = nullptr;
+      values.bits[values.count] = 0;
+    }
   }
   if ((row.flags & ROW_CHECK_ID) != 0 && !Wisp_IsID(id, row.wispId)) return;
   if (row.lookup != nullptr) values.lookup = row.lookup(values);

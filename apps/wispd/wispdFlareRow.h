@@ -35,6 +35,9 @@ enum : unsigned {
   ROW_CHECK_ID = 1u << 0,
   // Queue the flare for retry without a first attempt.
   ROW_DEFERRED = 1u << 1,
+  // A failed read still posts (after the fail log), a null string or 0 in
+  // place of each value not read.
+  ROW_POST_ON_FAIL = 1u << 2,
 };
 
 struct FlareRow {
@@ -68,6 +71,11 @@ struct FlareRow {
   FlareRow Deferred() const {
     FlareRow r = *this;
     r.flags |= ROW_DEFERRED;
+    return r;
+  }
+  FlareRow PostOnFail() const {
+    FlareRow r = *this;
+    r.flags |= ROW_POST_ON_FAIL;
     return r;
   }
   FlareRow Lookup(RowLookup fn) const {

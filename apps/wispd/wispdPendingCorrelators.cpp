@@ -11,8 +11,6 @@
       nullptr, nullptr,      nullptr, nullptr};
 
 WISPD_PENDING(kScsiCorrelator, "scsi", "scsi")
-WISPD_PENDING(kIscsiCorrelator, "iscsi", "iscsi")
-WISPD_PENDING(kCairnCorrelator, "cairn", "cairn")
 WISPD_PENDING(kUserLevelCorrelator, "UserLevel", "user")
 WISPD_PENDING(kHardwareCorrelator, "Hardware", "hardware")
 WISPD_PENDING(kCpuCorrelator, "cpu", "cpu")
@@ -26,6 +24,3 @@ WISPD_PENDING(kStowfsCorrelator, "Stowfs", "stowfs")
 WISPD_PENDING(kVfatCorrelator, "Vfat", "vfat")
 WISPD_PENDING(kClockCorrelator, "Clock", "clock")
 WISPD_PENDING(kSchedCorrelator, "sched", "sched")
-WISPD_PENDING(kVscsiCorrelator, "vscsi", "vscsi")
-WISPD_PENDING(kStrataCorrelator, "Strata", "strata")
-WISPD_PENDING(kHcmCorrelator, "HCM", "hcm")
