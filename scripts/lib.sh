@@ -29,6 +29,10 @@ build_tree() {
   shift
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do opts+=("$1"); shift; done
   [ $# -gt 0 ] && shift && targets=("$@")
+  # Rebuilds in several trees share objects where ccache is at hand.
+  if command -v ccache >/dev/null; then
+    opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  fi
   cmake -S "$TOP" -B "$TOP/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${opts[@]}" >/dev/null
   if [ ${#targets[@]} -eq 0 ]; then
     cmake --build "$TOP/$dir" -j "$JOBS"
