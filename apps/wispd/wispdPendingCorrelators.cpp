@@ -13,7 +13,6 @@
 WISPD_PENDING(kScsiCorrelator, "scsi", "scsi")
 WISPD_PENDING(kIscsiCorrelator, "iscsi", "iscsi")
 WISPD_PENDING(kCairnCorrelator, "cairn", "cairn")
-WISPD_PENDING(kUserLevelCorrelator, "UserLevel", "user")
 WISPD_PENDING(kHardwareCorrelator, "Hardware", "hardware")
 WISPD_PENDING(kCpuCorrelator, "cpu", "cpu")
 WISPD_PENDING(kUserWorldCorrelator, "UserWorld", "uw")
