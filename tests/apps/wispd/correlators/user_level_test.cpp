@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -82,7 +83,7 @@ TEST_F(UserLevel, KeyedWindowsCountEachKeyApart) {
   EXPECT_EQ(At(0, kLease, {Str("10.0.0.1")}), 1u);
   EXPECT_EQ(At(0, kLease, {Str("10.0.0.2")}), 1u);
   EXPECT_EQ(At(1200, kLease, {Str("10.0.0.1")}), 0u);
-  At(1201, kLease, {Str("10.0.0.1")});
+  EXPECT_EQ(At(1201, kLease, {Str("10.0.0.1")}), 1u);
   EXPECT_EQ(At(1201, kLease, {}), 0u);  // no server: nothing, not even a key
 
   // One limiter, two keys; the first of each posts at once.
@@ -105,6 +106,24 @@ TEST_F(UserLevel, KeyedWindowsCountEachKeyApart) {
                                "will be used instead."});
   EXPECT_EQ(At(6090, kDir, {Str("/a"), Str("/d1")}), 0u);
   EXPECT_EQ(At(6091, kDir, {Str("/a"), Str("/d1")}), 1u);
+}
+
+TEST_F(UserLevel, RowsThatConvertOrQuoteShowTheirValuesAsWritten) {
+  Send("wisp.user.coredump.extraction.failed.nospace", {U64(6000000000)});
+  Send("wisp.user.tarnimage.install.invalidhardware", {Str("std-1"), Str("CPU: too old")});
+  Send("wisp.user.host.poweroff.reason.subsystem",
+       {Str("2026-12-05T10:00:00Z"), Str("patcher"), Str("firmware")});
+  Send("wisp.user.host.crash.reason", {Str("2026-12-05T10:00:00Z"), Str("PSOD")});
+  EXPECT_EQ(kit.Texts(),
+            (Texts{"[tarn.problem.coredump.extraction.failed.nospace] No coredump has been "
+                   "extracted. The target partition has insufficient amount of free space. At "
+                   "least 6000000000 MIB is required.",
+                   "[tarn.problem.tarnimage.install.invalidhardware] Host doesn't meet image "
+                   "profile 'std-1' hardware requirements:\nCPU: too old",
+                   "[tarn.audit.host.poweroff.reason.subsystem] The power off at "
+                   "2026-12-05T10:00:00Z was requested by patcher due to: \"firmware\"",
+                   "[tarn.audit.host.crash.reason] The crash at 2026-12-05T10:00:00Z occurred due "
+                   "to: \"PSOD\"More details will be available in the generated mantle-zdump."}));
 }
 
 TEST_F(UserLevel, UnknownIdOfTheGroupIsDroppedSilently) {
@@ -186,6 +205,27 @@ TEST_F(UserLevel, UnavailableStoreStillPostsEveryFlareAndIsLogged) {
               "Failed to record the reboot reason in the configuration store: "
               "Configuration store is not available\n";
   EXPECT_EQ(logged, 5u);
+}
+
+TEST_F(UserLevel, LockedStoreStillPostsTheFlare) {
+  Send("wisp.user.helm.reboot.host");  // creates the store
+  kit.Flares();
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(kit.root.Under("/var/lib/pelldan/configstore.db").c_str(), &db),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  kit.Logs();
+  Send("wisp.user.helm.shutdown.host");  // waits out the store's busy timeout
+  EXPECT_EQ(kit.Flares().size(), 1u);
+  std::vector<std::string> logs = kit.Logs();
+  EXPECT_NE(std::find_if(logs.begin(), logs.end(),
+                         [](const std::string &line) {
+                           return line.rfind("Failed to record the reboot reason", 0) == 0;
+                         }),
+            logs.end());
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(Fields()[0], "REBOOT");
 }
 
 TEST_F(UserLevel, AccountLockGoesToTheAuditLogToo) {
