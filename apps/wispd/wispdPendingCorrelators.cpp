@@ -11,16 +11,10 @@
       nullptr, nullptr,      nullptr, nullptr};
 
 WISPD_PENDING(kScsiCorrelator, "scsi", "scsi")
-WISPD_PENDING(kUserLevelCorrelator, "UserLevel", "user")
 WISPD_PENDING(kHardwareCorrelator, "Hardware", "hardware")
 WISPD_PENDING(kCpuCorrelator, "cpu", "cpu")
-WISPD_PENDING(kUserWorldCorrelator, "UserWorld", "uw")
 WISPD_PENDING(kSwapCorrelator, "SWAP", "swap")
 WISPD_PENDING(kVmCorrelator, "VM", "vm")
-WISPD_PENDING(kGenericCorrelator, "Generic", "user", "external")
-WISPD_PENDING(kMigrateCorrelator, "migrate", "migrate")
 WISPD_PENDING(kPageRetireCorrelator, "pageretire", "pageretire")
-WISPD_PENDING(kStowfsCorrelator, "Stowfs", "stowfs")
-WISPD_PENDING(kVfatCorrelator, "Vfat", "vfat")
 WISPD_PENDING(kClockCorrelator, "Clock", "clock")
 WISPD_PENDING(kSchedCorrelator, "sched", "sched")

@@ -1,0 +1,243 @@
+// The user-level correlator: rate windows, reboot reasons in the
+// configuration store (read back with SQLite) and account locks.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "correlator_kit.h"
+
+using namespace testing_support;
+
+extern const CorrelatorSpec kUserLevelCorrelator;
+
+namespace {
+
+typedef std::vector<std::string> Texts;
+
+class UserLevel : public ::testing::Test {
+ protected:
+  void Send(const std::string &id, const std::vector<tools::Arg> &args = {}) { kit.Send(id, args); }
+  // Sends at the given second after the start; returns the flares' count.
+  size_t At(int64_t second, const std::string &id, const std::vector<tools::Arg> &args = {}) {
+    kit.Advance(static_cast<double>(start + second - clock->Seconds()));
+    Send(id, args);
+    return kit.Flares().size();
+  }
+
+  // The reboot-reason record as SQLite holds it; null when there is none.
+  tools::Json Record() {
+    sqlite3 *db = nullptr;
+    tools::Json out;
+    std::string path = kit.root.Under("/var/lib/pelldan/configstore.db");
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt *st = nullptr;
+      if (sqlite3_prepare_v2(db,
+                             "SELECT doc FROM objects WHERE type='reboot_reason' AND "
+                             "component='mantle' AND grp='tarn' AND ikey=''",
+                             -1, &st, nullptr) == SQLITE_OK &&
+          sqlite3_step(st) == SQLITE_ROW)
+        out = tools::Json::parse(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)));
+      sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return out;
+  }
+
+  // type, user, subsystem and reason of the record.
+  Texts Fields() {
+    tools::Json r = Record();
+    if (r.is_null()) return {};
+    return {r["type"], r["user"], r["subsystem"], r["reason"]};
+  }
+
+  CorrelatorKit kit{kUserLevelCorrelator};
+  FakeClock *clock = kit.clock.get();
+  int64_t start = clock->Seconds();
+};
+
+TEST_F(UserLevel, SingleWindowsHoldBackRepeatsUpToAndIncludingTheirEdge) {
+  const char kLow[] = "wisp.user.entropy.available.low";
+  EXPECT_EQ(At(100, kLow), 1u);
+  EXPECT_EQ(At(130, kLow), 0u);
+  EXPECT_EQ(At(140, kLow), 0u);  // exactly 40 s later
+  EXPECT_EQ(At(141, kLow), 1u);
+  EXPECT_EQ(At(170, kLow), 0u);
+
+  const char kShell[] = "wisp.user.supershell.access";
+  EXPECT_EQ(At(200, kShell), 1u);
+  EXPECT_EQ(At(500, kShell), 0u);
+  Send(kShell);
+  EXPECT_EQ(kit.Texts(), Texts{});
+  kit.Advance(1);
+  Send(kShell);
+  EXPECT_EQ(kit.Texts(), Texts{"[tarn.audit.supershell.access] Supershell session has been "
+                               "started by a user."});
+}
+
+TEST_F(UserLevel, KeyedWindowsCountEachKeyApart) {
+  const char kLease[] = "wisp.user.dhclient.lease.offered.noexpiry";
+  EXPECT_EQ(At(0, kLease, {Str("10.0.0.1")}), 1u);
+  EXPECT_EQ(At(0, kLease, {Str("10.0.0.2")}), 1u);
+  EXPECT_EQ(At(1200, kLease, {Str("10.0.0.1")}), 0u);
+  EXPECT_EQ(At(1201, kLease, {Str("10.0.0.1")}), 1u);
+  EXPECT_EQ(At(1201, kLease, {}), 0u);  // no server: nothing, not even a key
+
+  // One limiter, two keys; the first of each posts at once.
+  const char kOs[] = "wisp.user.osdata.partition.full",
+             kScratch[] = "wisp.user.scratch.partition.full";
+  EXPECT_EQ(At(2000, kOs, {Str("12")}), 1u);
+  Send(kScratch, {Str("7")});
+  EXPECT_EQ(kit.Texts(),
+            Texts{"[tarn.problem.scratch.partition.full] Scratch is low on available space (7 "
+                  "MiB free). This may result in system failure Please refer to Knowledge Base "
+                  "article: KB 87212"});
+  EXPECT_EQ(At(5600, kOs, {Str("12")}), 0u);
+  EXPECT_EQ(At(5601, kOs, {Str("11")}), 1u);
+
+  const char kDir[] = "wisp.user.lognestd.storage.logdir.invalid";
+  EXPECT_EQ(At(6000, kDir, {Str("/a"), Str("/d1")}), 1u);
+  Send(kDir, {Str("/a"), Str("/d2")});
+  EXPECT_EQ(kit.Texts(), Texts{"[tarn.problem.lognestd.storage.logdir.invalid] The configured "
+                               "log directory /a cannot be used.  The default directory /d2 "
+                               "will be used instead."});
+  EXPECT_EQ(At(6090, kDir, {Str("/a"), Str("/d1")}), 0u);
+  EXPECT_EQ(At(6091, kDir, {Str("/a"), Str("/d1")}), 1u);
+}
+
+TEST_F(UserLevel, RowsThatConvertOrQuoteShowTheirValuesAsWritten) {
+  Send("wisp.user.coredump.extraction.failed.nospace", {U64(6000000000)});
+  Send("wisp.user.tarnimage.install.invalidhardware", {Str("std-1"), Str("CPU: too old")});
+  Send("wisp.user.host.poweroff.reason.subsystem",
+       {Str("2026-12-05T10:00:00Z"), Str("patcher"), Str("firmware")});
+  Send("wisp.user.host.crash.reason", {Str("2026-12-05T10:00:00Z"), Str("PSOD")});
+  EXPECT_EQ(kit.Texts(),
+            (Texts{"[tarn.problem.coredump.extraction.failed.nospace] No coredump has been "
+                   "extracted. The target partition has insufficient amount of free space. At "
+                   "least 6000000000 MIB is required.",
+                   "[tarn.problem.tarnimage.install.invalidhardware] Host doesn't meet image "
+                   "profile 'std-1' hardware requirements:\nCPU: too old",
+                   "[tarn.audit.host.poweroff.reason.subsystem] The power off at "
+                   "2026-12-05T10:00:00Z was requested by patcher due to: \"firmware\"",
+                   "[tarn.audit.host.crash.reason] The crash at 2026-12-05T10:00:00Z occurred due "
+                   "to: \"PSOD\"More details will be available in the generated mantle-zdump."}));
+}
+
+TEST_F(UserLevel, UnknownIdOfTheGroupIsDroppedSilently) {
+  Send("wisp.user.no.such.thing", {Str("x")});
+  EXPECT_TRUE(kit.Flares().empty());
+  EXPECT_TRUE(kit.Logs().empty());
+}
+
+TEST_F(UserLevel, ReasonIsTheTextAfterTheFirstColonWithoutLeadingBlanks) {
+  const char kSub[] = "wisp.user.subsystem.host.reboot.reason";
+  Send(kSub, {Str("no colon here"), Str("ops1"), Str("patcher")});
+  EXPECT_TRUE(kit.Flares().empty());
+  EXPECT_TRUE(Record().is_null());
+
+  Send(kSub, {Str("maint:   \t move: to rack 2"), Str("ops1"), Str("patcher")});
+  EXPECT_EQ(kit.Texts(),
+            Texts{"[tarn.audit.subsystem.host.reboot.reason] The host is being rebooted. Reason "
+                  "for reboot: move: to rack 2. User: ops1. Subsystem: patcher. Please consult "
+                  "Tarn Embedded and Keystone Server Setup Guide or follow the Ask Pelldan link "
+                  "for more information."});
+  EXPECT_EQ(Fields(), (Texts{"REBOOT", "ops1", "patcher", "move: to rack 2"}));
+  std::string stamp = Record()["timestamp"];
+  EXPECT_TRUE(std::regex_match(
+      stamp, std::regex(R"([A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d [+-]\d{4})")))
+      << stamp;
+
+  Send("wisp.user.subsystem.host.poweroff.reason", {Str("end:"), Str("ops2"), Str("ups")});
+  EXPECT_EQ(kit.Flares().size(), 1u);
+  EXPECT_EQ(Fields(), (Texts{"POWEROFF", "ops2", "ups", ""}));
+
+  // A missing user stops before anything is posted or written.
+  Send("wisp.user.tarncli.host.reboot.reason", {Str("x: y")});
+  EXPECT_TRUE(kit.Flares().empty());
+  EXPECT_EQ(Fields(), (Texts{"POWEROFF", "ops2", "ups", ""}));
+}
+
+TEST_F(UserLevel, EachSourceLeavesItsRecordAndShellStopsKeepAnEarlierOne) {
+  Send("wisp.user.host.stop.reboot");
+  EXPECT_EQ(kit.Texts(), Texts{"[tarn.audit.host.stop.reboot] Host is rebooting."});
+  EXPECT_EQ(Fields(), (Texts{"REBOOT", "UNKNOWN_USER", "DONT_REPLICATE",
+                             "The host is being rebooted through Shell Console User Interface."}));
+
+  Send("wisp.user.tarncli.host.poweroff.reason", {Str("cli: cooling"), Str("ops3")});
+  EXPECT_EQ(kit.Texts(),
+            Texts{"[tarn.audit.tarncli.host.poweroff.reason] The host is being powered off "
+                  "through tarncli. Reason for power off: cooling. User: ops3. Please consult "
+                  "Tarn Embedded and Keystone Server Setup Guide or follow the Ask Pelldan link "
+                  "for more information."});
+  EXPECT_EQ(Fields(), (Texts{"POWEROFF", "ops3", "tarncli", "cooling"}));
+  Send("wisp.user.host.stop.shutdown");
+  EXPECT_EQ(kit.Texts(), Texts{"[tarn.audit.host.stop.shutdown] Host is shutting down."});
+  EXPECT_EQ(Fields(), (Texts{"POWEROFF", "ops3", "tarncli", "cooling"}));
+
+  Send("wisp.user.hubd.host.reboot.reason", {Str("hubd:firmware"), Str("ops4")});
+  EXPECT_EQ(Fields(), (Texts{"REBOOT", "ops4", "DONT_REPLICATE", "firmware"}));
+
+  // The console always overwrites.
+  Send("wisp.user.helm.shutdown.host");
+  EXPECT_EQ(Fields(), (Texts{"POWEROFF", "UNKNOWN_USER", "DONT_REPLICATE",
+                             "The host is being shutdown through Helm Console Interface (HELM)."}));
+  Send("wisp.user.helm.reboot.host");
+  EXPECT_EQ(Fields(), (Texts{"REBOOT", "UNKNOWN_USER", "DONT_REPLICATE",
+                             "The host is being rebooted through Helm Console Interface (HELM)."}));
+  EXPECT_EQ(kit.Flares().size(), 3u);
+}
+
+TEST_F(UserLevel, UnavailableStoreStillPostsEveryFlareAndIsLogged) {
+  kit.Model(R"({"fail": {"ConfigStore": "down"}})");
+  Send("wisp.user.subsystem.host.reboot.reason", {Str("a: b"), Str("u"), Str("s")});
+  Send("wisp.user.tarncli.host.reboot.reason", {Str("a: b"), Str("u")});
+  Send("wisp.user.hubd.host.poweroff.reason", {Str("a: b"), Str("u")});
+  Send("wisp.user.helm.reboot.host");
+  Send("wisp.user.host.stop.shutdown");
+  EXPECT_EQ(kit.Flares().size(), 5u);
+  EXPECT_TRUE(Record().is_null());
+  size_t logged = 0;
+  for (const std::string &line : kit.Logs())
+    logged += line ==
+              "Failed to record the reboot reason in the configuration store: "
+              "Configuration store is not available\n";
+  EXPECT_EQ(logged, 5u);
+}
+
+TEST_F(UserLevel, LockedStoreStillPostsTheFlare) {
+  Send("wisp.user.helm.reboot.host");  // creates the store
+  kit.Flares();
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(kit.root.Under("/var/lib/pelldan/configstore.db").c_str(), &db),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  kit.Logs();
+  Send("wisp.user.helm.shutdown.host");  // waits out the store's busy timeout
+  EXPECT_EQ(kit.Flares().size(), 1u);
+  std::vector<std::string> logs = kit.Logs();
+  EXPECT_NE(std::find_if(logs.begin(), logs.end(),
+                         [](const std::string &line) {
+                           return line.rfind("Failed to record the reboot reason", 0) == 0;
+                         }),
+            logs.end());
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(Fields()[0], "REBOOT");
+}
+
+TEST_F(UserLevel, AccountLockGoesToTheAuditLogToo) {
+  Send("wisp.user.account.locked", {Str("ops1"), I32(900), I32(5)});
+  EXPECT_EQ(kit.Texts(),
+            Texts{"[tarn.audit.account.locked] Remote access for Tarn local user account 'ops1' "
+                  "has been locked for 900 seconds after 5 failed login attempts."});
+  EXPECT_EQ(Lines(kit.root.Under("/var/log/pelldan/audit.jsonl")),
+            Texts{R"({"event":"account.locked","fields":{"account":"ops1"}})"});
+  Send("wisp.user.account.locked", {Str("ops1"), I32(900)});
+  EXPECT_TRUE(kit.Flares().empty());
+  EXPECT_EQ(Lines(kit.root.Under("/var/log/pelldan/audit.jsonl")).size(), 1u);
+}
+
+}  // namespace

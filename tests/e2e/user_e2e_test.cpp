@@ -1,0 +1,113 @@
+// A reboot request from a producer through the daemon to hubd leaves its
+// reason in the configuration store, where wisp-reason finds it after the
+// daemon has stopped.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "sandbox.h"
+#include "wispjson.h"
+
+using namespace testing_support;
+
+namespace {
+
+// wisp-reason's standard output and exit status.
+std::string Reason(int *status) {
+  Process p(Bin("wisp-reason"), {});
+  int ws = p.Wait();
+  *status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+  return p.Stdout() + p.Stderr();
+}
+
+TEST(UserEndToEnd, RebootReasonSurvivesTheDaemon) {
+  Host host;
+  int status = 0;
+  std::string before = Reason(&status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(before.find("no configuration store at " + host.root.Path()), std::string::npos)
+      << before;
+
+  ASSERT_EQ(host.Emit(R"({"id": "wisp.user.hubd.host.reboot.reason", "args": [)"
+                      R"({"s": "hubd:  replace hba1"}, {"s": "ops1"}]})"
+                      "\n",
+                      {"--ctx", "user"}),
+            0);
+  ASSERT_TRUE(host.WaitForFlares(1));
+  tools::Json flare = tools::Json::parse(host.Flares()[0]);
+  EXPECT_EQ(flare["id"], "tarn.audit.hubd.host.reboot.reason");
+  EXPECT_EQ(flare["message"],
+            "The host is being rebooted through hubd. Reason for reboot: replace hba1. User: "
+            "ops1. Please consult Tarn Embedded and Keystone Server Setup Guide or follow the Ask "
+            "Pelldan link for more information.");
+
+  // The record is written just after the flare is posted.
+  EXPECT_TRUE(WaitUntil([&] { return Reason(&status), status == 0; }))
+      << testing::PrintToString(host.log.Messages());
+  host.wispd->Signal(SIGTERM);
+  ASSERT_NE(host.wispd->Wait(), -1);
+  std::string after = Reason(&status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(after.substr(0, after.find("timestamp: ")),
+            "type: REBOOT\nuser: ops1\nsubsystem: DONT_REPLICATE\n");
+  EXPECT_NE(after.find("\nreason: replace hba1\n"), std::string::npos) << after;
+}
+
+TEST(UserEndToEnd, EachGroupReachesItsCorrelatorAndHubdKnowsEveryText) {
+  Host host;
+  ASSERT_EQ(symlink("/cairn/volumes/5f3a-11", host.root.Under("/scratch").c_str()), 0);
+  const std::string lines =
+      R"({"id": "wisp.user.ssh.enabled", "ctx": "user"})"
+      "\n"
+      R"({"id": "wisp.user.external.info", "args": [{"s": "acme"}, {"s": "kb/2"}, {"s": "ok"}]})"
+      "\n"
+      R"({"id": "wisp.external.error", "args": [{"s": "acme"}, {"s": "kb/3"}, {"s": "bad"}]})"
+      "\n"
+      R"({"id": "wisp.uw.core.dumped", "args": [{"s": "hubd"}, {"i32": 6}, {"s": "/c"}]})"
+      "\n"
+      R"({"id": "wisp.migrate.glide.default.heap.create.failed"})"
+      "\n"
+      R"({"id": "wisp.stowfs.ramdisk.full", "args": [{"s": "/var/log/a"}, {"s": "root"}]})"
+      "\n"
+      R"({"id": "wisp.vfat.filesystem.full", "args": [{"s": "bootbank"}, {"s": "5f3a-11"}]})"
+      "\n"
+      R"({"id": "wisp.user.host.stop.reboot", "ctx": "user"})"
+      "\n";
+  ASSERT_EQ(host.Emit(lines), 0);
+  ASSERT_TRUE(host.WaitForFlares(7));
+  usleep(300000);
+  std::multiset<std::string> ids;
+  for (const std::string &line : host.Flares()) {
+    tools::Json j = tools::Json::parse(line);
+    ids.insert(j["id"].get<std::string>());
+    EXPECT_TRUE(j["message"].is_string()) << line;
+  }
+  // hubd's own crash report waits for the retry pass, minutes away.
+  EXPECT_EQ(ids, (std::multiset<std::string>{
+                     "tarn.audit.ssh.enabled", "tarn.problem.3rdParty.information",
+                     "tarn.problem.3rdParty.error",
+                     "tarn.problem.migrate.glide.default.heap.create.failed",
+                     "tarn.problem.stowfs.ramdisk.full",
+                     "tarn.problem.vfat.filesystem.full.scratch", "tarn.audit.host.stop.reboot"}));
+}
+
+TEST(UserEndToEnd, ReasonToolAnswersHelpAndAnEmptyStore) {
+  Root root;
+  Process help(Bin("wisp-reason"), {"--help"});
+  EXPECT_EQ(help.Wait(), 0);
+  EXPECT_EQ(help.Stdout().rfind("Usage: wisp-reason", 0), 0u);
+  Process version(Bin("wisp-reason"), {"--version"});
+  EXPECT_EQ(version.Wait(), 0);
+  EXPECT_FALSE(version.Stdout().empty());
+
+  root.WriteFile("/var/lib/pelldan/configstore.db", "");  // a store without a record
+  int status = 0;
+  EXPECT_EQ(Reason(&status), "No reboot reason is recorded.\n");
+  EXPECT_EQ(status, 1);
+}
+
+}  // namespace
