@@ -132,9 +132,9 @@ void WriteRecord(const char *type, const char *user, const char *subsystem, cons
     rc = cs::SetValueStr(object, keys[i], values[i]);
   if (rc == cs::CSErrorCodes::CS_OK) rc = cs::GetStore(0, &store);
   if (rc == cs::CSErrorCodes::CS_OK) rc = cs::SetCachedData(store, object);
-  if (rc != cs::CSErrorCodes::CS_OK)
-    Log("Failed to record the reboot reason in the configuration store: %s\n",
-        cs::CSErrorMessage(rc));
+  // A store that fails costs only the record: the flare went out already
+  // and nothing is logged.
+  (void)rc;
   if (object != nullptr) cs::DestroyConfigStoreObject(object);
   if (store != nullptr) cs::DestroyStore(store);
 }

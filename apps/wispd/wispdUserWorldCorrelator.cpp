@@ -142,7 +142,7 @@ void HandleDumped(const Wisp *wisp) {
   int unused = 0;
   if (Wisp_GetArgs(wisp, 0, "%p %d %p", &name, &unused, &path) != 0 || name == nullptr) return;
   int rc = Wisp_GetStringArg(wisp, 3, &keyId);
-  if (rc != 0 && rc != ENOENT) return;
+  if (rc != 0 && rc != WISP_MISSING_ARGUMENT) return;
   bool encrypted = rc == 0;
   const CrashRecord *record = CountCrash(&gState.writtenDumps, name, Clock_WallSeconds());
   if (record == nullptr) return;

@@ -193,7 +193,7 @@ extern "C" int Wisp_GetArgsVA(const Wisp *wisp, unsigned first, const char *form
   // Check every conversion before any output is written.
   for (size_t k = 0; k < convs.size(); ++k) {
     const simhost::Value *v = Arg(wisp, first + static_cast<unsigned>(k));
-    if (v == nullptr) return ENOENT;
+    if (v == nullptr) return WISP_MISSING_ARGUMENT;
     bool wantString = convs[k].conversion == 'p';
     if (wantString != (v->type == MSGFMT_STRING)) return EINVAL;
   }
@@ -221,7 +221,7 @@ extern "C" int Wisp_GetArgs(const Wisp *wisp, unsigned first, const char *format
 
 extern "C" int Wisp_GetStringArg(const Wisp *wisp, unsigned index, const char **str) {
   const simhost::Value *v = Arg(wisp, index);
-  if (v == nullptr) return ENOENT;
+  if (v == nullptr) return WISP_MISSING_ARGUMENT;
   if (v->type != MSGFMT_STRING) return EINVAL;
   *str = v->str;
   return 0;
@@ -229,7 +229,7 @@ extern "C" int Wisp_GetStringArg(const Wisp *wisp, unsigned index, const char **
 
 extern "C" int Wisp_GetIntArg(const Wisp *wisp, unsigned index, int64_t *value) {
   const simhost::Value *v = Arg(wisp, index);
-  if (v == nullptr) return ENOENT;
+  if (v == nullptr) return WISP_MISSING_ARGUMENT;
   if (!IsInteger(v->type)) return EINVAL;
   *value = static_cast<int64_t>(v->bits);
   return 0;

@@ -45,8 +45,12 @@ int Wisp_IsID(const char *a, const char *b);
 // *msg is malloc'd; *length (optional) receives its length.
 int Wisp_GetMsg(const Wisp *wisp, char **msg, size_t *length);
 int Wisp_GetTimestamp(const Wisp *wisp, uint64_t *us);
-// scanf-like over the typed arguments from index first; 0, ENOENT when an
-// argument is missing, EINVAL for a type mismatch or a bad format.
+// What the argument readers return for an argument the record lacks.
+enum { WISP_MISSING_ARGUMENT = 75 };
+
+// scanf-like over the typed arguments from index first; 0,
+// WISP_MISSING_ARGUMENT when an argument is missing, EINVAL for a type
+// mismatch or a bad format.
 int Wisp_GetArgs(const Wisp *wisp, unsigned first, const char *format, ...);
 int Wisp_GetArgsVA(const Wisp *wisp, unsigned first, const char *format, va_list ap);
 // *str may be NULL for an absent string argument.
