@@ -10,15 +10,12 @@
       name,    spec##Groups, nullptr, WISPD_NO_TABLE, WISPD_NO_TABLE, Correlator_IgnoreWisp, \
       nullptr, nullptr,      nullptr, nullptr};
 
-WISPD_PENDING(kScsiCorrelator, "scsi", "scsi")
 WISPD_PENDING(kIscsiCorrelator, "iscsi", "iscsi")
 WISPD_PENDING(kCairnCorrelator, "cairn", "cairn")
 WISPD_PENDING(kUserLevelCorrelator, "UserLevel", "user")
 WISPD_PENDING(kHardwareCorrelator, "Hardware", "hardware")
 WISPD_PENDING(kCpuCorrelator, "cpu", "cpu")
 WISPD_PENDING(kUserWorldCorrelator, "UserWorld", "uw")
-WISPD_PENDING(kSwapCorrelator, "SWAP", "swap")
-WISPD_PENDING(kVmCorrelator, "VM", "vm")
 WISPD_PENDING(kGenericCorrelator, "Generic", "user", "external")
 WISPD_PENDING(kMigrateCorrelator, "migrate", "migrate")
 WISPD_PENDING(kPageRetireCorrelator, "pageretire", "pageretire")
