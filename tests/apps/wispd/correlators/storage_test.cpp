@@ -133,3 +133,27 @@ TEST(Vm, KillsReadByTheKernelsMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StorageLookup, ARedundancyStateBeyondThreeIsABadModel) {
+  CorrelatorKit kit(kSwapCorrelator, R"({"storage": {"luns": {"naa.1": {"redundancy": 2}},
+      "paths": {"hba1:C0:T0:L0": {"device": "naa.1"}}}})");
+  uint32_t state = 9;
+  std::string device;
+  EXPECT_TRUE(Storage_RedundancyState("naa.1", &state));
+  EXPECT_EQ(state, 2u);
+  EXPECT_TRUE(Storage_DeviceOfPath("hba1:C0:T0:L0", &device));
+  EXPECT_EQ(device, "naa.1");
+  EXPECT_FALSE(Storage_RedundancyState("naa.2", &state));
+  EXPECT_FALSE(Storage_DeviceOfPath("hba1:C0:T1:L0", &device));
+  for (const char *bad : {"4", "-1", "2.5", "4294967298"}) {
+    kit.Model(std::string(R"({"storage": {"luns": {"naa.1": {"redundancy": )") + bad + "}}}}");
+    EXPECT_TRUE(Storage_RedundancyState("naa.1", &state));
+    EXPECT_EQ(state, 2u) << bad;  // the last good model stays
+  }
+  EXPECT_EQ(
+      kit.log.Count("gives a redundancy state other than 0 to 3; keeping the last good model"), 4u);
+}
+
+}  // namespace
