@@ -13,6 +13,7 @@ using namespace testing_support;
 
 extern const CorrelatorSpec kSwapCorrelator;
 extern const CorrelatorSpec kVmCorrelator;
+extern const CorrelatorSpec kScsiCorrelator;
 
 namespace {
 
@@ -154,6 +155,36 @@ TEST(StorageLookup, ARedundancyStateBeyondThreeIsABadModel) {
   }
   EXPECT_EQ(
       kit.log.Count("gives a redundancy state other than 0 to 3; keeping the last good model"), 4u);
+}
+
+}  // namespace
+
+namespace {
+
+// Absent strings, numbers for strings and strings for numbers, too few or
+// none: every id of the storage correlators takes them without harm (the
+// empty device even reaches the counting thresholds), and the correlator
+// still serves the next observation.
+TEST(StorageCorrelators, MalformedObservationsPostNothingBroken) {
+  const std::vector<std::vector<tools::Arg>> shapes = {
+      {},
+      std::vector<tools::Arg>(9, NullStr()),
+      std::vector<tools::Arg>(9, I32(-1)),
+      std::vector<tools::Arg>(9, Str("")),
+      {Str("hba1:C0:T0:L0"), NullStr()},
+  };
+  for (const CorrelatorSpec *spec : {&kScsiCorrelator, &kSwapCorrelator, &kVmCorrelator}) {
+    CorrelatorKit kit(*spec, R"({"storage": {"luns": {"": {"disk": true, "redundancy": 2,
+        "partitions": [1], "datastores": {"1": ""}}}, "paths": {"": {"device": ""}}}})");
+    for (int round = 0; round < 12; ++round)
+      for (const auto &entry : kit.Table())
+        for (const auto &args : shapes) kit.Send(entry.first, args);
+    for (const PostedFlare &f : kit.Flares()) EXPECT_FALSE(f.message.empty()) << f.id;
+  }
+  CorrelatorKit kit(kScsiCorrelator);
+  kit.Send("wisp.scsi.device.state.on", {Str("naa.1")});
+  EXPECT_EQ(kit.Texts(), Texts{"[tarn.clear.scsi.device.state.on] Device: naa.1  has been turned "
+                               "on administratively"});
 }
 
 }  // namespace
