@@ -12,6 +12,7 @@
 #include "mantlectl/hostctl.h"
 #include "mantlectl/mantlectl.h"
 #include "pellibs/sysinfo.h"
+#include "wispdStorageLookup.h"
 
 namespace {
 
@@ -19,7 +20,8 @@ std::string Root() {
   static std::string root = [] {
     char tmpl[] = "/tmp/wispd-fuzz-XXXXXX";
     std::string dir = mkdtemp(tmpl);
-    for (const char *d : {"/etc", "/etc/pelldan", "/var", "/var/log", "/var/log/pelldan"})
+    for (const char *d : {"/etc", "/etc/pelldan", "/var", "/var/log", "/var/log/pelldan", "/cairn",
+                          "/cairn/volumes"})
       mkdir((dir + d).c_str(), 0755);
     setenv("WISPD_ROOT", dir.c_str(), 1);
     return dir;
@@ -70,6 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       } catch (const HostCtl::Lib::HostCtlException &) {
       }
     }
+  } catch (const HostCtl::Lib::HostCtlException &) {
+  }
+  // The storage lookups: datastores by the volume request, paths, states.
+  try {
+    std::string list, device;
+    uint32_t state = 0;
+    Storage_AffectedDatastores("naa.600508b1001c2d3e", &list);
+    if (Storage_DeviceOfPath("hba1:C0:T0:L0", &device)) Storage_RedundancyState(device, &state);
+    Storage_VolumeName("/cairn/volumes/datastore1/x");
   } catch (const HostCtl::Lib::HostCtlException &) {
   }
   return 0;

@@ -10,11 +10,8 @@
       name,    spec##Groups, nullptr, WISPD_NO_TABLE, WISPD_NO_TABLE, Correlator_IgnoreWisp, \
       nullptr, nullptr,      nullptr, nullptr};
 
-WISPD_PENDING(kScsiCorrelator, "scsi", "scsi")
 WISPD_PENDING(kHardwareCorrelator, "Hardware", "hardware")
 WISPD_PENDING(kCpuCorrelator, "cpu", "cpu")
-WISPD_PENDING(kSwapCorrelator, "SWAP", "swap")
-WISPD_PENDING(kVmCorrelator, "VM", "vm")
 WISPD_PENDING(kPageRetireCorrelator, "pageretire", "pageretire")
 WISPD_PENDING(kClockCorrelator, "Clock", "clock")
 WISPD_PENDING(kSchedCorrelator, "sched", "sched")

@@ -75,6 +75,10 @@ void Refresh(Cache &c) {
          path.c_str());
     return;
   }
+  if (const char *problem = StorageModelProblem(doc)) {
+    Note("simhost: host model %s %s; keeping the last good model\n", path.c_str(), problem);
+    return;
+  }
   c.doc = std::make_shared<const Json>(std::move(doc));
 }
 

@@ -32,6 +32,9 @@ void SetOption(const std::string &group, const std::string &name, int64_t value)
 // Appends one JSON line (with "time_us") to the actions journal.
 void RecordAction(nlohmann::ordered_json action);
 
+// Why the model's storage members make it a bad model; nullptr when fine.
+const char *StorageModelProblem(const Json &doc);
+
 // A diagnostic of the simulated host, to syslog.
 void Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
