@@ -27,7 +27,7 @@ const char *const kGroups[] = {
 tools::Json Observation(const std::string &group) {
   return {{"id", "wisp." + group + ".bench.fallback"},
           {"fmt", "uplink %s count %d"},
-          {"args", {{{"s", "vmnic0"}}, {{"i32", 1}}}}};
+          {"args", {{{"s", "pnic0"}}, {{"i32", 1}}}}};
 }
 
 std::string RecordBytes() {
