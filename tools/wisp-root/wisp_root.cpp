@@ -35,6 +35,7 @@ int main(int argc, char **argv) {
   if (argc - optind != 2 || std::string(argv[optind]) != "init")
     tools::Reject(kTool,
                   argc - optind == 0 ? "a command is needed" : "the command is \"init DIR\"");
+  tools::RequireRoot(kTool);
   std::string dir = argv[optind + 1];
   if (dir.empty()) tools::Reject(kTool, "DIR is empty");
   if (!simhost::MakeDirs(dir)) {
