@@ -22,7 +22,9 @@ bool MakeDirs(const std::string &path) {
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
   }
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(path.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) errno = ENOTDIR;
+  return S_ISDIR(st.st_mode);
 }
 
 int ClearStale(int type, const std::string &path) {

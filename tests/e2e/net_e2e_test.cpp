@@ -159,18 +159,17 @@ TEST(NetEndToEnd, FlappingNicIsTakenDownAndARedundancyLossIsSummarised) {
                 "port_groups": {"frontend": {"vswitch": "switch0"},
                                 "management": {"vswitch": "switch0"}}})");
   std::string down = Observation("pnic.linkstate.down", R"({"s": "pnic1"})");
-  ASSERT_EQ(
-      host.Emit(down + down + down +
-                Observation("pg.uplink.transition.down",
-                            R"({"s": "pnic0"}, {"s": "frontend"}, {"i32": 0}, {"i32": 0})") +
-                Observation("pg.uplink.transition.down",
-                            R"({"s": "pnic0"}, {"s": "management"}, {"i32": 1},)"
-                            R"( {"i32": 0})") +
-                Observation("pg.uplink.transition.up",
-                            R"({"s": "pnic0"}, {"s": "frontend"}, {"i32": 1})") +
-                Observation("pg.uplink.transition.up",
-                            R"({"s": "pnic0"}, {"s": "management"}, {"i32": 2})")),
-      0);
+  ASSERT_EQ(host.Emit(down + down + down +
+                      Observation("pg.uplink.transition.down",
+                                  R"({"s": "pnic0"}, {"s": "frontend"}, {"i32": 0}, {"i32": 0})") +
+                      Observation("pg.uplink.transition.down",
+                                  R"({"s": "pnic0"}, {"s": "management"}, {"i32": 1},)"
+                                  R"( {"i32": 0})") +
+                      Observation("pg.uplink.transition.up",
+                                  R"({"s": "pnic0"}, {"s": "frontend"}, {"i32": 1})") +
+                      Observation("pg.uplink.transition.up",
+                                  R"({"s": "pnic0"}, {"s": "management"}, {"i32": 2})")),
+            0);
   ASSERT_TRUE(host.WaitForFlares(8, 6000ms));
   usleep(300000);
   std::multimap<std::string, std::string> got = ById(host.Flares());
