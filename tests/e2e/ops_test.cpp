@@ -140,6 +140,13 @@ TEST(Operations, CountersMatchAKnownRunOfGoodMalformedAndRateLimitedObservations
   EXPECT_EQ(Sample(s, "wispd_flares_queued_total"), 0);
   EXPECT_EQ(Sample(s, "wispd_flare_queue_length"), 0);
 
+  Process table(Bin("wisp-stats"), {});
+  EXPECT_EQ(ExitCode(table.Wait()), 0);
+  EXPECT_NE(table.Stdout().find("observations read (source 3)                         1000\n"),
+            std::string::npos)
+      << table.Stdout();
+  EXPECT_EQ(table.Stdout().find("(source 0)"), std::string::npos);  // idle sources left out
+
   host.wispd->Signal(SIGTERM);
   EXPECT_EQ(ExitCode(host.wispd->Wait()), 0);
   EXPECT_TRUE(host.log.WaitFor(
@@ -209,7 +216,7 @@ TEST(Operations, TellsAServiceManagerWhenReadyAndWhenStopping) {
   ssize_t n = recv(fd, buf, sizeof buf, 0);
   ASSERT_GT(n, 0);
   EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "READY=1");
-  EXPECT_EQ(log.Count("wispd setup completed"), 1u);  // readiness follows set-up
+  EXPECT_TRUE(log.WaitFor("wispd setup completed"));  // sent before readiness
   wispd.Signal(SIGTERM);
   n = recv(fd, buf, sizeof buf, 0);
   ASSERT_GT(n, 0);
