@@ -13,18 +13,18 @@ bool ArgsFitFormat(const std::string &format, const std::vector<Arg> &args, std:
     size_t start = i++;
     if (i < format.size() && format[i] == '%') continue;
     while (i < format.size() && std::strchr("-+ #0'123456789.hlLqjzt", format[i]) != nullptr) ++i;
-    std::string spec = format.substr(start, i + 1 - start);
+    std::string conversion = format.substr(start, i + 1 - start);
     if (i >= format.size() || std::strchr("sdiouxXc", format[i]) == nullptr) {
-      *why = "\"fmt\" conversion " + spec + " is not one the host formats";
+      *why = "\"fmt\" conversion " + conversion + " is not one the host formats";
       return false;
     }
     if (next >= args.size()) {
-      *why = "\"fmt\" conversion " + spec + " has no argument";
+      *why = "\"fmt\" conversion " + conversion + " has no argument";
       return false;
     }
     bool wantsString = format[i] == 's';
     if (wantsString != (args[next].type == MSGFMT_STRING)) {
-      *why = "argument " + std::to_string(next) + " does not fit \"fmt\" conversion " + spec +
+      *why = "argument " + std::to_string(next) + " does not fit \"fmt\" conversion " + conversion +
              (wantsString ? " (a string)" : " (a number)");
       return false;
     }
