@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   try {
     std::unique_ptr<HostCtl::Network::PortGroup> pg(
-        HostCtl::Network::NetworkFactory::GetPortGroupByName("VM Network"));
+        HostCtl::Network::NetworkFactory::GetPortGroupByName("frontend"));
     if (pg) pg->GetVirtualSwitchName();
     MantleCtl::Util::Sysinfo vm(Sysi_NODE_vm_vmmGroupInfo);
     vm.SetInstance(int64_t{4242});

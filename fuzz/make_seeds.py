@@ -46,7 +46,7 @@ def write(target, name, data):
 
 
 apd = record("wisp.storage.apd.timeout", [(6, "naa.1"), (1, 140)], "APD %s after %d s")
-net = record("wisp.net.pg.uplink.transition.down", [(6, "vmnic1"), (6, "VM Network"), (1, 0), (1, 0)])
+net = record("wisp.net.pg.uplink.transition.down", [(6, "pnic1"), (6, "frontend"), (1, 0), (1, 0)])
 write("fuzz_batch", "three", apd + net + record("wisp.user.x", [(6, None), (4, 2**63)]))
 write("fuzz_batch", "truncated", apd + net[:40])
 write("fuzz_batch", "unknown-type", record("wisp.cpu.x", [(5, 1)]))
@@ -71,7 +71,7 @@ write("fuzz_hubd", "truncated", flare("tarn.clear.storage.apd.exit", [(6, "naa.1
 with open(os.path.join(HERE, "..", "examples", "simhost.json"), "rb") as f:
     write("fuzz_hostmodel", "example", f.read())
 write("fuzz_hostmodel", "empty-object", b"{}")
-write("fuzz_hostmodel", "wrong-types", b'{"kernel": 5, "system": {"uuid": 7}, "port_groups": {"VM Network": []}, '
+write("fuzz_hostmodel", "wrong-types", b'{"kernel": 5, "system": {"uuid": 7}, "port_groups": {"frontend": []}, '
                                        b'"storage": {"luns": {"naa.600508b1001c2d3e": {"disk": true, "partitions": ["x", 999]}}}}')
 write("fuzz_hostmodel", "truncated", b'{"advanced_options": {"Net": ')
 write("fuzz_hostmodel", "storage", b'{"storage": {"luns": {"naa.600508b1001c2d3e": {"disk": true, "redundancy": 2, '

@@ -4,13 +4,18 @@ set -euo pipefail
 TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=${JOBS:-2}
 
-# Debian packages the build, the tests and the demo need.
-PACKAGES=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libsqlite3-dev nlohmann-json3-dev libboost-system-dev faketime)
+# Debian packages the daemon and its tools need to build (enough for the
+# demo), and those only the tests, benchmarks, fuzzing and packaging need.
+BUILD_PACKAGES=(cmake make g++ libsqlite3-dev nlohmann-json3-dev libboost-system-dev)
+TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime
+               groff-base)
+PACKAGE_PACKAGES=(dpkg-dev fakeroot)
 
+# ensure_packages [PACKAGE...]  (default: everything the full build and tests need)
 ensure_packages() {
-  local missing=()
-  for p in "${PACKAGES[@]}"; do
+  local wanted=("$@") missing=()
+  [ ${#wanted[@]} -gt 0 ] || wanted=("${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}")
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

@@ -17,6 +17,7 @@
 #include "wispdBytes.h"
 #include "wispdClock.h"
 #include "wispdLog.h"
+#include "wispdStats.h"
 #include "wispdTimer.h"
 #include "wispdTrace.h"
 
@@ -133,6 +134,7 @@ void BuildAndDeliver(const char *prefix, const char *suffix, const char *format,
   }
   if (!Admit()) {
     Log("Event rate limit reached. Dropping flare: %s%s\n", prefix, suffix);
+    Stats_Count(STATS_FLARE_RATE_DROPPED);
     free(rec);
     return;
   }
@@ -178,6 +180,7 @@ void BuildAndDeliver(const char *prefix, const char *suffix, const char *format,
   const char *eventId = reinterpret_cast<const char *>(rec + FLARE_OFF_ID);
   char *text = MsgFmt_Asprintf(nullptr, format, args, count);
   LogFlare(eventId, text, Bytes_Load64(rec + FLARE_OFF_TIMESTAMP));
+  Stats_CountFlare(eventId);
   free(text);
   MsgFmt_SwizzleArgs(args, count);
   total += packed;
@@ -187,6 +190,7 @@ void BuildAndDeliver(const char *prefix, const char *suffix, const char *format,
   if (deferSend || Send(rec, total) != 0) {
     Log("An event (%s) could not be sent immediately to hubd; queueing for retry.", eventId);
     Enqueue(rec, total);
+    Stats_Count(STATS_FLARE_QUEUED);
   }
   free(rec);
 }
@@ -246,12 +250,15 @@ void Flare_RetryPass(void) {
     for (RetryEntry *e = gQueue.next; e != &gQueue;) {
       RetryEntry *next = e->next;
       const char *eventId = reinterpret_cast<const char *>(e->record + FLARE_OFF_ID);
+      Stats_Count(STATS_FLARE_RETRY);
       if (Send(e->record, e->size) == 0) {
+        Stats_Count(STATS_FLARE_RESENT);
         Log("Successfully sent event (%s) after %d failure%s.\n", eventId, e->failures + 1,
             e->failures >= 1 ? "s" : "");
         Unlink(e);
       } else if (++e->failures > FLARE_RETRY_MAX - 1) {
         Log("Abandoned event (%s) after %d failures.\n", eventId, e->failures + 1);
+        Stats_Count(STATS_FLARE_ABANDONED);
         Unlink(e);
       } else {
         Log("Failed to send event (%s); %d failures so far.\n", eventId, e->failures + 1);
@@ -275,4 +282,12 @@ size_t Flare_QueueLength(void) {
     for (RetryEntry *e = gQueue.next; e != &gQueue; e = e->next) ++n;
   pthread_mutex_unlock(&gQueueLock);
   return n;
+}
+
+void Flare_ForEachQueued(void (*visit)(const char *eventId)) {
+  pthread_mutex_lock(&gQueueLock);
+  if (gQueue.next != nullptr)
+    for (RetryEntry *e = gQueue.next; e != &gQueue; e = e->next)
+      visit(reinterpret_cast<const char *>(e->record + FLARE_OFF_ID));
+  pthread_mutex_unlock(&gQueueLock);
 }

@@ -48,3 +48,5 @@ void Wispd_PostProblem(const char *suffix, const char *format, ...)
 void Flare_RetryPass(void);
 // Entries waiting in the retry queue.
 size_t Flare_QueueLength(void);
+// Calls visit with the event id of every flare still queued, in order.
+void Flare_ForEachQueued(void (*visit)(const char *eventId));

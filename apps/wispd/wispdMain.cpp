@@ -12,7 +12,10 @@
 #include "wispdAgent.h"
 #include "wispdFlare.h"
 #include "wispdLog.h"
+#include "wispdNotify.h"
 #include "wispdOptions.h"
+#include "wispdStats.h"
+#include "wispdStatsServer.h"
 #include "wispdStream.h"
 #include "wispdTimer.h"
 #include "wispdTrace.h"
@@ -144,9 +147,11 @@ int PollLoop(struct pollfd *table, int count, bool canGrow) {
         continue;
       }
       if (revents & POLLIN) {
+        Stats_SetSource(i < pelldan::kKernelContexts ? i : kUserSlot);
         if (i < pelldan::kKernelContexts) {
           int rc = ReadBatch(slot.fd);
           if (rc == WISPLIB_TOO_LARGE) {
+            Stats_Count(STATS_BATCH_TOO_LARGE);
             ResetSlot(&slot);
             WispLib_Reset(gContexts[i].handle);
           } else if (rc > 0) {
@@ -177,6 +182,21 @@ int PollLoop(struct pollfd *table, int count, bool canGrow) {
   }
 }
 
+// Counters are an addition: without their socket the daemon runs as before.
+void StartStatsServer() {
+  int rc = StatsServer_Start(nullptr);
+  if (rc != 0) Log("Counters socket unavailable: %s\n", strerror(rc));
+}
+
+void LogLostFlare(const char *eventId) {
+  Log("Flare lost with the retry queue: %s\n", eventId);
+}
+
+void LogTotals() {
+  Log("%s", Stats_Summary(Flare_QueueLength()).c_str());
+  Flare_ForEachQueued(LogLostFlare);
+}
+
 }  // namespace
 
 size_t Wispd_GrowBufferSize(size_t size) {
@@ -188,6 +208,7 @@ int Wispd_Main(int argc, char **argv) {
   for (int n = 0; n < kContexts; ++n) gContexts[n] = {n, nullptr};
   struct pollfd *fixed = nullptr;
   struct pollfd *table = nullptr;
+  bool polled = false;
   int rc = InstallSignals();
   if (rc == 0) {
     Timer_Start();
@@ -218,6 +239,7 @@ int Wispd_Main(int argc, char **argv) {
     fixed[kTraceSlot].events = POLLIN;
     rc = Stream_RegistryInit();
   }
+  if (rc == 0) StartStatsServer();
   if (rc == 0) {
     Agent_StartAll(false);
     gWispBuf = static_cast<uint8_t *>(malloc(WISP_BUFFER_INITIAL));
@@ -229,6 +251,8 @@ int Wispd_Main(int argc, char **argv) {
   }
   if (rc == 0) {
     Log("wispd setup completed. Start polling loop.\n");
+    Notify_Send("READY=1");
+    polled = true;
     table = static_cast<struct pollfd *>(malloc(kMaxSlots * sizeof(struct pollfd)));
     if (table != nullptr) {
       memcpy(table, fixed, kFixedSlots * sizeof(struct pollfd));
@@ -238,6 +262,8 @@ int Wispd_Main(int argc, char **argv) {
       rc = PollLoop(fixed, kFixedSlots, false);
     }
   }
+  Notify_Send("STOPPING=1");
+  StatsServer_Stop();
   free(table);
   Agent_StopAll();
   free(fixed);
@@ -246,6 +272,7 @@ int Wispd_Main(int argc, char **argv) {
     int closeRc = WispLib_Close(c.handle);
     if (closeRc != 0) Log("Error closing handle %p: %d\n", static_cast<void *>(c.handle), closeRc);
   }
+  if (polled) LogTotals();
   Log("Exiting. rc:%d\n", rc);
   return rc;
 }

@@ -11,6 +11,7 @@
 #include "pellibs/str.h"
 #include "wispdBytes.h"
 #include "wispdLog.h"
+#include "wispdStats.h"
 #include "wispdTrace.h"
 
 struct Stream {
@@ -248,14 +249,17 @@ int Stream_Dispatch(const uint8_t *batch, size_t length) {
     if (recLen <= WISP_RAW_HEADER_SIZE || recLen > left) {
       Log("Dropping the rest of a batch: record at offset %zu claims %u of %zu bytes\n", offset,
           recLen, left);
+      Stats_Count(STATS_BATCH_CUT_SHORT);
       break;
     }
     const char *why = nullptr;
     if (Wisp_CheckRaw(rec, recLen, &why) != 0) {
       Log("Dropping malformed wisp at offset %zu of a batch: %s\n", offset, why);
+      Stats_Count(STATS_RECORD_MALFORMED);
       offset += recLen;
       continue;
     }
+    Stats_CountRead();
     const char *id = reinterpret_cast<const char *>(rec + WISP_RAW_HEADER_SIZE);
     uint32_t idLen = Bytes_Load32(rec + 24);
     uint32_t fmtLen = Bytes_Load32(rec + 28);

@@ -19,6 +19,7 @@
 #include "wispdBytes.h"
 #include "wispdClock.h"
 #include "wispdLog.h"
+#include "wispdStats.h"
 
 namespace {
 
@@ -167,6 +168,7 @@ void Trace_Accept(int listenFd) {
   if (full) {
     close(fd);
     Log("Trace client refused: already serving %d clients\n", TRACE_CLIENTS_MAX);
+    Stats_Count(STATS_TRACE_REFUSED);
     return;
   }
   pthread_attr_t attr;
@@ -264,4 +266,5 @@ void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, con
   pthread_mutex_unlock(&gMutex);
   pthread_cond_broadcast(&gCond);
   if (dropped >= 0) Log("Trace client %d is not reading; disconnecting it\n", dropped);
+  if (dropped >= 0) Stats_Count(STATS_TRACE_DROPPED);
 }

@@ -4,9 +4,18 @@
 
 namespace pelldan {
 
+std::string RootProblem() {
+  const char *root = std::getenv("WISPD_ROOT");
+  if (root == nullptr) return "";
+  if (root[0] == '\0') return "WISPD_ROOT is set but empty; unset it or name an absolute directory";
+  if (root[0] != '/') return std::string("WISPD_ROOT=") + root + " is not an absolute path";
+  return "";
+}
+
 std::string RootPath(const std::string &path) {
   const char *root = std::getenv("WISPD_ROOT");
-  if (root == nullptr || root[0] != '/' || path.empty() || path[0] != '/') return path;
+  if (root == nullptr || path.empty() || path[0] != '/') return path;
+  if (root[0] != '/') return "";
   std::string out(root);
   while (out.size() > 1 && out.back() == '/') out.pop_back();
   return out + path;

@@ -22,15 +22,36 @@ bool MakeDirs(const std::string &path) {
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
   }
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(path.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) errno = ENOTDIR;
+  return S_ISDIR(st.st_mode);
+}
+
+int ClearStale(int type, const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : -errno;
+  if (!S_ISSOCK(st.st_mode)) return -EEXIST;
+  int probe = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (probe < 0) return -errno;
+  struct sockaddr_un addr;
+  MakeUnixAddress(path, &addr);
+  int rc = connect(probe, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0 ? 0 : errno;
+  close(probe);
+  // Only a refused connection proves nobody serves the path any more; a
+  // full backlog, a wrong socket type or missing permission all mean
+  // someone is there.
+  if (rc == ECONNREFUSED) return unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -errno;
+  if (rc == ENOENT) return 0;
+  return -EADDRINUSE;
 }
 
 int BindUnix(int type, const std::string &path, int backlog) {
   struct sockaddr_un addr;
   if (!MakeUnixAddress(path, &addr)) return -ENAMETOOLONG;
+  int stale = ClearStale(type, path);
+  if (stale != 0) return stale;
   int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
-  unlink(path.c_str());
   if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
       chmod(path.c_str(), 0600) != 0 || (type != SOCK_DGRAM && listen(fd, backlog) != 0)) {
     int err = errno;

@@ -2,6 +2,7 @@
 // context a seqpacket socket whose connections are producers.
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,24 +12,42 @@
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/wisp.h"
+#include "simhost/context_lock.h"
+#include "simhost/report.h"
 #include "simhost/sockets.h"
 
 struct WispLibHandle {
   int context;
   int fd;
   std::string path;
+  std::string lockPath;
 };
 
 namespace {
 
 int Open(int context, int type, const std::string &path, WispLibHandle **handle) {
   *handle = nullptr;
+  std::string lockPath;
+  int rc = simhost::ContextLockAcquire(&lockPath);
+  if (rc != 0) return rc;
+  std::string dir = path.substr(0, path.rfind('/'));
+  if (!simhost::MakeDirs(dir)) {
+    rc = errno != 0 ? errno : EIO;
+    simhost::Report("Cannot create %s: %s\n", dir.c_str(), strerror(rc));
+    simhost::ContextLockRelease(lockPath);
+    return rc;
+  }
   int fd = simhost::BindUnix(type, path, 16);
-  if (fd < 0) return -fd;
-  WispLibHandle *h = new (std::nothrow) WispLibHandle{context, fd, path};
+  if (fd < 0) {
+    simhost::Report("Cannot bind %s: %s\n", path.c_str(), strerror(-fd));
+    simhost::ContextLockRelease(lockPath);
+    return -fd;
+  }
+  WispLibHandle *h = new (std::nothrow) WispLibHandle{context, fd, path, lockPath};
   if (h == nullptr) {
     close(fd);
     unlink(path.c_str());
+    simhost::ContextLockRelease(lockPath);
     return ENOMEM;
   }
   *handle = h;
@@ -39,8 +58,6 @@ int Open(int context, int type, const std::string &path, WispLibHandle **handle)
 
 extern "C" int WispLib_AsyncContextOpen(int context, WispLibHandle **handle) {
   if (context < 0 || context >= pelldan::kKernelContexts) return EINVAL;
-  std::string dir = pelldan::RootPath(pelldan::kKernelContextDir);
-  if (!simhost::MakeDirs(dir)) return errno != 0 ? errno : EIO;
   char path[128];
   snprintf(path, sizeof path, pelldan::kKernelContextFormat, context);
   return Open(context, SOCK_DGRAM, pelldan::RootPath(path), handle);
@@ -115,6 +132,7 @@ extern "C" int WispLib_Close(WispLibHandle *handle) {
   if (handle == nullptr) return EINVAL;
   int rc = close(handle->fd) == 0 ? 0 : errno;
   unlink(handle->path.c_str());
+  simhost::ContextLockRelease(handle->lockPath);
   delete handle;
   return rc;
 }

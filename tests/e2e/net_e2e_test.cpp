@@ -155,22 +155,21 @@ TEST(NetEndToEnd, StatelessObservationsPostTheirFlares) {
 
 TEST(NetEndToEnd, FlappingNicIsTakenDownAndARedundancyLossIsSummarised) {
   Host host(R"({"advanced_options": {"Net": {"LinkFlappingThreshold": 2}},
-                "nics": {"vmnic0": {}, "vmnic1": {}},
-                "port_groups": {"VM Network": {"vswitch": "vSwitch0"},
-                                "Management Network": {"vswitch": "vSwitch0"}}})");
-  std::string down = Observation("pnic.linkstate.down", R"({"s": "vmnic1"})");
-  ASSERT_EQ(
-      host.Emit(down + down + down +
-                Observation("pg.uplink.transition.down",
-                            R"({"s": "vmnic0"}, {"s": "VM Network"}, {"i32": 0}, {"i32": 0})") +
-                Observation("pg.uplink.transition.down",
-                            R"({"s": "vmnic0"}, {"s": "Management Network"}, {"i32": 1},)"
-                            R"( {"i32": 0})") +
-                Observation("pg.uplink.transition.up",
-                            R"({"s": "vmnic0"}, {"s": "VM Network"}, {"i32": 1})") +
-                Observation("pg.uplink.transition.up",
-                            R"({"s": "vmnic0"}, {"s": "Management Network"}, {"i32": 2})")),
-      0);
+                "nics": {"pnic0": {}, "pnic1": {}},
+                "port_groups": {"frontend": {"vswitch": "switch0"},
+                                "management": {"vswitch": "switch0"}}})");
+  std::string down = Observation("pnic.linkstate.down", R"({"s": "pnic1"})");
+  ASSERT_EQ(host.Emit(down + down + down +
+                      Observation("pg.uplink.transition.down",
+                                  R"({"s": "pnic0"}, {"s": "frontend"}, {"i32": 0}, {"i32": 0})") +
+                      Observation("pg.uplink.transition.down",
+                                  R"({"s": "pnic0"}, {"s": "management"}, {"i32": 1},)"
+                                  R"( {"i32": 0})") +
+                      Observation("pg.uplink.transition.up",
+                                  R"({"s": "pnic0"}, {"s": "frontend"}, {"i32": 1})") +
+                      Observation("pg.uplink.transition.up",
+                                  R"({"s": "pnic0"}, {"s": "management"}, {"i32": 2})")),
+            0);
   ASSERT_TRUE(host.WaitForFlares(8, 6000ms));
   usleep(300000);
   std::multimap<std::string, std::string> got = ById(host.Flares());
@@ -178,20 +177,20 @@ TEST(NetEndToEnd, FlappingNicIsTakenDownAndARedundancyLossIsSummarised) {
   EXPECT_EQ(got.count("tarn.problem.net.pnic.linkstate.down"), 3u);  // one per link-down
   std::map<std::string, std::string> expected = {
       {"tarn.problem.net.pnic.linkstate.flapping",
-       "Taking down physical NIC vmnic1 because the link is flapping."},
-      {"tarn.problem.net.pnic.linkstate.down", "Physical NIC vmnic1 linkstate is down"},
+       "Taking down physical NIC pnic1 because the link is flapping."},
+      {"tarn.problem.net.pnic.linkstate.down", "Physical NIC pnic1 linkstate is down"},
       {"tarn.problem.net.connectivity.lost",
-       "Lost network connectivity on virtual switch \"vSwitch0\". Physical NIC vmnic0 is down. "
-       "Affected port groups: \"VM Network\""},
+       "Lost network connectivity on virtual switch \"switch0\". Physical NIC pnic0 is down. "
+       "Affected port groups: \"frontend\""},
       {"tarn.problem.net.redundancy.lost",
-       "Lost uplink redundancy on virtual switch \"vSwitch0\". Physical NIC vmnic0 is down. "
-       "Affected port groups: \"Management Network\""},
+       "Lost uplink redundancy on virtual switch \"switch0\". Physical NIC pnic0 is down. "
+       "Affected port groups: \"management\""},
       {"tarn.clear.net.connectivity.restored",
-       "Network connectivity restored on virtual switch \"vSwitch0\", portgroups: \"VM "
-       "Network\". Physical NIC vmnic0 is up"},
+       "Network connectivity restored on virtual switch \"switch0\", portgroups: \"frontend\". "
+       "Physical NIC pnic0 is up"},
       {"tarn.clear.net.redundancy.restored",
-       "Uplink redundancy restored on virtual switch \"vSwitch0\", portgroups: \"Management "
-       "Network\". Physical NIC vmnic0 is up"},
+       "Uplink redundancy restored on virtual switch \"switch0\", portgroups: \"management\". "
+       "Physical NIC pnic0 is up"},
   };
   for (const auto &e : expected) {
     auto it = got.find(e.first);
@@ -201,7 +200,7 @@ TEST(NetEndToEnd, FlappingNicIsTakenDownAndARedundancyLossIsSummarised) {
   std::vector<std::string> actions =
       Lines(host.root.Under("/var/log/pelldan/simhost-actions.jsonl"));
   ASSERT_EQ(actions.size(), 1u);
-  EXPECT_EQ(actions[0].rfind(R"({"action":"nic_down","nic":"vmnic1","value":1,)", 0), 0u);
+  EXPECT_EQ(actions[0].rfind(R"({"action":"nic_down","nic":"pnic1","value":1,)", 0), 0u);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ TEST(SimHost, ReReadsTheModelAndKeepsTheLastGoodOneWhenCorrupt) {
 TEST(SimHost, FailsNamedCallsAndJournalsActions) {
   Root root;
   root.WriteFile("/etc/pelldan/simhost.json", R"({
-    "nics": {"vmnic1": {}}, "port_groups": {"VM Network": {"vswitch": "vSwitch0"}},
+    "nics": {"pnic1": {}}, "port_groups": {"frontend": {"vswitch": "switch0"}},
     "vm_groups": {"77": {"name": "web-01"}},
     "fail": {"Sysi_Set:config_intOpts": 195887108, "GetPortGroupByName": false}})");
   Sysi_ParamList *inst = Sysi_ParamListCreate();
@@ -50,21 +50,21 @@ TEST(SimHost, FailsNamedCallsAndJournalsActions) {
   Sysi_ParamListDestroy(in);
 
   MantleCtl::Util::Sysinfo down(Sysi_NODE_net_pNics_linkFlapping);
-  down.AddInstancePath("vmnic1");
+  down.AddInstancePath("pnic1");
   down.AddInput(int64_t{1});
   down.Set();
   MantleCtl::Util::Sysinfo unknown(Sysi_NODE_net_pNics_linkFlapping);
-  unknown.AddInstancePath("vmnic9");
+  unknown.AddInstancePath("pnic9");
   unknown.AddInput(int64_t{1});
   EXPECT_THROW(unknown.Set(), HostCtl::Lib::HostCtlException);
   std::vector<std::string> actions = Lines(root.Under("/var/log/pelldan/simhost-actions.jsonl"));
   ASSERT_EQ(actions.size(), 1u);
-  EXPECT_NE(actions[0].find(R"("action":"nic_down","nic":"vmnic1")"), std::string::npos);
+  EXPECT_NE(actions[0].find(R"("action":"nic_down","nic":"pnic1")"), std::string::npos);
 
   std::unique_ptr<HostCtl::Network::PortGroup> pg(
-      HostCtl::Network::NetworkFactory::GetPortGroupByName("VM Network"));
+      HostCtl::Network::NetworkFactory::GetPortGroupByName("frontend"));
   ASSERT_NE(pg, nullptr);
-  EXPECT_EQ(pg->GetVirtualSwitchName(), "vSwitch0");
+  EXPECT_EQ(pg->GetVirtualSwitchName(), "switch0");
   MantleCtl::Util::Sysinfo vm(Sysi_NODE_vm_vmmGroupInfo);
   vm.SetInstance(int64_t{77});
   char record[SYSI_VMM_GROUP_INFO_SIZE];

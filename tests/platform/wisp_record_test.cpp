@@ -27,7 +27,7 @@ void Put32(std::string *rec, size_t off, uint32_t v) {
 }
 
 TEST(WispRecord, BuildsAWellFormedRecordAndReadsItsFields) {
-  Made m(Record("wisp.net.x", {Str("vmnic0"), I32(-5)}, "NIC %s %d", 42));
+  Made m(Record("wisp.net.x", {Str("pnic0"), I32(-5)}, "NIC %s %d", 42));
   ASSERT_NE(m.wisp, nullptr);
   const char *id;
   uint64_t ts;
@@ -37,7 +37,7 @@ TEST(WispRecord, BuildsAWellFormedRecordAndReadsItsFields) {
   EXPECT_EQ(ts, 42u);
   char *msg;
   ASSERT_EQ(Wisp_GetMsg(m.wisp, &msg, nullptr), 0);
-  EXPECT_STREQ(msg, "NIC vmnic0 -5");
+  EXPECT_STREQ(msg, "NIC pnic0 -5");
   free(msg);
 }
 

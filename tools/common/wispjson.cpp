@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "fmtcheck.h"
 #include "pellibs/msgfmt.h"
 #include "simhost/packed.h"
 
@@ -153,6 +154,7 @@ bool RawRecordFromJson(const Json &obs, uint64_t nowUs, std::string *record, std
       args.push_back(arg);
     }
   }
+  if (fmt != nullptr && !ArgsFitFormat(*fmt, args, error)) return false;
   uint64_t ts = nowUs;
   auto t = obs.find("ts");
   if (t != obs.end()) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/cli.h"
+#include "../common/outfile.h"
 #include "../common/signals.h"
 #include "../common/wispjson.h"
 #include "pelldan/paths.h"
@@ -27,62 +29,64 @@ namespace {
 // cut off with an error line.
 constexpr size_t kMaxRecord = 1 << 20;
 
-class Output {
- public:
-  explicit Output(const char *path) {
-    if (path != nullptr) {
-      fd_ = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-      if (fd_ < 0) {
-        std::cerr << "hubd: cannot open " << path << ": " << strerror(errno) << "\n";
-        exit(1);
-      }
-    }
-  }
-  void Write(const tools::OrderedJson &line) {
-    std::string text = line.dump(-1, ' ', false, tools::OrderedJson::error_handler_t::replace);
-    text += '\n';
-    size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = write(fd_, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      done += static_cast<size_t>(n);
-    }
-  }
-
- private:
-  int fd_ = STDOUT_FILENO;
+struct Totals {
+  size_t flares = 0;
+  size_t errors = 0;
 };
 
-void Finish(const std::string &bytes, Output *out) {
+void Write(const tools::OrderedJson &line, tools::OutFile *out) {
+  out->Write(line.dump(-1, ' ', false, tools::OrderedJson::error_handler_t::replace) + "\n");
+}
+
+void Finish(const std::string &bytes, tools::OutFile *out, Totals *totals) {
   tools::OrderedJson line;
   std::string error;
-  if (!tools::DecodeFlare(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), &line,
-                          &error)) {
+  if (tools::DecodeFlare(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), &line,
+                         &error)) {
+    ++totals->flares;
+  } else {
     line = tools::OrderedJson::object();
     line["error"] = error;
     line["bytes"] = bytes.size();
+    ++totals->errors;
   }
-  out->Write(line);
+  Write(line, out);
 }
+
+const tools::Tool kTool = {
+    "hubd", "hubd [--out FILE]",
+    "Listens on the flare socket under WISPD_ROOT and writes one JSON line per flare\n"
+    "record to standard output, or appends it to FILE.\n"
+    "  --out FILE   append to FILE; SIGHUP reopens it (for log rotation)\n"
+    "  --help       show this text\n"
+    "  --version    show the version\n"
+    "SIGTERM or SIGINT ends hubd with status 0 after the totals on standard error.\n"};
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  const char *outPath = nullptr;
-  static const struct option longopts[] = {{"out", required_argument, nullptr, 'o'},
-                                           {nullptr, 0, nullptr, 0}};
+  std::string outPath;
+  static const struct option longopts[] = {
+      {"out", required_argument, nullptr, 'o'}, TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
-    if (c != 'o') {
-      std::cerr << "usage: hubd [--out FILE]\n";
-      return 2;
-    }
+    if (c != 'o') tools::CommonOption(kTool, c);
+    if (optarg[0] == '\0') tools::Reject(kTool, "--out takes a file name");
     outPath = optarg;
   }
-  Output out(outPath);
+  if (optind < argc)
+    tools::Reject(kTool, std::string("unexpected argument \"") + argv[optind] + "\"");
+  tools::RequireRoot(kTool);
+  tools::OutFile out;
+  std::string why;
+  if (!out.Open(outPath, &why)) {
+    std::cerr << "hubd: " << why << "\n";
+    return 1;
+  }
   volatile sig_atomic_t *stop = tools::StopOnSignals();
+  volatile sig_atomic_t *hangup = tools::ReopenOnHangup();
   signal(SIGPIPE, SIG_IGN);
+  Totals totals;
 
   std::string path = pelldan::RootPath(pelldan::kFlareSocket);
   int listener = simhost::BindUnix(SOCK_STREAM, path, 128);
@@ -92,6 +96,10 @@ int main(int argc, char **argv) {
   }
   std::map<int, std::string> conns;
   while (!*stop) {
+    if (*hangup) {
+      *hangup = 0;
+      if (!out.Reopen(&why)) std::cerr << "hubd: " << why << "\n";
+    }
     std::vector<struct pollfd> polls = {{listener, POLLIN, 0}};
     for (const auto &cn : conns) polls.push_back({cn.first, POLLIN, 0});
     if (poll(polls.data(), polls.size(), -1) < 0) continue;
@@ -115,9 +123,10 @@ int main(int argc, char **argv) {
         line["error"] = n < 0 ? std::string("read failed: ") + strerror(errno)
                               : std::string("record larger than any flare");
         line["bytes"] = buf.size();
-        out.Write(line);
+        Write(line, &out);
+        ++totals.errors;
       } else {
-        Finish(buf, &out);
+        Finish(buf, &out, &totals);
       }
       close(fd);
       conns.erase(fd);
@@ -125,5 +134,7 @@ int main(int argc, char **argv) {
   }
   close(listener);
   unlink(path.c_str());
+  std::cerr << "hubd: " << totals.flares << " flares, " << totals.errors
+            << " records that did not decode\n";
   return 0;
 }

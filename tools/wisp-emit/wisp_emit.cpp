@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/cli.h"
 #include "../common/wispjson.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
@@ -32,6 +33,7 @@ struct Options {
   double wait = 0;
   int ctx = 0;
   long repeat = 1;
+  bool check = false;
 };
 
 double Now() {
@@ -125,6 +127,7 @@ struct Action {
   int ctx;
   std::string bytes;
   double seconds;
+  size_t records = 0;  // observations in bytes; none for raw bytes
 };
 
 bool HexToBytes(const std::string &hex, std::string *out) {
@@ -138,9 +141,22 @@ bool HexToBytes(const std::string &hex, std::string *out) {
   return true;
 }
 
+// The parser's own account, which names the column, without its tag.
+std::string JsonError(const tools::Json::parse_error &e) {
+  std::string what = e.what();
+  size_t at = what.find("column");
+  return at == std::string::npos ? what : what.substr(at);
+}
+
 bool Parse(const Line &line, int defaultCtx, Action *action, std::string *error) {
-  tools::Json j = tools::Json::parse(line.text, nullptr, false);
-  if (j.is_discarded() || !j.is_object()) {
+  tools::Json j;
+  try {
+    j = tools::Json::parse(line.text);
+  } catch (const tools::Json::parse_error &e) {
+    *error = "invalid JSON at " + JsonError(e);
+    return false;
+  }
+  if (!j.is_object()) {
     *error = "not a JSON object";
     return false;
   }
@@ -174,6 +190,7 @@ bool Parse(const Line &line, int defaultCtx, Action *action, std::string *error)
       *error = "\"batch\" is a list of observations";
       return false;
     }
+    action->records = j["batch"].size();
     for (const tools::Json &obs : j["batch"]) {
       std::string rec;
       if (!obs.is_object() || !tools::RawRecordFromJson(obs, now, &rec, error)) {
@@ -184,40 +201,61 @@ bool Parse(const Line &line, int defaultCtx, Action *action, std::string *error)
     }
     return true;
   }
+  action->records = 1;
   return tools::RawRecordFromJson(j, now, &action->bytes, error);
 }
 
-[[noreturn]] void Usage() {
-  std::cerr << "usage: wisp-emit [--wait SECONDS] [--ctx N|user] [--repeat K] [FILE...]\n";
-  exit(2);
+const tools::Tool kTool = {
+    "wisp-emit", "wisp-emit [--wait SECONDS] [--ctx N|user] [--repeat K] [--check] [FILE...]",
+    "Sends observations, batches and raw bytes, one JSON line each, from the files\n"
+    "(or standard input) to the daemon's sources under WISPD_ROOT.\n"
+    "  --wait SECONDS  wait up to SECONDS for a source to accept (default 0)\n"
+    "  --ctx N|user    default source: kernel context 0..23 or the user-level one\n"
+    "  --repeat K      send the whole input K times\n"
+    "  --check         parse every line and report mistakes; send nothing\n"
+    "  --help          show this text\n"
+    "  --version       show the version\n"
+    "Totals go to standard error at the end; the status is 0 when every line was sent.\n"};
+
+void ParseOptions(int argc, char **argv, Options *opt) {
+  static const struct option longopts[] = {{"wait", required_argument, nullptr, 'w'},
+                                           {"ctx", required_argument, nullptr, 'c'},
+                                           {"repeat", required_argument, nullptr, 'r'},
+                                           {"check", no_argument, nullptr, 'k'},
+                                           TOOLS_COMMON_OPTIONS,
+                                           {nullptr, 0, nullptr, 0}};
+  int c;
+  while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
+    long n = 0;
+    if (c == 'w') {
+      if (!tools::ParseSeconds(optarg, &opt->wait))
+        tools::Reject(kTool,
+                      std::string("--wait takes a number of seconds, not \"") + optarg + "\"");
+    } else if (c == 'c') {
+      bool ok = std::string(optarg) == "user"
+                    ? ParseCtx(tools::Json("user"), &opt->ctx)
+                    : tools::ParseLong(optarg, &n) && ParseCtx(tools::Json(n), &opt->ctx);
+      if (!ok)
+        tools::Reject(kTool, std::string("--ctx takes a kernel context 0..23 or \"user\", not \"") +
+                                 optarg + "\"");
+    } else if (c == 'r') {
+      if (!tools::ParseLong(optarg, &opt->repeat) || opt->repeat < 1)
+        tools::Reject(kTool, std::string("--repeat takes a whole number of at least 1, not \"") +
+                                 optarg + "\"");
+    } else if (c == 'k') {
+      opt->check = true;
+    } else {
+      tools::CommonOption(kTool, c);
+    }
+  }
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   Options opt;
-  static const struct option longopts[] = {{"wait", required_argument, nullptr, 'w'},
-                                           {"ctx", required_argument, nullptr, 'c'},
-                                           {"repeat", required_argument, nullptr, 'r'},
-                                           {"help", no_argument, nullptr, 'h'},
-                                           {nullptr, 0, nullptr, 0}};
-  int c;
-  while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
-    char *end = nullptr;
-    if (c == 'w') {
-      opt.wait = strtod(optarg, &end);
-      if (*end != '\0' || opt.wait < 0) Usage();
-    } else if (c == 'c') {
-      tools::Json v = std::string(optarg) == "user" ? tools::Json("user")
-                                                    : tools::Json(strtol(optarg, &end, 10));
-      if ((v.is_number() && *end != '\0') || !ParseCtx(v, &opt.ctx)) Usage();
-    } else if (c == 'r') {
-      opt.repeat = strtol(optarg, &end, 10);
-      if (*end != '\0' || opt.repeat < 1) Usage();
-    } else {
-      Usage();
-    }
-  }
+  ParseOptions(argc, argv, &opt);
+  tools::RequireRoot(kTool);
 
   std::vector<Line> lines;
   auto readAll = [&](std::istream &in, const std::string &name) {
@@ -234,9 +272,10 @@ int main(int argc, char **argv) {
     readAll(std::cin, "stdin");
   } else {
     for (int a = optind; a < argc; ++a) {
-      std::ifstream in(argv[a]);
-      if (!in) {
-        std::cerr << "wisp-emit: cannot read " << argv[a] << "\n";
+      std::ifstream in;
+      std::string why;
+      if (!tools::OpenInput(argv[a], &in, &why)) {
+        std::cerr << "wisp-emit: " << why << "\n";
         return 1;
       }
       readAll(in, argv[a]);
@@ -255,7 +294,13 @@ int main(int argc, char **argv) {
       ++failures;
     }
   }
+  if (opt.check) {
+    std::cerr << "wisp-emit: " << lines.size() - static_cast<size_t>(failures) << " of "
+              << lines.size() << " lines are well formed\n";
+    return failures == 0 ? 0 : 1;
+  }
   Sender sender(opt.wait);
+  size_t batches = 0, records = 0;
   for (long r = 0; r < opt.repeat; ++r) {
     for (size_t i = 0; i < actions.size(); ++i) {
       if (!valid[i]) continue;
@@ -268,8 +313,13 @@ int main(int argc, char **argv) {
         std::cerr << "wisp-emit: " << lines[i].source << ": line " << lines[i].number << ": "
                   << error << "\n";
         ++failures;
+      } else {
+        ++batches;
+        records += actions[i].records;
       }
     }
   }
+  std::cerr << "wisp-emit: sent " << batches << " batches (" << records << " observations), "
+            << failures << " failed\n";
   return failures == 0 ? 0 : 1;
 }

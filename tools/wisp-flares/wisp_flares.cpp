@@ -1,11 +1,22 @@
 // wisp-flares: prints hubd's JSON lines as one readable line per flare:
 // kind, event id, rendered message.
+#include <getopt.h>
+
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "../common/cli.h"
+
 namespace {
+
+const tools::Tool kTool = {
+    "wisp-flares", "wisp-flares [FILE...]",
+    "Prints hubd's JSON lines from the files (or standard input; \"-\" names it)\n"
+    "as one readable line per flare: kind, event id, message.\n"
+    "  --help       show this text\n"
+    "  --version    show the version\n"};
 
 std::string Kind(const std::string &id) {
   if (id.rfind("tarn.problem.", 0) == 0) return "PROBLEM";
@@ -36,14 +47,23 @@ void Print(std::istream &in) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2) {
+  static const struct option longopts[] = {TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
+  int c;
+  while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) tools::CommonOption(kTool, c);
+  tools::RequireRoot(kTool);
+  if (optind == argc) {
     Print(std::cin);
     return 0;
   }
-  for (int a = 1; a < argc; ++a) {
-    std::ifstream in(argv[a]);
-    if (!in) {
-      std::cerr << "wisp-flares: cannot read " << argv[a] << "\n";
+  for (int a = optind; a < argc; ++a) {
+    if (std::string(argv[a]) == "-") {
+      Print(std::cin);
+      continue;
+    }
+    std::ifstream in;
+    std::string why;
+    if (!tools::OpenInput(argv[a], &in, &why)) {
+      std::cerr << "wisp-flares: " << why << "\n";
       return 1;
     }
     Print(in);

@@ -1,7 +1,6 @@
 // wisp-syslog: collects the host's syslog datagrams and prints the message
 // of each record, one per line.
 #include <errno.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
 #include <string.h>
@@ -9,32 +8,51 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <iostream>
 #include <string>
 
+#include "../common/cli.h"
+#include "../common/outfile.h"
 #include "../common/signals.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "simhost/sockets.h"
 
+namespace {
+
+const tools::Tool kTool = {
+    "wisp-syslog", "wisp-syslog [--out FILE]",
+    "Receives the host's syslog records on /dev/log under WISPD_ROOT and prints the\n"
+    "message of each, one per line, to standard output or appended to FILE.\n"
+    "  --out FILE   append to FILE; SIGHUP reopens it (for log rotation)\n"
+    "  --help       show this text\n"
+    "  --version    show the version\n"
+    "A socket that still answers is never replaced. SIGTERM or SIGINT ends it with\n"
+    "status 0 after the totals on standard error.\n"};
+
+}  // namespace
+
 int main(int argc, char **argv) {
-  FILE *out = stdout;
-  static const struct option longopts[] = {{"out", required_argument, nullptr, 'o'},
-                                           {nullptr, 0, nullptr, 0}};
+  std::string outPath;
+  static const struct option longopts[] = {
+      {"out", required_argument, nullptr, 'o'}, TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
-    if (c != 'o') {
-      std::cerr << "usage: wisp-syslog [--out FILE]\n";
-      return 2;
-    }
-    out = fopen(optarg, "a");
-    if (out == nullptr) {
-      std::cerr << "wisp-syslog: cannot open " << optarg << ": " << strerror(errno) << "\n";
-      return 1;
-    }
+    if (c != 'o') tools::CommonOption(kTool, c);
+    if (optarg[0] == '\0') tools::Reject(kTool, "--out takes a file name");
+    outPath = optarg;
+  }
+  if (optind < argc)
+    tools::Reject(kTool, std::string("unexpected argument \"") + argv[optind] + "\"");
+  tools::RequireRoot(kTool);
+  tools::OutFile out;
+  std::string why;
+  if (!out.Open(outPath, &why)) {
+    std::cerr << "wisp-syslog: " << why << "\n";
+    return 1;
   }
   volatile sig_atomic_t *stop = tools::StopOnSignals();
+  volatile sig_atomic_t *hangup = tools::ReopenOnHangup();
   std::string path = pelldan::RootPath(pelldan::kSyslogSocket);
   int fd = simhost::BindUnix(SOCK_DGRAM, path, 0);
   if (fd < 0) {
@@ -43,16 +61,22 @@ int main(int argc, char **argv) {
   }
   chmod(path.c_str(), 0666);
   static char buf[1 << 17];
+  size_t records = 0;
   while (!*stop) {
+    if (*hangup) {
+      *hangup = 0;
+      if (!out.Reopen(&why)) std::cerr << "wisp-syslog: " << why << "\n";
+    }
     ssize_t n = recv(fd, buf, sizeof buf, 0);
     if (n < 0) continue;
     std::string record(buf, static_cast<size_t>(n));
     size_t body = record.find("]: ");
     std::string message = body == std::string::npos ? record : record.substr(body + 3);
     if (!message.empty() && message.back() == '\n') message.pop_back();
-    fprintf(out, "%s\n", message.c_str());
-    fflush(out);
+    out.Write(message + "\n");
+    ++records;
   }
   unlink(path.c_str());
+  std::cerr << "wisp-syslog: " << records << " records\n";
   return 0;
 }

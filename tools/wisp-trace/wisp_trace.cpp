@@ -1,6 +1,7 @@
 // wisp-trace: a trace client; copies the daemon's trace lines to standard
 // output until the daemon closes the connection or a signal arrives.
 #include <errno.h>
+#include <getopt.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -9,12 +10,31 @@
 #include <cstdio>
 #include <iostream>
 
+#include "../common/cli.h"
 #include "../common/signals.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "simhost/sockets.h"
 
-int main() {
+namespace {
+
+const tools::Tool kTool = {
+    "wisp-trace", "wisp-trace",
+    "Connects to the daemon's trace socket under WISPD_ROOT and copies its trace\n"
+    "lines to standard output until the daemon closes the connection or SIGTERM or\n"
+    "SIGINT arrives.\n"
+    "  --help       show this text\n"
+    "  --version    show the version\n"};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  static const struct option longopts[] = {TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
+  int c;
+  while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) tools::CommonOption(kTool, c);
+  if (optind < argc)
+    tools::Reject(kTool, std::string("unexpected argument \"") + argv[optind] + "\"");
+  tools::RequireRoot(kTool);
   volatile sig_atomic_t *stop = tools::StopOnSignals();
   std::string path = pelldan::RootPath(pelldan::kTraceSocket);
   int fd = simhost::ConnectUnix(SOCK_STREAM, path);

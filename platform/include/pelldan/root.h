@@ -6,7 +6,12 @@
 
 namespace pelldan {
 
-// path under $WISPD_ROOT when that is set to an absolute directory.
+// path under $WISPD_ROOT when that is set. A root that is set but empty or
+// relative names no directory: every path then comes back empty, so a
+// program that forgot RootProblem still never touches the host's own paths.
 std::string RootPath(const std::string &path);
+
+// Why $WISPD_ROOT cannot be used (empty when unset or absolute).
+std::string RootProblem();
 
 }  // namespace pelldan

@@ -1,0 +1,228 @@
+// Running the daemon as an operator does: one daemon per root, a usable
+// root, counters, and readiness for a service manager.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "records.h"
+#include "sandbox.h"
+#include "simhost/sockets.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char kApd[] = R"({"id": "wisp.storage.apd.start", "args": [{"s": "naa.ops"}]})";
+
+std::string Hex(const std::string &bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+std::string Snapshot(const Root &root) {
+  int fd = simhost::ConnectUnix(SOCK_STREAM, root.Under("/var/run/pelldan/wispd-stats.sock"));
+  if (fd < 0) return "";
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
+// The value of one sample line ("name{labels}") of a snapshot; -1 when absent.
+long long Sample(const std::string &snapshot, const std::string &sample) {
+  std::istringstream in(snapshot);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(sample + " ", 0) == 0) return std::stoll(line.substr(sample.size() + 1));
+  return -1;
+}
+
+int ExitCode(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Operations, SecondDaemonOnARootIsRefusedAndTheFirstKeepsServing) {
+  Host host;
+  Process second(Bin("wispd"), {});
+  EXPECT_EQ(ExitCode(second.Wait()), EBUSY);
+  const std::string held =
+      "Kernel contexts are in use: " + host.root.Under("/var/run/pelldan/wispd.lock") +
+      " is held by pid " + std::to_string(host.wispd->Pid()) + "\n";
+  EXPECT_TRUE(host.log.WaitFor(held));
+  EXPECT_EQ(second.Stderr(), "wispd: " + held);
+  EXPECT_EQ(host.log.Count("wispd setup completed"), 1u);
+
+  ASSERT_EQ(host.Emit(kApd), 0);
+  ASSERT_TRUE(host.WaitForFlares(1));
+  // The first daemon's sockets are still its own: a trace client connects.
+  int trace =
+      simhost::ConnectUnix(SOCK_STREAM, host.root.Under("/var/run/pelldan/wispd-trace.sock"));
+  EXPECT_GE(trace, 0);
+  if (trace >= 0) close(trace);
+  EXPECT_NE(Snapshot(host.root), "");
+}
+
+TEST(Operations, EmptyOrRelativeRootIsRefusedByEveryProgram) {
+  Root root;
+  for (const char *value : {"", "relative/root"}) {
+    for (const char *program :
+         {"wispd", "hubd", "wisp-emit", "wisp-syslog", "wisp-trace", "wisp-flares", "wisp-stats"}) {
+      Process p(Bin(program), {}, {std::string("WISPD_ROOT=") + value});
+      int status = p.Wait();
+      EXPECT_NE(ExitCode(status), 0) << program << " '" << value << "'";
+      EXPECT_NE(p.Stderr().find(value[0] == '\0' ? "WISPD_ROOT is set but empty"
+                                                 : "WISPD_ROOT=relative/root is not an absolute"),
+                std::string::npos)
+          << program << ": " << p.Stderr();
+    }
+  }
+  struct stat st;
+  EXPECT_NE(stat("relative", &st), 0);
+}
+
+TEST(Operations, HubdAndSyslogNeverReplaceASocketThatAnswers) {
+  Host host;
+  for (const char *program : {"hubd", "wisp-syslog"}) {
+    Process second(Bin(program), {});
+    EXPECT_EQ(ExitCode(second.Wait()), 1) << program;
+    EXPECT_NE(second.Stderr().find("Address already in use"), std::string::npos) << program;
+  }
+  ASSERT_EQ(host.Emit(kApd), 0);
+  EXPECT_TRUE(host.WaitForFlares(1));
+  EXPECT_TRUE(host.log.WaitFor("[tarn.problem.storage.apd.start]"));
+
+  // A file left by a dead process is replaced.
+  Root root;
+  int fd = simhost::BindUnix(SOCK_STREAM, root.Under("/var/run/pelldan/hubd-flare.sock"), 1);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  Process hubd(Bin("hubd"), {});
+  EXPECT_TRUE(WaitUntil([&] {
+    return simhost::ConnectUnix(SOCK_STREAM, root.Under("/var/run/pelldan/hubd-flare.sock")) >= 0;
+  }));
+  EXPECT_TRUE(hubd.Running());
+}
+
+TEST(Operations, CountersMatchAKnownRunOfGoodMalformedAndRateLimitedObservations) {
+  Host host;
+  std::string malformed = Record("wisp.storage.apd.start", {Str("naa.bad")});
+  malformed[20] = 99;  // argument count far beyond the record
+  std::string early = std::string(kApd) + "\n" + kApd + "\n" + R"({"raw": "00"})" + "\n" +
+                      R"({"raw": ")" + Hex(malformed) + R"(", "ctx": 3})";
+  ASSERT_EQ(host.Emit(early, {"--ctx", "user"}), 0);
+  ASSERT_TRUE(host.WaitForFlares(2));
+  // 1000 flares fill the rate window; the last two of these are dropped.
+  ASSERT_EQ(host.Emit(kApd, {"--ctx", "3", "--repeat", "1000"}), 0);
+  ASSERT_TRUE(host.WaitForFlares(1000, 30000ms));
+  ASSERT_TRUE(WaitUntil([&] { return host.log.Count("Event rate limit reached") == 2; }, 30000ms));
+
+  std::string s = Snapshot(host.root);
+  EXPECT_EQ(Sample(s, R"(wispd_observations_read_total{source="user"})"), 2);
+  EXPECT_EQ(Sample(s, R"(wispd_observations_read_total{source="3"})"), 1000);
+  EXPECT_EQ(Sample(s, R"(wispd_observations_read_total{source="0"})"), 0);
+  EXPECT_EQ(Sample(s, R"(wispd_records_dropped_total{reason="malformed"})"), 1);
+  EXPECT_EQ(Sample(s, "wispd_batches_cut_short_total"), 1);
+  EXPECT_EQ(Sample(s, R"(wispd_flares_posted_total{kind="problem"})"), 1000);
+  EXPECT_EQ(Sample(s, R"(wispd_flares_posted_total{kind="audit"})"), 0);
+  EXPECT_EQ(Sample(s, "wispd_flares_rate_dropped_total"), 2);
+  EXPECT_EQ(Sample(s, "wispd_flares_queued_total"), 0);
+  EXPECT_EQ(Sample(s, "wispd_flare_queue_length"), 0);
+
+  Process table(Bin("wisp-stats"), {});
+  EXPECT_EQ(ExitCode(table.Wait()), 0);
+  EXPECT_NE(table.Stdout().find("observations read (source 3)                         1000\n"),
+            std::string::npos)
+      << table.Stdout();
+  EXPECT_EQ(table.Stdout().find("(source 0)"), std::string::npos);  // idle sources left out
+
+  host.wispd->Signal(SIGTERM);
+  EXPECT_EQ(ExitCode(host.wispd->Wait()), 0);
+  EXPECT_TRUE(host.log.WaitFor(
+      "Counters at exit: observations read 1002, malformed records 1, batches cut short 1, "
+      "batches too large 0, flares posted 1000 (problem 1000, audit 0, clear 0), dropped by the "
+      "rate window 2, queued 0, retries 0, resent 0, abandoned 0, lost with the queue 0, trace "
+      "clients refused 0, dropped 0\n"));
+  struct stat st;
+  EXPECT_NE(stat(host.root.Under("/var/run/pelldan/wispd-stats.sock").c_str(), &st), 0);
+}
+
+TEST(Operations, FlaresStillQueuedAtExitAreCountedAndNamed) {
+  Host host("", {}, false);
+  ASSERT_EQ(host.Emit(kApd), 0);
+  ASSERT_TRUE(host.log.WaitFor("queueing for retry"));
+  EXPECT_EQ(Sample(Snapshot(host.root), "wispd_flares_queued_total"), 1);
+  EXPECT_EQ(Sample(Snapshot(host.root), "wispd_flare_queue_length"), 1);
+  host.wispd->Signal(SIGTERM);
+  EXPECT_EQ(ExitCode(host.wispd->Wait()), 0);
+  EXPECT_TRUE(
+      host.log.WaitFor("queued 1, retries 0, resent 0, abandoned 0, lost with the queue 1,"));
+  EXPECT_TRUE(
+      host.log.WaitFor("Flare lost with the retry queue: tarn.problem.storage.apd.start\n"));
+}
+
+TEST(Operations, StatsSocketIsPrivateAndAnswersUnderLoad) {
+  Host host;
+  struct stat st;
+  ASSERT_EQ(stat(host.root.Under("/var/run/pelldan/wispd-stats.sock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  char in[] = "/tmp/wispd-load-XXXXXX";
+  int fd = mkstemp(in);
+  std::string line = R"({"id": "wisp.scsi.load", "args": [{"s": "naa.load"}]})"
+                     "\n";
+  ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  close(fd);
+  Process load(Bin("wisp-emit"), {"--repeat", "200000"}, {}, in);
+  long long seen = 0;
+  int answers = 0;
+  while (load.Running() && answers < 20) {
+    std::string s = Snapshot(host.root);
+    ASSERT_NE(s, "");
+    ++answers;
+    long long now = Sample(s, R"(wispd_observations_read_total{source="0"})");
+    EXPECT_GE(now, seen);  // counters never go back
+    seen = now;
+    usleep(20000);
+  }
+  EXPECT_EQ(answers, 20);
+  EXPECT_GT(seen, 0);
+  load.Signal(SIGTERM);
+  load.Wait();
+  unlink(in);
+  EXPECT_TRUE(host.wispd->Running());
+}
+
+TEST(Operations, TellsAServiceManagerWhenReadyAndWhenStopping) {
+  Root root;
+  LogCapture log(root);
+  std::string path = root.Under("/notify.sock");
+  int fd = simhost::BindUnix(SOCK_DGRAM, path, 0);
+  ASSERT_GE(fd, 0);
+  struct timeval timeout = {10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  Process wispd(Bin("wispd"), {}, {"NOTIFY_SOCKET=" + path});
+  char buf[64];
+  ssize_t n = recv(fd, buf, sizeof buf, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "READY=1");
+  EXPECT_TRUE(log.WaitFor("wispd setup completed"));  // sent before readiness
+  wispd.Signal(SIGTERM);
+  n = recv(fd, buf, sizeof buf, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "STOPPING=1");
+  EXPECT_EQ(ExitCode(wispd.Wait()), 0);
+  close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+// The tools as a user meets them: help, versions, reasons for bad input,
+// totals, and files reopened for log rotation.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sandbox.h"
+#include "simhost/sockets.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char *const kTools[] = {"hubd",        "wisp-emit",  "wisp-syslog", "wisp-trace",
+                              "wisp-flares", "wisp-stats", "wisp-root"};
+
+int ExitCode(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs a tool to completion: exit code, standard output and error.
+struct Result {
+  int code;
+  std::string out, err;
+};
+Result Tool(const std::string &name, const std::vector<std::string> &args) {
+  Process p(Bin(name), args);
+  int status = p.Wait();
+  return {ExitCode(status), p.Stdout(), p.Stderr()};
+}
+
+TEST(Tools, AnswerHelpAndVersionOnStandardOutput) {
+  Root root;
+  for (const char *name : kTools) {
+    Result help = Tool(name, {"--help"});
+    EXPECT_EQ(help.code, 0) << name;
+    EXPECT_EQ(help.out.rfind(std::string("usage: ") + name, 0), 0u) << name << ": " << help.out;
+    EXPECT_EQ(help.err, "") << name;
+    Result version = Tool(name, {"--version"});
+    EXPECT_EQ(version.code, 0) << name;
+    EXPECT_EQ(version.out.rfind(std::string(name) + " ", 0), 0u) << name;
+    Result bad = Tool(name, {"--no-such-option"});
+    EXPECT_EQ(bad.code, 2) << name;
+    EXPECT_NE(bad.err.find("usage: "), std::string::npos) << name;
+  }
+  // Not a file called "--help".
+  EXPECT_EQ(Tool("wisp-flares", {"--help"}).err, "");
+}
+
+TEST(Tools, EmitGivesAReasonForEveryRejectedValue) {
+  Root root;
+  struct Case {
+    std::vector<std::string> args;
+    const char *reason;
+  };
+  const Case cases[] = {
+      {{"--ctx", "24"}, "wisp-emit: --ctx takes a kernel context 0..23 or \"user\", not \"24\"\n"},
+      {{"--ctx", "3x"}, "wisp-emit: --ctx takes a kernel context 0..23 or \"user\", not \"3x\"\n"},
+      {{"--wait", "abc"}, "wisp-emit: --wait takes a number of seconds, not \"abc\"\n"},
+      {{"--wait", "-1"}, "wisp-emit: --wait takes a number of seconds, not \"-1\"\n"},
+      {{"--repeat", "0"}, "wisp-emit: --repeat takes a whole number of at least 1, not \"0\"\n"},
+  };
+  for (const Case &c : cases) {
+    Result r = Tool("wisp-emit", c.args);
+    EXPECT_EQ(r.code, 2) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(r.err.rfind(c.reason, 0), 0u) << r.err;
+  }
+  Result dir = Tool("wisp-emit", {root.Path()});
+  EXPECT_EQ(dir.code, 1);
+  EXPECT_EQ(dir.err, "wisp-emit: " + root.Path() + " is a directory\n");
+  Result missing = Tool("wisp-flares", {root.Under("/none")});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.err,
+            "wisp-flares: cannot read " + root.Under("/none") + ": No such file or directory\n");
+  EXPECT_EQ(Tool("wisp-flares", {root.Path()}).err,
+            "wisp-flares: " + root.Path() + " is a directory\n");
+  EXPECT_EQ(Tool("wisp-trace", {"extra"}).code, 2);
+}
+
+TEST(Tools, EmitCheckNamesPositionsAndFormatMismatchesAndSendsNothing) {
+  Root root;
+  // A bound context socket that would receive anything sent.
+  ASSERT_TRUE(simhost::MakeDirs(root.Under("/var/run/pelldan/mantle")));
+  int sink = simhost::BindUnix(SOCK_DGRAM, root.Under("/var/run/pelldan/mantle/context-0"), 0);
+  ASSERT_GE(sink, 0);
+  std::string err;
+  int status = testing_support::Run(
+      Bin("wisp-emit"), {"--check"},
+      "{\"id\": \"wisp.a\", \"fmt\": \"%s %d\", \"args\": [{\"s\": \"x\"}, {\"i32\": 1}]}\n"
+      "{\"id\": \"wisp.a\", \"fmt\"\n"
+      "{\"id\": \"wisp.a\", \"fmt\": \"%d\", \"args\": [{\"s\": \"x\"}]}\n"
+      "{\"id\": \"wisp.a\", \"fmt\": \"%s and %s\", \"args\": [{\"s\": \"x\"}]}\n",
+      &err);
+  EXPECT_EQ(ExitCode(status), 1);
+  EXPECT_NE(err.find("stdin: line 2: invalid JSON at column 23: "), std::string::npos) << err;
+  EXPECT_NE(err.find("stdin: line 3: argument 0 does not fit \"fmt\" conversion %d (a number)\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("stdin: line 4: \"fmt\" conversion %s has no argument\n"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("1 of 4 lines are well formed\n"), std::string::npos) << err;
+  char byte;
+  EXPECT_EQ(recv(sink, &byte, 1, MSG_DONTWAIT), -1);  // nothing was sent
+
+  status = testing_support::Run(
+      Bin("wisp-emit"), {},
+      "{\"id\": \"wisp.a\"}\n{\"batch\": [{\"id\": \"wisp.b\"}, {\"id\": \"wisp.c\"}]}\n"
+      "{\"raw\": \"00\"}\n",
+      &err);
+  EXPECT_EQ(ExitCode(status), 0);
+  EXPECT_EQ(err, "wisp-emit: sent 3 batches (3 observations), 0 failed\n");
+  close(sink);
+}
+
+void SendDatagram(const std::string &path, const std::string &text) {
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  struct sockaddr_un addr;
+  simhost::MakeUnixAddress(path, &addr);
+  sendto(fd, text.data(), text.size(), 0, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+  close(fd);
+}
+
+void SendStream(const std::string &path, const std::string &bytes) {
+  int fd = simhost::ConnectUnix(SOCK_STREAM, path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+}
+
+TEST(Tools, HubdAndSyslogReopenTheirFilesOnHangupAndPrintTotalsOnTerm) {
+  Root root;
+  std::string flares = root.Under("/flares.jsonl"), logs = root.Under("/syslog.log");
+  Process hubd(Bin("hubd"), {"--out", flares});
+  Process syslog(Bin("wisp-syslog"), {"--out", logs});
+  std::string flareSock = root.Under("/var/run/pelldan/hubd-flare.sock");
+  std::string logSock = root.Under("/dev/log");
+  struct stat st;
+  ASSERT_TRUE(WaitUntil(
+      [&] { return stat(flareSock.c_str(), &st) == 0 && stat(logSock.c_str(), &st) == 0; }));
+  SendStream(flareSock, "not a flare");
+  SendDatagram(logSock, "<14>Dec  5 10:00:00 x[1]: first\n");
+  ASSERT_TRUE(WaitUntil([&] { return Lines(flares).size() == 1 && Lines(logs).size() == 1; }));
+
+  ASSERT_EQ(rename(flares.c_str(), (flares + ".1").c_str()), 0);
+  ASSERT_EQ(rename(logs.c_str(), (logs + ".1").c_str()), 0);
+  hubd.Signal(SIGHUP);
+  syslog.Signal(SIGHUP);
+  ASSERT_TRUE(
+      WaitUntil([&] { return stat(flares.c_str(), &st) == 0 && stat(logs.c_str(), &st) == 0; }));
+  SendStream(flareSock, "still not a flare");
+  SendDatagram(logSock, "<14>Dec  5 10:00:01 x[1]: second\n");
+  ASSERT_TRUE(WaitUntil([&] { return Lines(flares).size() == 1 && Lines(logs).size() == 1; }));
+  EXPECT_EQ(Lines(logs)[0], "second");
+  EXPECT_EQ(Lines(logs + ".1")[0], "first");
+
+  hubd.Signal(SIGTERM);
+  syslog.Signal(SIGTERM);
+  EXPECT_EQ(ExitCode(hubd.Wait()), 0);
+  EXPECT_EQ(ExitCode(syslog.Wait()), 0);
+  EXPECT_EQ(hubd.Stderr(), "hubd: 0 flares, 2 records that did not decode\n");
+  EXPECT_EQ(syslog.Stderr(), "wisp-syslog: 2 records\n");
+}
+
+TEST(Tools, RootInitCreatesARootAndPrintsTheExportLine) {
+  Root scratch;
+  std::string dir = scratch.Under("/new/host");
+  Result r = Tool("wisp-root", {"init", dir});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "export WISPD_ROOT=" + dir + "\n");
+  struct stat st;
+  for (const char *sub : {"/var/run/pelldan", "/dev", "/etc/pelldan", "/var/log/pelldan",
+                          "/var/lib/pelldan", "/cairn/volumes"})
+    EXPECT_EQ(stat((dir + sub).c_str(), &st), 0) << sub;
+  EXPECT_EQ(Tool("wisp-root", {"make", dir}).code, 2);
+}
+
+}  // namespace
