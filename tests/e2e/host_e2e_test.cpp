@@ -1,6 +1,7 @@
 // Hardware, scheduler, CPU and page-retirement observations through the
 // daemon: flares at hubd, host changes in the actions journal.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,6 +105,21 @@ TEST(HostEndToEnd, AGuestTouchingAPoisonedPageIsKilled) {
   EXPECT_EQ(Actions(host),
             std::vector<std::string>{
                 R"({"action":"vm_kill","world_id":81234,"name":"db-backend-02","how":0})"});
+}
+
+TEST(HostEndToEnd, AHostWithoutTheSelectionThresholdStopsTheDaemon) {
+  Root root;
+  LogCapture log{root};
+  root.WriteFile("/etc/pelldan/simhost.json",
+                 R"({"fail": {"Sysi_Get:system_pageRetire_threshold": true}})");
+  Process daemon(Bin("wispd"), {});
+  int ws = daemon.Wait(10000ms);
+  ASSERT_NE(ws, -1);
+  EXPECT_TRUE(WIFSIGNALED(ws));
+  EXPECT_NE(
+      daemon.Stderr().find("Wispd - Panic: NOT_REACHED apps/wispd/wispdPageRetireCorrelator:179\n"),
+      std::string::npos)
+      << daemon.Stderr();
 }
 
 }  // namespace
