@@ -87,3 +87,46 @@ write("fuzz_msgargs", "swap", b"System swap at path %s was affected by the Perma
 write("fuzz_msgargs", "widths", b"%5.2s took %#lx, %-08u of %X, 100%%\0" + record("wisp.vm.x", [(6, "a.vmx"), (4, 0x1234), (3, 9), (3, 255)]))
 write("fuzz_msgargs", "untranslatable", b"%s at %f %\0" + record("wisp.vm.x", [(6, "a.vmx")]))
 write("fuzz_msgargs", "long", b"%d" * 600 + b"\0" + record("wisp.vm.x", [(1, 1)]))
+
+
+def mce(status, cpu, address, count, extra=()):
+    """A corrected machine-check log: eight unsigned 64-bit arguments."""
+    return record("wisp.cpu.mce.log4", [(4, 0), (4, status), (4, 0), (4, 0), (4, cpu), (4, address), (4, 0), (4, count)] + list(extra))
+
+
+def mce_args(status, cpu, address, count):
+    return struct.pack("<8Q", 0, status, 0, 0, cpu, address, 0, count)
+
+
+write("fuzz_mce", "core-local", mce((1 << 58) | 0x0134, 3, 0x1234000, 1))
+write("fuzz_mce", "overflow-level2", mce((1 << 62) | (1 << 58) | 0x0136, 1, 0x5000, 255))
+write("fuzz_mce", "page-zero", mce((1 << 58) | 0x000c, 0, 0, 2**64 - 1))
+write("fuzz_mce", "string-arg", record("wisp.cpu.mce.log4", [(6, "pnic0")] * 8))
+write("fuzz_mce", "args-tlb", mce_args((1 << 58) | 0x0010, 2**64 - 1, 2**64 - 1, 200))
+write("fuzz_mce", "args-short", mce_args(0x0100, 5, 0x9000, 1)[:47])
+
+
+def corrupt_window():
+    """The corrupt records the self-test's producer sends between its markers."""
+    good = record("wisp.tests.corrupt.window", [(6, "pnic0"), (1, 7)], "%s %d")
+    id_len = len("wisp.tests.corrupt.window") + 1
+    area_at = 32 + id_len + len("%s %d") + 1
+
+    def patch(at, value):
+        return good[:at] + struct.pack("<I", value) + good[at + 4:]
+
+    yield "length-long", patch(16, len(good) + 64)
+    yield "length-short", patch(16, 20)
+    yield "count-huge", patch(20, 0xFFFFFFFF)
+    yield "id-none", patch(24, 0)
+    yield "id-past-end", patch(24, 0x7FFFFFFF)
+    yield "fmt-past-end", patch(28, 0x7FFFFFFF)
+    yield "id-unterminated", good[:32 + id_len - 1] + b"x" + good[32 + id_len:]
+    yield "desc-type", patch(area_at, 99)
+    yield "desc-offset", patch(area_at + 8, 0x7FFFFFF0)
+    yield "desc-strlen", patch(area_at + 16, 0x7FFFFFF0)
+    yield "half", good[:len(good) // 2]
+
+
+for name, data in corrupt_window():
+    write("fuzz_batch", "testworld-" + name, data)

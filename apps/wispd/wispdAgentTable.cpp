@@ -29,6 +29,7 @@
 
 #define WISPD_DECLARE(spec) extern const CorrelatorSpec spec;
 WISPD_CORRELATORS(WISPD_DECLARE)
+extern const CorrelatorSpec kSelfTestCorrelator;
 
 namespace {
 
@@ -49,6 +50,6 @@ void Agent_StartAll(bool withExtras) {
   for (AgentEntry entry : kAgents) Agent_Start(entry);
   if (withExtras) {
     Agent_Start(Agent_LogAll);
-    // The self-test correlator joins here once it exists.
+    Agent_Start(RunSpec<&kSelfTestCorrelator>);
   }
 }

@@ -203,7 +203,9 @@ size_t Wispd_GrowBufferSize(size_t size) {
   return size * 3 < 2 * WISP_BUFFER_MAX ? size * 3 / 2 : WISP_BUFFER_MAX;
 }
 
-int Wispd_Main(int argc, char **argv) {
+namespace {
+
+int Run(int argc, char **argv, bool withExtras) {
   Wispd_ParseOptions(argc, argv, &gAsyncEnable);
   for (int n = 0; n < kContexts; ++n) gContexts[n] = {n, nullptr};
   struct pollfd *fixed = nullptr;
@@ -241,7 +243,7 @@ int Wispd_Main(int argc, char **argv) {
   }
   if (rc == 0) StartStatsServer();
   if (rc == 0) {
-    Agent_StartAll(false);
+    Agent_StartAll(withExtras);
     gWispBuf = static_cast<uint8_t *>(malloc(WISP_BUFFER_INITIAL));
     gWispBufSize = WISP_BUFFER_INITIAL;
     if (gWispBuf == nullptr) {
@@ -275,4 +277,14 @@ int Wispd_Main(int argc, char **argv) {
   if (polled) LogTotals();
   Log("Exiting. rc:%d\n", rc);
   return rc;
+}
+
+}  // namespace
+
+int Wispd_Main(int argc, char **argv) {
+  return Run(argc, argv, false);
+}
+
+int Wispd_SelfTestMain(int argc, char **argv) {
+  return Run(argc, argv, true);
 }

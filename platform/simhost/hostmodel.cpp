@@ -15,6 +15,7 @@
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pelldan/syslog.h"
+#include "simhost/cpu_memory.h"
 
 namespace simhost {
 namespace {
@@ -120,7 +121,7 @@ std::optional<int64_t> Option(const std::string &group, const std::string &name)
     doc = c.doc;
   }
   const Json *v = Find(*doc, {"advanced_options", group, name});
-  if (v == nullptr || !v->is_number_integer()) return std::nullopt;
+  if (v == nullptr || !v->is_number_integer()) return KernelDefaultOption(group, name);
   return v->get<int64_t>();
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <new>
 
+#include "simhost/cpu_memory.h"
 #include "simhost/hostmodel.h"
 #include "simhost/packed.h"
 #include "simhost/sysi_params.h"
@@ -230,6 +231,8 @@ extern "C" MANTLE_ReturnStatus Sysi_Get(Sysi_Node node, const Sysi_ParamList *in
   if (node == Sysi_NODE_system_systemUuid) return GetUuid(out, size);
   if (node == Sysi_NODE_vm_vmmGroupInfo) return GetVmmGroup(instance, out, size);
   if (node == Sysi_NODE_system_ntpclock_wispReportInterval) return GetReportInterval(out, size);
+  MANTLE_ReturnStatus status;
+  if (simhost::CpuMemoryGet(node, instance, out, size, &status)) return status;
   return MANTLE_NOT_SUPPORTED;
 }
 
@@ -239,6 +242,8 @@ extern "C" MANTLE_ReturnStatus Sysi_Set(Sysi_Node node, const Sysi_ParamList *in
   if (out != nullptr) memset(out, 0, size);
   if (node == Sysi_NODE_config_intOpts) return SetIntOpt(instance, input);
   if (node == Sysi_NODE_net_pNics_linkFlapping) return SetLinkFlapping(instance, input);
+  MANTLE_ReturnStatus status;
+  if (simhost::CpuMemorySet(node, instance, input, out, size, &status)) return status;
   return MANTLE_NOT_SUPPORTED;
 }
 

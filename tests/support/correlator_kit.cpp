@@ -45,6 +45,10 @@ CorrelatorKit::CorrelatorKit(const CorrelatorSpec &spec, const std::string &mode
   hubd_ = simhost::BindUnix(SOCK_STREAM, root.Under("/var/run/pelldan/hubd-flare.sock"), 4096);
   fcntl(hubd_, F_SETFL, O_NONBLOCK);
   Correlator_BuildTable(spec, &table_);
+  // Timers earlier kits left armed fall due on this kit's later clock: run
+  // them once now, so they are due relative to this kit's start.
+  while (Timer_Service().FireDue(clock->Seconds())) {
+  }
   Reset();
 }
 

@@ -1,0 +1,5 @@
+#include "wispdMain.h"
+
+int main(int argc, char **argv) {
+  return Wispd_SelfTestMain(argc, argv);
+}

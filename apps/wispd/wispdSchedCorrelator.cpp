@@ -1,0 +1,44 @@
+// Scheduler correlator: placement and cache-QoS requests the scheduler could
+// not honour, each reported against the virtual machine's name.
+
+#include "wispdCorrelatorSpec.h"
+
+namespace {
+
+const char *const kGroups[] = {"sched", nullptr};
+const char kFailLog[] = "Failed to arg: %d\n";
+
+const FlareRow kRows[] = {
+    WISPD_ROW("wisp.sched.qos.cat.noresource", "%p", FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.sched.qos.cat.noresource)Unable to support L3 cache allocation "
+              "for virtual machine %s. Out of resources.",
+              "0")
+        .FailLog(kFailLog),
+    WISPD_ROW("wisp.sched.qos.cat.notsupported", "%p", FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.sched.qos.cat.notsupported)Unable to support L3 cache "
+              "allocation for virtual machine %s. No processor capabilities.",
+              "0")
+        .FailLog(kFailLog),
+    WISPD_ROW("wisp.sched.qos.cmt.noresource", "%p", FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.sched.qos.cmt.noresource)Unable to support L3 cache monitoring "
+              "for virtual machine %s. Out of resources.",
+              "0")
+        .FailLog(kFailLog),
+    WISPD_ROW("wisp.sched.qos.cmt.notsupported", "%p", FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.sched.qos.cmt.notsupported)Unable to support L3 cache "
+              "monitoring for virtual machine %s. No processor capabilities.",
+              "0")
+        .FailLog(kFailLog),
+    WISPD_ROW("wisp.sched.latency.abort", "%p", FLARE_PROBLEM,
+              "@&!*@*@(tarn.problem.sched.latency.abort)Unable to apply latency-sensitivity "
+              "setting to virtual machine %s. No valid placement on the host.",
+              "0")
+        .FailLog(kFailLog),
+};
+
+}  // namespace
+
+extern const CorrelatorSpec kSchedCorrelator = {
+    "sched", kGroups, nullptr, WISPD_TABLE(kRows), WISPD_NO_TABLE, Correlator_LogWisp, nullptr,
+    nullptr, nullptr, nullptr,
+};
