@@ -16,6 +16,7 @@
 #include "wispdClock.h"
 #include "wispdCorrelatorSpec.h"
 #include "wispdLog.h"
+#include "wispdStorageLookup.h"
 
 namespace {
 
@@ -57,50 +58,6 @@ struct State {
 
 State gState;
 
-// Reads the observation's arguments by the conversions of a printf message
-// format: text dropped, flags, width and precision skipped, length modifiers
-// kept, %s read as %p and %X as %x. 22 for a conversion it cannot read.
-int ReadByMessage(const Wisp *wisp, const char *message, ...) {
-  char derived[1024];
-  size_t used = 0;
-  for (const char *p = message; *p != '\0'; ++p) {
-    if (*p != '%') continue;
-    if (p[1] == '%') {
-      ++p;
-      continue;
-    }
-    ++p;
-    if (*p == ' ' || *p == '#' || *p == '+' || *p == '-' || *p == '0') ++p;
-    while (*p >= '0' && *p <= '9') ++p;
-    if (*p == '.') {
-      ++p;
-      while (*p >= '0' && *p <= '9') ++p;
-    }
-    char out[8];
-    size_t n = 0;
-    out[n++] = '%';
-    while ((*p == 'h' || *p == 'l' || *p == 'L') && n < 4) out[n++] = *p++;
-    char c = *p;
-    if (c == 's') {
-      c = 'p';
-    } else if (c == 'X') {
-      c = 'x';
-    } else if (strchr("diouxc", c) == nullptr || c == '\0') {
-      return 22;
-    }
-    out[n++] = c;
-    if (used + n + 1 >= sizeof derived) return 22;
-    memcpy(derived + used, out, n);
-    used += n;
-  }
-  derived[used] = '\0';
-  va_list ap;
-  va_start(ap, message);
-  int rc = Wisp_GetArgsVA(wisp, 0, derived, ap);
-  va_end(ap);
-  return rc;
-}
-
 bool IsOwn(const Wisp *wisp, const char *id) {
   const char *got = nullptr;
   return Wisp_GetID(wisp, &got) == 0 && got != nullptr && Wisp_IsID(got, id);
@@ -121,7 +78,7 @@ uint64_t ReadOption(const char *group, const char *name) {
 void OnSelected(const Wisp *wisp) {
   if (!IsOwn(wisp, kSelectedId)) return;
   unsigned long n;
-  if (ReadByMessage(wisp, kSelectedMsg, &n) != 0) return;
+  if (Storage_ReadMessageArgs(wisp, kSelectedMsg, &n) != 0) return;
   if (n <= gState.hostThreshold) return;
   uint64_t step = gState.hostThreshold * gState.thresholdInterval / 100;
   if (n - step < gState.lastReported) return;
@@ -135,7 +92,7 @@ void OnSelected(const Wisp *wisp) {
 void OnNotRetired(const Wisp *wisp) {
   if (!IsOwn(wisp, kNotRetiredId)) return;
   unsigned long n;
-  if (ReadByMessage(wisp, kNotRetiredMsg, &n) != 0) return;
+  if (Storage_ReadMessageArgs(wisp, kNotRetiredMsg, &n) != 0) return;
   if (gState.notRetiredReported) return;
   Flare_PostProblem(
       "@&!*@*@(tarn.problem.pageretire.selectedbutnotretired.high)Number of host physical memory "
@@ -154,8 +111,8 @@ void OnPlatformRequest(const Wisp *wisp) {
   }
   if (enabled == 0) return;
   RowValues values = {};
-  if (ReadByMessage(wisp, rowcheck::Message(kPlatformRow.flare), &values.str[0], &values.str[1]) !=
-      0)
+  if (Storage_ReadMessageArgs(wisp, rowcheck::Message(kPlatformRow.flare), &values.str[0],
+                              &values.str[1]) != 0)
     return;
   values.count = 2;
   kPlatformRow.post(kPlatformRow, values);
@@ -192,7 +149,7 @@ void OnInjected(const Wisp *wisp) {
   if (IsOwn(wisp, kInjectedId)) {
     unsigned long page;
     int worldId;
-    if (ReadByMessage(wisp, kInjectedMsg, &page, &worldId) == 0)
+    if (Storage_ReadMessageArgs(wisp, kInjectedMsg, &page, &worldId) == 0)
       gState.worlds[worldId].injections.emplace(page, now);
   }
   for (auto &[worldId, world] : gState.worlds) {
