@@ -80,7 +80,11 @@ void *AgentWrapper(void *arg) {
   AgentStart start = *static_cast<AgentStart *>(arg);
   delete static_cast<AgentStart *>(arg);
   tStartSync = start.sync;
-  if (pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr) != 0) {
+  // Cancellation is deferred and off; Agent_Poll opens it for the wait. A
+  // cancel arriving elsewhere stays pending until then, so the thread never
+  // unwinds out of the allocator, a socket call or a handler.
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  if (pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr) != 0) {
     Log("Failed to set thread cancel type for agent function(%#x).\n", EntryAddress(start.entry));
   }
   try {
@@ -189,7 +193,7 @@ void Agent_Cleanup(AgentRecord **record) {
 int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
   for (;;) {
     struct pollfd p = {record->readFd, POLLIN, 0};
-    if (poll(&p, 1, -1) < 0) {
+    if (Agent_Poll(&p, 1, -1) < 0) {
       if (errno == EINTR) continue;
       Log("Failed to poll - %s\n", strerror(errno));
       return 2;
@@ -206,6 +210,16 @@ int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
     }
     if (complete) return 0;
   }
+}
+
+int Agent_Poll(struct pollfd *fds, nfds_t count, int timeoutMs) {
+  int old = PTHREAD_CANCEL_DISABLE;
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+  int rc = poll(fds, count, timeoutMs);
+  int saved = errno;
+  pthread_setcancelstate(old, nullptr);
+  errno = saved;
+  return rc;
 }
 
 void Agent_LogAll(void) {
