@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -83,6 +84,22 @@ Losses gPgNoConnectivity, gPgNoRedundancy, gDvNoConnectivity, gDvNoRedundancy;
 // Redundancy that came back while another loss was still outstanding waits
 // here to be reported with the next restoration that finds none.
 std::vector<std::string> gPgRestored, gDvRestored;
+// (uplink, mark) of evaluations waiting to retry a failed switch lookup.
+std::set<std::pair<std::string, uint32_t>> gLookupRetry;
+
+void Schedule(unsigned delaySeconds, const std::string &uplink, uint32_t mark);
+
+// A failed virtual-switch lookup is retried once, after the watchdog delay;
+// mark and records stay, so a watchdog evaluation meanwhile still sees them.
+// The retry reports even if the lookup fails again (with an empty name):
+// no loss goes unreported and no records pile up. True while waiting.
+bool AwaitLookupRetry(const std::string &uplink, uint32_t mark, const std::string &vswitch) {
+  std::pair<std::string, uint32_t> key(uplink, mark);
+  if (!vswitch.empty() || gLookupRetry.erase(key) != 0) return false;
+  gLookupRetry.insert(key);
+  Schedule(7, uplink, mark);
+  return true;
+}
 
 bool Has(const std::string &uplink, uint32_t mark) {
   auto it = gMarks.find(uplink);
@@ -179,9 +196,9 @@ bool NoRedundancyLoss() {
 void EvaluatePgDown(const std::string &uplink) {
   auto it = gPgDown.find(uplink);
   if (it == gPgDown.end() || it->second.empty()) return;
-  Clear(uplink, NET_MARK_PG_DOWN);
   std::string vswitch = VirtualSwitchOf(it->second.front().portGroup);
-  if (vswitch.empty()) return;  // kept for the watchdog evaluation
+  if (AwaitLookupRetry(uplink, NET_MARK_PG_DOWN, vswitch)) return;
+  Clear(uplink, NET_MARK_PG_DOWN);
   LossLists lost;
   for (const PortGroupRecord &r : it->second)
     ClassifyLoss(r.count, uplink, r.portGroup, &lost, &gPgNoConnectivity, &gPgNoRedundancy);
@@ -239,9 +256,9 @@ void EvaluateDvDown(const std::string &uplink) {
 void EvaluatePgUp(const std::string &uplink) {
   auto it = gPgUp.find(uplink);
   if (it == gPgUp.end() || it->second.empty()) return;
-  Clear(uplink, NET_MARK_PG_UP);
   std::string vswitch = VirtualSwitchOf(it->second.front().portGroup);
-  if (vswitch.empty()) return;
+  if (AwaitLookupRetry(uplink, NET_MARK_PG_UP, vswitch)) return;
+  Clear(uplink, NET_MARK_PG_UP);
   std::vector<std::string> restored;
   for (const PortGroupRecord &r : it->second) {
     ApplyRestore(r.count, uplink, r.portGroup, &restored, &gPgRestored, &gPgNoConnectivity,
@@ -494,4 +511,5 @@ void NetRedundancy_Reset(void) {
   gDvNoRedundancy.clear();
   gPgRestored.clear();
   gDvRestored.clear();
+  gLookupRetry.clear();
 }
