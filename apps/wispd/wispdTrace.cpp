@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <vector>
@@ -43,8 +44,10 @@ std::map<int, Client> &gClients = *new std::map<int, Client>;
 size_t gPendingTotal = 0;  // pendingBytes over all clients
 
 void Append(Client *c, const std::string &line) {
-  if (c->pending.empty() || c->pending.back().size() + line.size() > kChunk)
+  if (c->pending.empty() || c->pending.back().size() + line.size() > kChunk) {
     c->pending.emplace_back();
+    c->pending.back().reserve(std::max(kChunk, line.size()));
+  }
   c->pending.back() += line;
   c->pendingBytes += line.size();
   gPendingTotal += line.size();
