@@ -81,7 +81,10 @@ StopTally StopUnderLoad(int trials, unsigned seed, int maxDelayMs,
     } else {
       ++tally.clean;
     }
-    if (!what.empty()) report("trial " + std::to_string(t) + ": " + what);
+    if (what.empty()) continue;
+    std::string err = host.wispd->Stderr();
+    if (err.size() > 4000) err = err.substr(0, 4000);
+    report("trial " + std::to_string(t) + ": " + what + (err.empty() ? "" : "\n" + err));
   }
   return tally;
 }
