@@ -9,6 +9,10 @@
 
 #include <exception>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "pellibs/str.h"
 #include "pellibs/zthread.h"
 #include "wispdLog.h"
@@ -32,6 +36,20 @@ struct AgentStart {
 };
 
 thread_local StartSync *tStartSync = nullptr;
+// The agent wrapper's frame: everything below it belongs to the agent.
+thread_local char *tStackTop = nullptr;
+
+// A stop unwinds the agent's stack from its wait. The unwinder leaves the
+// address sanitizer's redzones of the frames it removes behind, and the
+// runtime then trips over them; so before each wait they are cleared (the
+// frames live across the wait lose theirs; frames made later keep them).
+void ClearStackRedzones() {
+#if defined(__SANITIZE_ADDRESS__)
+  char *here = static_cast<char *>(__builtin_frame_address(0));
+  if (tStackTop != nullptr && here < tStackTop)
+    ASAN_UNPOISON_MEMORY_REGION(here, static_cast<size_t>(tStackTop - here));
+#endif
+}
 
 // Live agent records by owning thread: an agent that ends any way has its
 // stream closed, so the dispatcher never blocks on a pipe nobody reads; and
@@ -80,7 +98,12 @@ void *AgentWrapper(void *arg) {
   AgentStart start = *static_cast<AgentStart *>(arg);
   delete static_cast<AgentStart *>(arg);
   tStartSync = start.sync;
-  if (pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr) != 0) {
+  tStackTop = static_cast<char *>(__builtin_frame_address(0));
+  // Cancellation is deferred and off; Agent_Poll opens it for the wait. A
+  // cancel arriving elsewhere stays pending until then, so the thread never
+  // unwinds out of the allocator, a socket call or a handler.
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  if (pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr) != 0) {
     Log("Failed to set thread cancel type for agent function(%#x).\n", EntryAddress(start.entry));
   }
   try {
@@ -189,7 +212,7 @@ void Agent_Cleanup(AgentRecord **record) {
 int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
   for (;;) {
     struct pollfd p = {record->readFd, POLLIN, 0};
-    if (poll(&p, 1, -1) < 0) {
+    if (Agent_Poll(&p, 1, -1) < 0) {
       if (errno == EINTR) continue;
       Log("Failed to poll - %s\n", strerror(errno));
       return 2;
@@ -206,6 +229,17 @@ int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
     }
     if (complete) return 0;
   }
+}
+
+int Agent_Poll(struct pollfd *fds, nfds_t count, int timeoutMs) {
+  ClearStackRedzones();
+  int old = PTHREAD_CANCEL_DISABLE;
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+  int rc = poll(fds, count, timeoutMs);
+  int saved = errno;
+  pthread_setcancelstate(old, nullptr);
+  errno = saved;
+  return rc;
 }
 
 void Agent_LogAll(void) {

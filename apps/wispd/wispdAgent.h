@@ -2,6 +2,7 @@
 // stream.
 #pragma once
 
+#include <poll.h>
 #include <stdint.h>
 
 #include "pellibs/wisp.h"
@@ -28,6 +29,10 @@ int Agent_Init(const char *name, const char *const *groups, const char *const *i
 void Agent_Cleanup(AgentRecord **record);
 // 0 with a record the caller frees with Wisp_Free, or an error code.
 int Agent_NextWisp(AgentRecord *record, Wisp **wisp);
+// An agent can be stopped only here, while it waits for input: poll(2) with
+// cancellation switched on for the wait alone. Everywhere else (handlers,
+// flare posts, host calls) a stop waits until the agent comes back here.
+int Agent_Poll(struct pollfd *fds, nfds_t count, int timeoutMs);
 
 // The logger agent: logs every observation of its groups.
 void Agent_LogAll(void);

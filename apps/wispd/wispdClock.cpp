@@ -18,17 +18,24 @@ class SystemClock : public WispdClock {
   }
 };
 
-SystemClock gSystemClock;
-std::atomic<WispdClock *> gClock{&gSystemClock};
+// Never destroyed: the timer and trace threads read the clock while the
+// process exits.
+WispdClock &SystemDefault() {
+  static SystemClock *clock = new SystemClock;
+  return *clock;
+}
+
+std::atomic<WispdClock *> gClock{nullptr};  // none: the system's
 
 }  // namespace
 
 WispdClock &Clock_Get(void) {
-  return *gClock.load(std::memory_order_acquire);
+  WispdClock *clock = gClock.load(std::memory_order_acquire);
+  return clock != nullptr ? *clock : SystemDefault();
 }
 
 void Clock_Set(WispdClock *clock) {
-  gClock.store(clock != nullptr ? clock : &gSystemClock, std::memory_order_release);
+  gClock.store(clock, std::memory_order_release);
 }
 
 int64_t Clock_WallSeconds(void) {

@@ -84,7 +84,7 @@ void Correlator_RunWithFds(const char *name, const char *group, WispHandler fall
   for (;;) {
     polls[0] = {rec->readFd, POLLIN, 0};
     for (int i = 0; i < count; ++i) polls[static_cast<size_t>(i) + 1] = {fds[i], POLLIN, 0};
-    if (poll(polls.data(), polls.size(), -1) < 0) {
+    if (Agent_Poll(polls.data(), polls.size(), -1) < 0) {
       if (errno == EINTR) continue;
       Log("Failed to poll - %s\n", strerror(errno));
       break;

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -102,6 +103,8 @@ struct Side {
 struct State {
   std::map<std::string, uint32_t> marks;
   std::vector<Entry> queue;
+  // (uplink, mark) of evaluations waiting to retry a failed switch lookup.
+  std::set<std::pair<std::string, uint32_t>> lookupRetry;
   Side pg{true, NET_MARK_PG_DOWN, NET_MARK_PG_UP, {}, {}, {}, {}, {}};
   Side dv{false, NET_MARK_DV_DOWN, NET_MARK_DV_UP, {}, {}, {}, {}, {}};
 };
@@ -192,20 +195,30 @@ bool NoRedundancyLoss() {
   return gState.pg.noRedundancy.empty() && gState.dv.noRedundancy.empty();
 }
 
-// The virtual switch the side's flares name: that of the first record's
-// port group; empty when it cannot be found (the records stay).
-bool SwitchFor(const Side &side, const std::vector<Record> &records, std::string *vswitch) {
+void Schedule(unsigned delaySeconds, const std::string &uplink, uint32_t mark);
+
+// The virtual switch the side's flares name: that of the first record's port
+// group. A failed lookup is retried once, after the watchdog delay; mark and
+// records stay, so a watchdog evaluation meanwhile still sees them. The
+// retry reports even if the lookup fails again (with an empty name): no loss
+// goes unreported and no records pile up. False while waiting for the retry.
+bool SwitchFor(const Side &side, const std::vector<Record> &records, const std::string &uplink,
+               uint32_t mark, std::string *vswitch) {
   if (!side.portGroups) return true;
   *vswitch = VirtualSwitchOf(records.front().name);
-  return !vswitch->empty();
+  std::pair<std::string, uint32_t> key(uplink, mark);
+  if (!vswitch->empty() || gState.lookupRetry.erase(key) != 0) return true;
+  gState.lookupRetry.insert(key);
+  Schedule(7, uplink, mark);
+  return false;
 }
 
 void EvaluateDown(Side &side, const std::string &uplink) {
   auto it = side.down.find(uplink);
   if (it == side.down.end() || it->second.empty()) return;
-  Clear(uplink, side.downMark);
   std::string vswitch;
-  if (!SwitchFor(side, it->second, &vswitch)) return;  // kept for the watchdog evaluation
+  if (!SwitchFor(side, it->second, uplink, side.downMark, &vswitch)) return;
+  Clear(uplink, side.downMark);
   std::vector<std::string> connectivity, redundancy, degraded;
   for (const Record &r : it->second) {
     if (r.count < 0) continue;
@@ -230,9 +243,9 @@ void EvaluateDown(Side &side, const std::string &uplink) {
 void EvaluateUp(Side &side, const std::string &uplink) {
   auto it = side.up.find(uplink);
   if (it == side.up.end() || it->second.empty()) return;
-  Clear(uplink, side.upMark);
   std::string vswitch;
-  if (!SwitchFor(side, it->second, &vswitch)) return;
+  if (!SwitchFor(side, it->second, uplink, side.upMark, &vswitch)) return;
+  Clear(uplink, side.upMark);
   Side &other = Other(side);
   std::vector<std::string> restored;
   for (const Record &r : it->second) {

@@ -252,6 +252,16 @@ int Stream_Dispatch(const uint8_t *batch, size_t length) {
       Stats_Count(STATS_BATCH_CUT_SHORT);
       break;
     }
+    // The trace sees every record whose id can be read, before any check;
+    // only a record that builds into an observation reaches the agents.
+    const char *id = reinterpret_cast<const char *>(rec + WISP_RAW_HEADER_SIZE);
+    uint64_t idLen = Bytes_Load32(rec + 24);
+    uint64_t fmtLen = Bytes_Load32(rec + 28);
+    if (idLen > 0 && WISP_RAW_HEADER_SIZE + idLen + fmtLen <= recLen &&
+        memchr(id, '\0', idLen) != nullptr) {
+      Trace_Emit("IN", Bytes_Load64(rec + 8), id, rec + WISP_RAW_HEADER_SIZE + idLen + fmtLen,
+                 static_cast<int>(Bytes_Load32(rec + 20)), rec + recLen);
+    }
     const char *why = nullptr;
     if (Wisp_CheckRaw(rec, recLen, &why) != 0) {
       Log("Dropping malformed wisp at offset %zu of a batch: %s\n", offset, why);
@@ -260,11 +270,6 @@ int Stream_Dispatch(const uint8_t *batch, size_t length) {
       continue;
     }
     Stats_CountRead();
-    const char *id = reinterpret_cast<const char *>(rec + WISP_RAW_HEADER_SIZE);
-    uint32_t idLen = Bytes_Load32(rec + 24);
-    uint32_t fmtLen = Bytes_Load32(rec + 28);
-    Trace_Emit("IN", Bytes_Load64(rec + 8), id, rec + WISP_RAW_HEADER_SIZE + idLen + fmtLen,
-               static_cast<int>(Bytes_Load32(rec + 20)), rec + recLen);
     for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next) {
       if (!StreamFilter_Accepts(s->filter, id)) continue;
       rc = WriteRecord(s->writeFd, rec, recLen);

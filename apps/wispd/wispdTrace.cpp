@@ -1,6 +1,7 @@
 #include "wispdTrace.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <string.h>
@@ -9,9 +10,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
-#include <list>
 #include <map>
+#include <vector>
 
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
@@ -23,8 +25,12 @@
 
 namespace {
 
+// Pending lines are kept in chunks of about kChunk bytes: few allocations
+// for a large backlog, and its size is what it costs.
+constexpr size_t kChunk = 64 * 1024;
+
 struct Client {
-  std::list<std::string> pending;
+  std::deque<std::string> pending;
   size_t pendingBytes = 0;
   bool closed = false;
 };
@@ -36,6 +42,23 @@ pthread_cond_t gCond = PTHREAD_COND_INITIALIZER;
 std::deque<std::string> &gHistory = *new std::deque<std::string>;
 size_t gHistoryBytes = 0;
 std::map<int, Client> &gClients = *new std::map<int, Client>;
+size_t gPendingTotal = 0;  // pendingBytes over all clients
+
+void Append(Client *c, const std::string &line) {
+  if (c->pending.empty() || c->pending.back().size() + line.size() > kChunk) {
+    c->pending.emplace_back();
+    c->pending.back().reserve(std::max(kChunk, line.size()));
+  }
+  c->pending.back() += line;
+  c->pendingBytes += line.size();
+  gPendingTotal += line.size();
+}
+
+void TakePending(Client *c, std::deque<std::string> *out) {
+  out->swap(c->pending);
+  gPendingTotal -= c->pendingBytes;
+  c->pendingBytes = 0;
+}
 
 struct ClientArgs {
   int fd;
@@ -44,8 +67,8 @@ struct ClientArgs {
 // Shuts the connection so that the client's reader ends and cleans up.
 void Disconnect(int fd, Client *client) {
   client->closed = true;
-  client->pending.clear();
-  client->pendingBytes = 0;
+  std::deque<std::string> dropped;
+  TakePending(client, &dropped);
   shutdown(fd, SHUT_RDWR);
 }
 
@@ -73,12 +96,15 @@ void *Writer(void *arg) {
       pthread_mutex_unlock(&gMutex);
       return nullptr;
     }
-    std::list<std::string> lines;
-    lines.swap(c.pending);
-    c.pendingBytes = 0;
+    // One chunk at a time: what the writer holds stays small, the rest is
+    // counted as pending.
+    std::string chunk;
+    chunk.swap(c.pending.front());
+    c.pending.pop_front();
+    c.pendingBytes -= chunk.size();
+    gPendingTotal -= chunk.size();
     pthread_mutex_unlock(&gMutex);
-    for (const std::string &line : lines) {
-      if (WriteAll(fd, line)) continue;
+    if (!WriteAll(fd, chunk)) {
       pthread_mutex_lock(&gMutex);
       Disconnect(fd, &gClients[fd]);
       pthread_mutex_unlock(&gMutex);
@@ -89,8 +115,13 @@ void *Writer(void *arg) {
 
 // Removes the client's entry and ends its connection.
 void *Forget(ClientArgs *args) {
+  std::deque<std::string> left;
   pthread_mutex_lock(&gMutex);
-  gClients.erase(args->fd);
+  auto it = gClients.find(args->fd);
+  if (it != gClients.end()) {
+    TakePending(&it->second, &left);
+    gClients.erase(it);
+  }
   pthread_mutex_unlock(&gMutex);
   close(args->fd);
   delete args;
@@ -160,9 +191,8 @@ void Trace_Accept(int listenFd) {
   bool full = gClients.size() >= TRACE_CLIENTS_MAX;
   if (!full) {
     Client &c = gClients[fd];
-    c.pending.assign(gHistory.begin(), gHistory.end());
-    c.pending.push_back("\n");
-    c.pendingBytes = gHistoryBytes + 1;
+    for (const std::string &line : gHistory) Append(&c, line);
+    Append(&c, "\n");
   }
   pthread_mutex_unlock(&gMutex);
   if (full) {
@@ -244,7 +274,11 @@ void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, con
     Log("Invalid argument in wisp with ID %s", id);
     return;
   }
-  int dropped = -1;
+  struct Drop {
+    int fd;
+    size_t behind;
+  };
+  std::vector<Drop> drops;
   pthread_mutex_lock(&gMutex);
   gHistory.push_back(line);
   gHistoryBytes += line.size();
@@ -256,15 +290,27 @@ void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, con
     Client &c = entry.second;
     if (c.closed) continue;
     if (c.pendingBytes + line.size() > TRACE_PENDING_MAX) {
+      drops.push_back({entry.first, c.pendingBytes});
       Disconnect(entry.first, &c);
-      dropped = entry.first;
       continue;
     }
-    c.pending.push_back(line);
-    c.pendingBytes += line.size();
+    Append(&c, line);
+  }
+  while (gPendingTotal > TRACE_PENDING_TOTAL_MAX) {
+    auto furthest = gClients.end();
+    for (auto it = gClients.begin(); it != gClients.end(); ++it)
+      if (furthest == gClients.end() || it->second.pendingBytes > furthest->second.pendingBytes)
+        furthest = it;
+    if (furthest == gClients.end() || furthest->second.pendingBytes == 0) break;
+    drops.push_back({furthest->first, furthest->second.pendingBytes});
+    Disconnect(furthest->first, &furthest->second);
   }
   pthread_mutex_unlock(&gMutex);
   pthread_cond_broadcast(&gCond);
-  if (dropped >= 0) Log("Trace client %d is not reading; disconnecting it\n", dropped);
-  if (dropped >= 0) Stats_Count(STATS_TRACE_DROPPED);
+  if (drops.empty()) return;
+  for (const Drop &d : drops) {
+    Log("Trace client %d fell %zu bytes behind; disconnecting it\n", d.fd, d.behind);
+    Stats_Count(STATS_TRACE_DROPPED);
+  }
+  malloc_trim(0);  // a dropped backlog goes back to the system
 }

@@ -10,9 +10,13 @@
 enum { TRACE_HISTORY_MAX = 131072 };
 // Clients served at once; further connections are closed at once.
 enum { TRACE_CLIENTS_MAX = 32 };
-// A client whose pending lines exceed this is not keeping up and is dropped,
-// so that memory stays bounded; bursts well above the history still pass.
-enum { TRACE_PENDING_MAX = 32 * TRACE_HISTORY_MAX };
+// A client may fall this far behind before it is dropped, so that a reader
+// pausing through a burst loses nothing; all clients together may hold at
+// most the total, beyond which the one furthest behind is dropped.
+enum : size_t {
+  TRACE_PENDING_MAX = size_t{64} << 20,
+  TRACE_PENDING_TOTAL_MAX = size_t{256} << 20,
+};
 
 // Listening socket at path (NULL: the default path); -1 on failure.
 int Trace_Listen(const char *path);

@@ -13,7 +13,7 @@ using simhost::LoadU64;
 struct Wisp {
   uint8_t *raw;
   const char *id;
-  const char *format;
+  std::string format;  // a copy: the record's text need not end in NUL
   uint32_t count;
   std::vector<simhost::Value> values;
 };
@@ -43,17 +43,17 @@ bool Check(const uint8_t *raw, size_t length, Wisp *w, bool keepValues, const ch
     *why = "id not NUL-terminated";
     return false;
   }
+  // The format length counts the text; a NUL inside it ends the text early.
   const char *fmt = id + idLen;
-  if (fmtLen > 0 && std::memchr(fmt, '\0', fmtLen) == nullptr) {
-    *why = "format not NUL-terminated";
-    return false;
-  }
+  const void *nul = std::memchr(fmt, '\0', fmtLen);
+  size_t fmtText =
+      nul != nullptr ? static_cast<size_t>(static_cast<const char *>(nul) - fmt) : fmtLen;
   const uint8_t *args = raw + simhost::kRawId + idLen + fmtLen;
   if (!simhost::ResolveSwizzled(args, count, raw + total, keepValues ? &w->values : nullptr, why)) {
     return false;
   }
   w->id = id;
-  w->format = fmtLen > 0 ? fmt : "";
+  if (keepValues) w->format.assign(fmt, fmtText);
   w->count = static_cast<uint32_t>(count);
   return true;
 }
@@ -166,7 +166,8 @@ extern "C" int Wisp_IsID(const char *a, const char *b) {
 
 extern "C" int Wisp_GetMsg(const Wisp *wisp, char **msg, size_t *length) {
   if (wisp == nullptr) return EINVAL;
-  std::string text = simhost::FormatMessage(wisp->format, wisp->values.data(), wisp->values.size());
+  std::string text =
+      simhost::FormatMessage(wisp->format.c_str(), wisp->values.data(), wisp->values.size());
   char *out = static_cast<char *>(std::malloc(text.size() + 1));
   if (out == nullptr) return ENOMEM;
   std::memcpy(out, text.c_str(), text.size() + 1);

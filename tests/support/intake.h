@@ -32,6 +32,8 @@ class TraceClient {
   int Fd() const { return fd_; }
   // Reads until text has arrived; everything read so far.
   std::string ReadUntil(const std::string &text, int timeoutMs = 5000);
+  // Forgets what was read so far (for long streams).
+  void Clear() { got_.clear(); }
 
  private:
   int fd_;

@@ -126,4 +126,48 @@ TEST(Correlator, DispatchesByTableSurvivesExceptionsAndWakesOncePerTurn) {
   close(gWakePipe[1]);
 }
 
+// Both loops: a stop that arrives while an agent is busy (here sleeping, a
+// cancellation point) waits until the agent is back waiting for input.
+std::atomic<int> gBusy{0};
+std::atomic<int> gFinished{0};
+int gSlowPipe[2];
+
+void Slow(const Wisp *) {
+  ++gBusy;
+  usleep(300000);
+  ++gFinished;
+}
+void SlowWake() {
+  Slow(nullptr);
+}
+
+void SlowCorrelator() {
+  static const WispHandlerTable kNone;
+  Correlator_Run("slow", "slow", Slow, kNone);
+}
+
+void SlowWakeCorrelator() {
+  static const WispHandlerTable kNone;
+  Correlator_RunWithFds("slowWake", "slowwake", Correlator_IgnoreWisp, kNone, SlowWake,
+                        &gSlowPipe[0], 1);
+}
+
+TEST(Agents, StopWaitsForHandlersAndWakeUpsToFinish) {
+  Root root;
+  LogCapture log(root);
+  EnsureRegistry();
+  ASSERT_EQ(pipe(gSlowPipe), 0);
+  gBusy = 0;
+  gFinished = 0;
+  Agent_Start(SlowCorrelator);
+  Agent_Start(SlowWakeCorrelator);
+  ASSERT_EQ(Dispatch(Record("wisp.slow.one")), 0);
+  ASSERT_EQ(write(gSlowPipe[1], "x", 1), 1);
+  ASSERT_TRUE(WaitUntil([] { return gBusy.load() == 2; }));
+  Agent_StopAll();
+  EXPECT_EQ(gFinished.load(), 2);
+  close(gSlowPipe[0]);
+  close(gSlowPipe[1]);
+}
+
 }  // namespace

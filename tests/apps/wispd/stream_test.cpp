@@ -137,4 +137,36 @@ TEST(StreamDispatch, TracesARecordThatNoStreamAccepts) {
   close(listener);
 }
 
+// The trace sees a record before it is checked; only records that build
+// into observations reach the streams.
+TEST(StreamDispatch, TracesFirstAndFansOutOnlyRecordsThatBuild) {
+  Root root;
+  LogCapture log(root);
+  OpenStream odd({"odd"});
+  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  ASSERT_GE(listener, 0);
+  TraceClient client(listener);
+  std::string noNul = Record("wisp.odd.nonul", {I32(3)}, "n=%d");
+  noNul[32 + 15 + 4] = '.';  // format text without its NUL
+  std::string unknown = Record("wisp.odd.unknown", {I32(4), Int(9, 1)});
+  std::string outside = Record("wisp.odd.outside", {Str("abc")});
+  const size_t args = 32 + 17;
+  uint64_t far = 0xfff0;
+  memcpy(&outside[args + 8], &far, 8);  // the string lies past the record
+  ASSERT_EQ(Dispatch(noNul + unknown + outside + Record("wisp.odd.last")), 0);
+
+  std::string got = client.ReadUntil("wisp.odd.last,\n");
+  EXPECT_NE(got.find(",IN,1733400000000000,wisp.odd.nonul,,3\n"), std::string::npos) << got;
+  EXPECT_NE(got.find(",IN,1733400000000000,wisp.odd.unknown,,4,???\n"), std::string::npos) << got;
+  EXPECT_EQ(got.find("wisp.odd.outside"), std::string::npos) << got;
+  EXPECT_TRUE(log.WaitFor("Invalid argument in wisp with ID wisp.odd.outside"));
+  EXPECT_EQ(log.Count("Invalid argument in wisp"), 1u);
+  EXPECT_EQ(log.Count("Dropping malformed wisp"), 2u);
+
+  EXPECT_EQ(odd.Next(), "wisp.odd.nonul");
+  EXPECT_EQ(odd.Next(), "wisp.odd.last");
+  EXPECT_EQ(odd.Next(), "");
+  close(listener);
+}
+
 }  // namespace

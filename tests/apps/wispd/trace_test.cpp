@@ -68,16 +68,21 @@ TEST(TraceServer, ClientsThatLeaveOrStopReadingDoNotHoldUpOthers) {
   TraceClient stuck(listener);
   int small = 4096;
   setsockopt(stuck.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  std::string big(1000, 'b');
+  std::string big(16384, 'b');
   std::string args = tools::PackArgs({Str(big)});
-  for (int i = 0; i < 5000; ++i) {  // 5 MiB that nobody reads on stuck
+  const int lines = static_cast<int>(TRACE_PENDING_MAX / big.size()) + 200;
+  for (int i = 0; i < lines; ++i) {  // more than a client may fall behind
     std::string id = "wisp.flood." + std::to_string(i);
     Trace_Emit("IN", 1, id.c_str(), args.data(), 1, args.data() + args.size());
-    if (i % 100 == 99) reader.ReadUntil(id + ",");  // the reading client keeps pace
+    if (i % 100 == 99) {  // the reading client keeps pace
+      reader.ReadUntil(id + ",");
+      reader.Clear();
+    }
   }
   Trace_Emit("OUT", 2, "tarn.after.flood", nullptr, 0, nullptr);
   EXPECT_NE(reader.ReadUntil("tarn.after.flood,\n").find("tarn.after.flood"), std::string::npos);
-  EXPECT_TRUE(log.WaitFor("is not reading; disconnecting it"));
+  EXPECT_TRUE(log.WaitFor("bytes behind; disconnecting it\n"));
+  EXPECT_EQ(log.Count("bytes behind; disconnecting it\n"), 1u);
   close(listener);
 }
 
@@ -101,6 +106,26 @@ TEST(TraceServer, ServesAtMostThirtyTwoClientsAtOnce) {
   EXPECT_TRUE(WaitUntil([&] {
     return TraceClient(listener).ReadUntil("\n\n", 100).find("\n\n") != std::string::npos;
   }));
+  close(listener);
+}
+
+TEST(TraceServer, AClientPausingThroughABurstGetsEveryLine) {
+  Root root;
+  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  ASSERT_GE(listener, 0);
+  TraceClient paused(listener);
+  std::string args = tools::PackArgs({Str(std::string(230, 'p'))});
+  const int lines = 30000;  // about 8 MB, read by nobody until the end
+  for (int i = 0; i < lines; ++i) {
+    std::string id = "wisp.burst." + std::to_string(i);
+    Trace_Emit("IN", 1, id.c_str(), args.data(), 1, args.data() + args.size());
+  }
+  std::string got = paused.ReadUntil("wisp.burst." + std::to_string(lines - 1) + ",", 20000);
+  size_t count = 0;
+  for (size_t at = got.find(",wisp.burst."); at != std::string::npos;
+       at = got.find(",wisp.burst.", at + 1))
+    ++count;
+  EXPECT_EQ(count, static_cast<size_t>(lines));
   close(listener);
 }
 

@@ -272,4 +272,30 @@ TEST_F(Net, RefusedTakeDownPostsNothingButStartsAfresh) {
   EXPECT_EQ(Flares(), Texts{kFlapped});
 }
 
+TEST_F(Net, FailedSwitchLookupIsRetriedOnceAndTheLossReportedOnce) {
+  Model(R"({"port_groups": {}})");
+  Pg("down", "pnic7", "frontend", 0);
+  Pass(2);
+  EXPECT_TRUE(Flares().empty());
+  Model(R"({"port_groups": {"frontend": {"vswitch": "switch0"}}})");
+  Pass(7);
+  EXPECT_EQ(Flares(), Texts{"[tarn.problem.net.connectivity.lost] Lost network connectivity on "
+                            "virtual switch \"switch0\". Physical NIC pnic7 is down. Affected "
+                            "port groups: \"frontend\""});
+  Pass(10);
+  EXPECT_TRUE(Flares().empty());
+
+  // Still unknown on the retry: reported without the name, records gone.
+  Model(R"({"port_groups": {}})");
+  Pg("down", "pnic8", "management", 1);
+  Pass(2);
+  Pg("down", "pnic8", "management", 1);
+  Pass(7);
+  EXPECT_EQ(Flares(), Texts{"[tarn.problem.net.redundancy.lost] Lost uplink redundancy on virtual "
+                            "switch . Physical NIC pnic8 is down. Affected port groups: "
+                            "\"management\", \"management\""});
+  Pass(10);
+  EXPECT_TRUE(Flares().empty());
+}
+
 }  // namespace
