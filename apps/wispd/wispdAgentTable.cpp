@@ -2,7 +2,7 @@
 #include "wispdAgent.h"
 #include "wispdCorrelatorSpec.h"
 
-// One line per correlator, in start order; each names the spec its own
+// One line per correlator, in start order; each names the CorrelatorSpec its own
 // source file defines.
 #define WISPD_CORRELATORS(X) \
   X(kNetCorrelator)          \

@@ -41,7 +41,7 @@ struct CorrelatorSpec {
 #define WISPD_TABLE(array) array, std::size(array)
 #define WISPD_NO_TABLE nullptr, 0
 
-// Fills table with the spec's rows, then its handlers.
+// Fills table with the correlator's rows, then its handlers.
 void Correlator_BuildTable(const CorrelatorSpec &spec, WispHandlerTable *table);
 // The agent entry for a spec: reset, table, start, then the run routine.
 void Correlator_RunSpec(const CorrelatorSpec &spec);
