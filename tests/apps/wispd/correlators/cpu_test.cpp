@@ -147,11 +147,4 @@ TEST_F(Cpu, TheRefreshedPeriodReArmsTheCountResetAndZeroDisarmsIt) {
   EXPECT_EQ(Actions(), Lines{R"({"action":"page_retire","page":2,"count":1,"mode":"NiceRetire"})"});
 }
 
-TEST_F(Cpu, HyperThreadingRowsShowBothNumbers) {
-  kit.Send("wisp.cpu.smp.ht.partner.missing", {U32(9), U32(8)});
-  EXPECT_EQ(kit.Texts(), Lines{"[tarn.problem.cpu.smp.ht.partner.missing] Disabling "
-                               "HyperThreading due to invalid configuration: HT partner 9 is "
-                               "missing from PCPU 8."});
-}
-
 }  // namespace
