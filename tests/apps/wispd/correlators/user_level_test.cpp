@@ -108,24 +108,6 @@ TEST_F(UserLevel, KeyedWindowsCountEachKeyApart) {
   EXPECT_EQ(At(6091, kDir, {Str("/a"), Str("/d1")}), 1u);
 }
 
-TEST_F(UserLevel, RowsThatConvertOrQuoteShowTheirValuesAsWritten) {
-  Send("wisp.user.coredump.extraction.failed.nospace", {U64(6000000000)});
-  Send("wisp.user.tarnimage.install.invalidhardware", {Str("std-1"), Str("CPU: too old")});
-  Send("wisp.user.host.poweroff.reason.subsystem",
-       {Str("2026-12-05T10:00:00Z"), Str("patcher"), Str("firmware")});
-  Send("wisp.user.host.crash.reason", {Str("2026-12-05T10:00:00Z"), Str("PSOD")});
-  EXPECT_EQ(kit.Texts(),
-            (Texts{"[tarn.problem.coredump.extraction.failed.nospace] No coredump has been "
-                   "extracted. The target partition has insufficient amount of free space. At "
-                   "least 6000000000 MIB is required.",
-                   "[tarn.problem.tarnimage.install.invalidhardware] Host doesn't meet image "
-                   "profile 'std-1' hardware requirements:\nCPU: too old",
-                   "[tarn.audit.host.poweroff.reason.subsystem] The power off at "
-                   "2026-12-05T10:00:00Z was requested by patcher due to: \"firmware\"",
-                   "[tarn.audit.host.crash.reason] The crash at 2026-12-05T10:00:00Z occurred due "
-                   "to: \"PSOD\"More details will be available in the generated mantle-zdump."}));
-}
-
 TEST_F(UserLevel, UnknownIdOfTheGroupIsDroppedSilently) {
   Send("wisp.user.no.such.thing", {Str("x")});
   EXPECT_TRUE(kit.Flares().empty());
