@@ -1,6 +1,5 @@
-// The Strata correlator: messages that reorder or escape, the network
-// picture behind connectivity and redundancy reports, clustering, and the
-// hourly hold-back of medium errors.
+// The Strata correlator: the network picture behind connectivity and
+// redundancy reports, clustering, and the hourly hold-back of medium errors.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -46,17 +45,6 @@ class Strata : public ::testing::Test {
 
   CorrelatorKit kit{kStrataCorrelator};
 };
-
-TEST_F(Strata, MessagesKeepTheirArgumentOrderAndPercentSign) {
-  kit.Send("wisp.strata.dom.resynctimeout", {U32(30), Str("comp-1"), Str("disk0"), U32(512)});
-  kit.Send("wisp.strata.kesk.componentthreshold", {Str("node0"), U32(80), U32(800), U32(1000)});
-  EXPECT_EQ(kit.Texts(),
-            (Texts{"[tarn.problem.wisp.strata.dom.resynctimeout] Resync timed out as no progress "
-                   "was made in 30 minute(s) for component comp-1 on disk disk0. Resync will be "
-                   "tried again for this component. The remaining resync is around 512MB.",
-                   "[tarn.problem.wisp.strata.kesk.componentthreshold] Strata Node: node0 reached "
-                   "threshold of 80 % opened components (800 of 1000)."}));
-}
 
 TEST_F(Strata, AddressLossIsNotReadyOnlyWhenNoInterfaceHasOne) {
   Net("net.created", "mnic0");
