@@ -56,19 +56,6 @@ TEST_F(Cairn, UuidFieldsKeepTheirWidthsAndOrderInLowerCase) {
                                "ffffffff-00000000-2345-ff000203047f hba1"});
 }
 
-TEST_F(Cairn, LockModeStringsFollowTheUuid) {
-  kit.Send("wisp.cairn.spanned.lockmode.inconsistency.detected",
-           Join(Join({Str("datastore1")}, Uuid(0x5f1e2d3c, 0x4b5a6978, 0x8796, {1, 2, 3, 4, 5, 6})),
-                {Str("ATS-only"), Str("public"), Str("ATS")}));
-  EXPECT_EQ(kit.Texts(),
-            Texts{"[tarn.problem.cairn.spanned.lockmode.inconsistency.detected] Inconsistent "
-                  "lockmode change detected for spanned Cairn volume 'datastore1' "
-                  "(5f1e2d3c-4b5a6978-8796-010203040506): volume was configured for ATS-only "
-                  "lockmode at time of open and now it is configured for public lockmode but this "
-                  "host is not using ATS lockmode. All operations on this volume will fail until "
-                  "this host unmounts and remounts the volume."});
-}
-
 TEST_F(Cairn, ArgumentOnlyLatencyFlareKeepsItsSixtyFourBitValues) {
   kit.Send("wisp.cairn.nfs.volume.io.latency.high.exceed.threshold",
            {Str("datastore3"), U64(5000000000), U64(7), U64(30)});
