@@ -68,16 +68,11 @@ TEST_F(Scsi, RowsThatConvertOrReadEachArgumentByHand) {
   kit.Send("wisp.scsi.device.invalid.xcopy.request",
            {Str("naa.1"), I32(1), I32(0x2a), I32(255), Str("fixed"), I32(5), I32(0x24), I32(0),
             Str("copy aborted")});
-  kit.Send("wisp.scsi.device.io.qerr.changed", {I32(1), Str("naa.1"), I32(0)});
   kit.Send("wisp.scsi.scsipath.badpath.unreachpe", {Str("hba1:C0:T0:L0"), Str("hba9")});
   EXPECT_EQ(kit.Texts(),
             (Texts{"[tarn.problem.scsi.device.invalid.xcopy.request] Invalid XCOPY request for "
                    "device naa.1. Host 0x1, Device 0x2a, Plugin 0xff, fixed sense, sense.key = "
                    "0x5, sense.asc = 0x24, sense.ascq = 0: copy aborted",
-                   "[tarn.problem.scsi.device.io.qerr.changed] QErr set to 0x1 for device naa.1. "
-                   "This may cause unexpected behavior. The device was originally configured to "
-                   "the supported QErr setting of 0x0, but this has been changed and could not be "
-                   "reset.",
                    "[tarn.problem.scsi.scsipath.badpath.unreachpe] Sanity check failed for path "
                    "hba1:C0:T0:L0. The path is to a Kvol PE, but it goes out of adapter hba9 "
                    "which is not PE capable. Path dropped."}));
