@@ -47,13 +47,6 @@ void Root::WriteFile(const std::string &abs, const std::string &text) const {
   rename(tmp.c_str(), Under(abs).c_str());
 }
 
-std::string Root::ReadFile(const std::string &abs) const {
-  std::ifstream in(Under(abs), std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 LogCapture::LogCapture(const Root &root) : path_(root.Under("/dev/log")) {
   fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   struct sockaddr_un addr = {};

@@ -26,7 +26,6 @@ class Root {
   const std::string &Path() const { return path_; }
   std::string Under(const std::string &abs) const { return path_ + abs; }
   void WriteFile(const std::string &abs, const std::string &text) const;
-  std::string ReadFile(const std::string &abs) const;
 
  private:
   std::string path_;
