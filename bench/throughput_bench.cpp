@@ -41,7 +41,7 @@ std::vector<tools::Json> TableMix() {
       tools::Json args = tools::Json::array();
       for (const tools::Arg &a : testing_support::RowArguments(row))
         args.push_back(tools::Json::parse(tools::ArgToJson(a.type, a.bits, a.str.c_str()).dump()));
-      out.push_back({{"id", row.wispId}, {"fmt", "bench %s"}, {"args", args}});
+      out.push_back({{"id", row.wispId}, {"args", args}});
     }
   }
   return out;
@@ -94,7 +94,8 @@ void ThroughDaemon(benchmark::State &state, Mix mix) {
   std::vector<tools::Json> rows = TableMix();
   for (int i = 0; i < kBatch; ++i) {
     if (mix == TABLE_ROWS) {
-      batch.push_back(rows[static_cast<size_t>(i) % rows.size()]);
+      // Sampled evenly over every table, so each group keeps its share.
+      batch.push_back(rows[static_cast<size_t>(i) * rows.size() / kBatch]);
     } else {
       batch.push_back(Observation(mix == ALL_GROUPS_FALLBACK ? kGroups[i % 21] : "net"));
     }
