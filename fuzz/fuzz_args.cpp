@@ -1,11 +1,13 @@
-// Wisp_GetArgs with an arbitrary scanf-like format against an arbitrary
-// record: input is the format, a NUL, then the raw record.
+// Both argument readers against an arbitrary record: Wisp_GetArgs with the
+// text as a scanf-like format, and the read by a printf message format
+// derived from the same text. Input is the text, a NUL, then the raw record.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "pellibs/wisp.h"
+#include "wispdStorageLookup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t *nul = static_cast<const uint8_t *>(memchr(data, 0, size));
@@ -28,6 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                p[10], p[11], p[12], p[13], p[14], p[15]);
   Wisp_GetArgs(w, 1, format.c_str(), p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9],
                p[10], p[11], p[12], p[13], p[14], p[15]);
+  char derived[64];
+  Storage_DeriveArgFormat(format.c_str(), derived, sizeof derived);
+  Storage_ReadMessageArgs(w, format.c_str(), p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8],
+                          p[9], p[10], p[11], p[12], p[13], p[14], p[15]);
   Wisp_Free(w);
   return 0;
 }
