@@ -23,11 +23,7 @@ std::string Obs(const std::string &id, const std::string &args, const std::strin
 
 // Sorted: the correlators post from threads of their own.
 std::vector<std::string> Messages(const Host &host) {
-  std::vector<std::string> out;
-  for (const std::string &line : host.Flares()) {
-    tools::Json j = tools::Json::parse(line);
-    out.push_back("[" + j["id"].get<std::string>() + "] " + j["message"].get<std::string>());
-  }
+  std::vector<std::string> out = host.FlareTexts();
   std::sort(out.begin(), out.end());
   return out;
 }

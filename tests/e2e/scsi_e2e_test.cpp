@@ -26,15 +26,6 @@ std::string PathState(const char *state, const char *previous) {
 }
 
 // hubd's lines as "[event id] message".
-std::vector<std::string> Texts(const std::vector<std::string> &lines) {
-  std::vector<std::string> out;
-  for (const std::string &line : lines) {
-    tools::Json j = tools::Json::parse(line);
-    out.push_back("[" + j["id"].get<std::string>() + "] " + j["message"].get<std::string>());
-  }
-  return out;
-}
-
 TEST(ScsiEndToEnd, DatastoreFlareAndAPathLossWithItsRestoration) {
   Host host(Model(2));
   ASSERT_EQ(host.Emit(R"({"id": "wisp.scsi.device.state.permanentloss", "args": [{"s": "naa.1"}]})"
@@ -47,7 +38,7 @@ TEST(ScsiEndToEnd, DatastoreFlareAndAPathLossWithItsRestoration) {
   ASSERT_EQ(host.Emit(PathState("on", "dead") + PathState("standby", "dead")), 0);
   ASSERT_TRUE(host.WaitForFlares(3));
   usleep(300000);  // a second restoration would have arrived by now
-  EXPECT_EQ(Texts(host.Flares()),
+  EXPECT_EQ(host.FlareTexts(),
             (std::vector<std::string>{
                 "[tarn.problem.scsi.device.state.permanentloss] Device: naa.1 has been removed or "
                 "is permanently inaccessible. Affected datastores (if any): \"ds-a\", \"ds-b\".",

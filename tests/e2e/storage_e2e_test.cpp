@@ -14,22 +14,12 @@ using namespace testing_support;
 namespace {
 
 // hubd's lines as "[event id] message", in arrival order.
-std::vector<std::string> Texts(const std::vector<std::string> &lines) {
-  std::vector<std::string> out;
-  for (const std::string &line : lines) {
-    tools::Json j = tools::Json::parse(line);
-    out.push_back("[" + j["id"].get<std::string>() + "] " +
-                  (j["message"].is_string() ? j["message"].get<std::string>() : "?"));
-  }
-  return out;
-}
-
 // Posts that follow one another on one correlator arrive in order; waits for
 // count of them, then a little longer for any that should not be there.
 std::vector<std::string> Received(const Host &host, size_t count) {
   EXPECT_TRUE(host.WaitForFlares(count));
   usleep(300000);
-  return Texts(host.Flares());
+  return host.FlareTexts();
 }
 
 typedef std::vector<std::string> Lines;
@@ -115,7 +105,7 @@ TEST(StorageEndToEnd, StrataQueuedFlareReachesHubdOnTheRetry) {
       host.log.WaitFor("An event (tarn.problem.strata.net.not.ready) could not be sent "
                        "immediately to hubd; queueing for retry."));
   ASSERT_TRUE(host.WaitForFlares(1));
-  EXPECT_EQ(Texts(host.Flares()), Lines{"[tarn.audit.strata.net.vnic.added] Strata vnic added"});
+  EXPECT_EQ(host.FlareTexts(), Lines{"[tarn.audit.strata.net.vnic.added] Strata vnic added"});
   ASSERT_TRUE(host.log.WaitFor(
       "Successfully sent event (tarn.problem.strata.net.not.ready) after 1 failure.\n", 15000ms));
   EXPECT_EQ(Received(host, 2),
