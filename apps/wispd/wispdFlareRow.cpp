@@ -84,27 +84,17 @@ void FlareRow_Handle(const FlareRow &row, const Wisp *wisp) {
     Log("FAIL: Received NULL wispID\n");
     return;
   }
-  RowValues values;
-  for (size_t i = 0; i < FLARE_ROW_MAX_ARGS; ++i) {
-    values.str[i] = nullptr;
-    values.bits[i] = 0;
-  }
+  RowValues values{};  // values not read show as null or 0
   int rc = FlareRow_Read(row, wisp, &values);
   if (rc != 0) {
     // Table texts, checked by the row test: "%s" the id, then "%d".
-    if (row.failLog == nullptr) {
-      // silent
-    } else if (strstr(row.failLog, "%s") != nullptr) {
+    if (row.failLog != nullptr && strstr(row.failLog, "%s") != nullptr) {
       Log(row.failLog, id != nullptr ? id : "(null)", rc);
-    } else {
+    } else if (row.failLog != nullptr) {
       Log(row.failLog, rc);
     }
+    // What failed to read, and all after it, stays null or 0.
     if ((row.flags & ROW_POST_ON_FAIL) == 0) return;
-    // The value that failed to read counts as not read.
-    if (values.count < FLARE_ROW_MAX_ARGS) {
-      values.str[values.count] = nullptr;
-      values.bits[values.count] = 0;
-    }
   }
   if ((row.flags & ROW_CHECK_ID) != 0 && !Wisp_IsID(id, row.wispId)) return;
   if (row.lookup != nullptr) values.lookup = row.lookup(values);
