@@ -35,9 +35,9 @@ tools::Json Observation(const std::string &group) {
 // correlator in turn, so each group's share follows its table.
 std::vector<tools::Json> TableMix() {
   std::vector<tools::Json> out;
-  for (const CorrelatorSpec *const *spec = kCorrelatorSpecs; *spec != nullptr; ++spec) {
-    for (size_t r = 0; r < (*spec)->rowCount; ++r) {
-      const FlareRow &row = (*spec)->rows[r];
+  for (const CorrelatorDef *const *def = kCorrelatorDefs; *def != nullptr; ++def) {
+    for (size_t r = 0; r < (*def)->rowCount; ++r) {
+      const FlareRow &row = (*def)->rows[r];
       tools::Json args = tools::Json::array();
       for (const tools::Arg &a : testing_support::RowArguments(row))
         args.push_back(tools::Json::parse(tools::ArgToJson(a.type, a.bits, a.str.c_str()).dump()));

@@ -14,10 +14,10 @@
 
 #include "pellibs/msgfmt.h"
 #include "pellibs/wisp.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispjson.h"
 
-extern const CorrelatorSpec kCpuCorrelator;
+extern const CorrelatorDef kCpuCorrelator;
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The daemon's agents in their start order.
 #include "wispdAgent.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 
-// One line per correlator, in start order; each names the CorrelatorSpec its own
+// One line per correlator, in start order; each names the CorrelatorDef its own
 // source file defines.
 #define WISPD_CORRELATORS(X) \
   X(kNetCorrelator)          \
@@ -27,29 +27,29 @@
   X(kStrataCorrelator)       \
   X(kHcmCorrelator)
 
-#define WISPD_DECLARE(spec) extern const CorrelatorSpec spec;
+#define WISPD_DECLARE(def) extern const CorrelatorDef def;
 WISPD_CORRELATORS(WISPD_DECLARE)
-extern const CorrelatorSpec kSelfTestCorrelator;
+extern const CorrelatorDef kSelfTestCorrelator;
 
 namespace {
 
-template <const CorrelatorSpec *Spec>
-void RunSpec() {
-  Correlator_RunSpec(*Spec);
+template <const CorrelatorDef *Def>
+void RunDef() {
+  Correlator_RunDef(*Def);
 }
 
-#define WISPD_ENTRY(spec) RunSpec<&spec>,
+#define WISPD_ENTRY(def) RunDef<&def>,
 const AgentEntry kAgents[] = {WISPD_CORRELATORS(WISPD_ENTRY)};
 
 }  // namespace
 
-#define WISPD_POINTER(spec) &spec,
-const CorrelatorSpec *const kCorrelatorSpecs[] = {WISPD_CORRELATORS(WISPD_POINTER) nullptr};
+#define WISPD_POINTER(def) &def,
+const CorrelatorDef *const kCorrelatorDefs[] = {WISPD_CORRELATORS(WISPD_POINTER) nullptr};
 
 void Agent_StartAll(bool withExtras) {
   for (AgentEntry entry : kAgents) Agent_Start(entry);
   if (withExtras) {
     Agent_Start(Agent_LogAll);
-    Agent_Start(RunSpec<&kSelfTestCorrelator>);
+    Agent_Start(RunDef<&kSelfTestCorrelator>);
   }
 }

@@ -1,6 +1,6 @@
 // All-paths-down correlator: forwards the start, time-out and exit of the
 // all-paths-down state of a device.
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 
 namespace {
 
@@ -24,10 +24,9 @@ const FlareRow kRows[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kApdCorrelator = {
-    "APD",          kGroups,
-    nullptr,        WISPD_TABLE(kRows),
-    WISPD_NO_TABLE, Correlator_ReportUnhandled,
-    nullptr,        nullptr,
-    nullptr,        nullptr,
+extern const CorrelatorDef kApdCorrelator = {
+    .name = "APD",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    .fallback = Correlator_ReportUnhandled,
 };

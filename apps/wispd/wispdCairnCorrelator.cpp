@@ -5,7 +5,7 @@
 
 #include <iterator>
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdLog.h"
 
 namespace {
@@ -227,15 +227,10 @@ const HandlerRow kHandlers[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kCairnCorrelator = {
-    "cairn",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_IgnoreWisp,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+extern const CorrelatorDef kCairnCorrelator = {
+    .name = "cairn",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
 };

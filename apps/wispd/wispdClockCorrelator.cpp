@@ -9,7 +9,7 @@
 
 #include "pellibs/sysinfo.h"
 #include "wispdClock.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdLog.h"
 
 namespace {
@@ -162,7 +162,10 @@ void Reset() {
 
 }  // namespace
 
-extern const CorrelatorSpec kClockCorrelator = {
-    "Clock",      kGroups, nullptr, WISPD_NO_TABLE, WISPD_TABLE(kHandlers),
-    NoCorrelator, Reset,   nullptr, nullptr,        nullptr,
+extern const CorrelatorDef kClockCorrelator = {
+    .name = "Clock",
+    .groups = kGroups,
+    WISPD_HANDLERS(kHandlers),
+    .fallback = NoCorrelator,
+    .reset = Reset,
 };

@@ -12,7 +12,7 @@
 #include "mantlectl/mantlectl.h"
 #include "pellibs/sysinfo.h"
 #include "wispdClock.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdTimer.h"
 
 namespace {
@@ -273,15 +273,12 @@ bool Start() {
 
 }  // namespace
 
-extern const CorrelatorSpec kCpuCorrelator = {
-    "cpu",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_IgnoreWisp,
-    Reset,
-    Start,
-    nullptr,
-    nullptr,
+extern const CorrelatorDef kCpuCorrelator = {
+    .name = "cpu",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
+    .reset = Reset,
+    .start = Start,
 };

@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 
 namespace {
 
@@ -58,7 +58,9 @@ const char *const kGroups[] = {"user", "external", nullptr};
 
 }  // namespace
 
-extern const CorrelatorSpec kGenericCorrelator = {
-    "Generic",          kGroups, nullptr, WISPD_NO_TABLE, WISPD_TABLE(kHandlers),
-    Correlator_LogWisp, nullptr, nullptr, nullptr,        nullptr,
+extern const CorrelatorDef kGenericCorrelator = {
+    .name = "Generic",
+    .groups = kGroups,
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_LogWisp,
 };

@@ -1,7 +1,7 @@
 // Hardware correlator: fabric notifications, NVDIMM health, TPM, BMC and
 // interrupt-routing problems, each one observation to one flare.
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 
 namespace {
 
@@ -299,10 +299,9 @@ const FlareRow kRows[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kHardwareCorrelator = {
-    "Hardware",     kGroups,
-    nullptr,        WISPD_TABLE(kRows),
-    WISPD_NO_TABLE, Correlator_IgnoreWisp,
-    nullptr,        nullptr,
-    nullptr,        nullptr,
+extern const CorrelatorDef kHardwareCorrelator = {
+    .name = "Hardware",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    .fallback = Correlator_IgnoreWisp,
 };

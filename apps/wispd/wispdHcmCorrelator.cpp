@@ -1,6 +1,6 @@
 // HCM correlator: the hardware-change monitor's disk insertions, removals
 // and predicted failures, one flare each naming the disk.
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 
 namespace {
 
@@ -24,7 +24,9 @@ const FlareRow kRows[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kHcmCorrelator = {
-    "HCM",   kGroups, nullptr, WISPD_TABLE(kRows), WISPD_NO_TABLE, Correlator_IgnoreWisp, nullptr,
-    nullptr, nullptr, nullptr,
+extern const CorrelatorDef kHcmCorrelator = {
+    .name = "HCM",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    .fallback = Correlator_IgnoreWisp,
 };

@@ -2,7 +2,7 @@
 // failures; its connection and session observations are absorbed.
 #include <stdio.h>
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 
 namespace {
 
@@ -57,15 +57,10 @@ const HandlerRow kHandlers[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kIscsiCorrelator = {
-    "iscsi",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_IgnoreWisp,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+extern const CorrelatorDef kIscsiCorrelator = {
+    .name = "iscsi",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
 };

@@ -1,6 +1,6 @@
 // Migration correlator: failures of the live-migration server.
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 
 namespace {
 
@@ -32,15 +32,10 @@ const char *const kGroups[] = {"migrate", nullptr};
 
 }  // namespace
 
-extern const CorrelatorSpec kMigrateCorrelator = {
-    "migrate",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_IgnoreWisp,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+extern const CorrelatorDef kMigrateCorrelator = {
+    .name = "migrate",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
 };

@@ -9,7 +9,7 @@
 
 #include "mantlectl/mantlectl.h"
 #include "pellibs/sysinfo.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdLog.h"
 #include "wispdNetRedundancy.h"
 #include "wispdTimer.h"
@@ -255,15 +255,14 @@ const char *const kGroups[] = {"net", nullptr};
 
 }  // namespace
 
-extern const CorrelatorSpec kNetCorrelator = {
-    "net",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_IgnoreWisp,
-    NetRedundancy_Reset,
-    Start,
-    WakeFd,
-    NetRedundancy_Timeout,
+extern const CorrelatorDef kNetCorrelator = {
+    .name = "net",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
+    .reset = NetRedundancy_Reset,
+    .start = Start,
+    .wakeFd = WakeFd,
+    .wakeup = NetRedundancy_Timeout,
 };

@@ -14,7 +14,7 @@
 #include "mantlectl/mantlectl.h"
 #include "pellibs/sysinfo.h"
 #include "wispdClock.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdLog.h"
 #include "wispdStorageLookup.h"
 
@@ -210,7 +210,11 @@ bool Start() {
 
 }  // namespace
 
-extern const CorrelatorSpec kPageRetireCorrelator = {
-    "pageretire", kGroups, nullptr, WISPD_NO_TABLE, WISPD_TABLE(kHandlers),
-    ReadIdOnly,   Reset,   Start,   nullptr,        nullptr,
+extern const CorrelatorDef kPageRetireCorrelator = {
+    .name = "pageretire",
+    .groups = kGroups,
+    WISPD_HANDLERS(kHandlers),
+    .fallback = ReadIdOnly,
+    .reset = Reset,
+    .start = Start,
 };

@@ -1,7 +1,7 @@
 // Scheduler correlator: placement and cache-QoS requests the scheduler could
 // not honour, each reported against the virtual machine's name.
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 
 namespace {
 
@@ -38,7 +38,9 @@ const FlareRow kRows[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kSchedCorrelator = {
-    "sched", kGroups, nullptr, WISPD_TABLE(kRows), WISPD_NO_TABLE, Correlator_LogWisp, nullptr,
-    nullptr, nullptr, nullptr,
+extern const CorrelatorDef kSchedCorrelator = {
+    .name = "sched",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    .fallback = Correlator_LogWisp,
 };

@@ -3,7 +3,7 @@
 // additions and power-on resets go to path tracking.
 #include <string.h>
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdLog.h"
 #include "wispdScsiPaths.h"
 #include "wispdStorageLookup.h"
@@ -286,15 +286,12 @@ bool Start() {
 
 }  // namespace
 
-extern const CorrelatorSpec kScsiCorrelator = {
-    "scsi",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_ReportUnhandled,
-    ScsiPaths_Reset,
-    Start,
-    nullptr,
-    nullptr,
+extern const CorrelatorDef kScsiCorrelator = {
+    .name = "scsi",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_ReportUnhandled,
+    .reset = ScsiPaths_Reset,
+    .start = Start,
 };

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdTimer.h"
 
 namespace {
@@ -329,7 +329,9 @@ void Reset() {
 
 }  // namespace
 
-extern const CorrelatorSpec kSelfTestCorrelator = {
-    "WispdTest", kGroups, nullptr, WISPD_NO_TABLE, WISPD_NO_TABLE,
-    OnTest,      Reset,   nullptr, nullptr,        nullptr,
+extern const CorrelatorDef kSelfTestCorrelator = {
+    .name = "WispdTest",
+    .groups = kGroups,
+    .fallback = OnTest,
+    .reset = Reset,
 };

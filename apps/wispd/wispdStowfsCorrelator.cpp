@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdLog.h"
 #include "wispdQuietPeriod.h"
 
@@ -58,7 +58,10 @@ const char *const kGroups[] = {"stowfs", nullptr};
 
 }  // namespace
 
-extern const CorrelatorSpec kStowfsCorrelator = {
-    "Stowfs",           kGroups, nullptr, WISPD_NO_TABLE, WISPD_TABLE(kHandlers),
-    HandleOtherFailure, Reset,   nullptr, nullptr,        nullptr,
+extern const CorrelatorDef kStowfsCorrelator = {
+    .name = "Stowfs",
+    .groups = kGroups,
+    WISPD_HANDLERS(kHandlers),
+    .fallback = HandleOtherFailure,
+    .reset = Reset,
 };

@@ -2,7 +2,7 @@
 // group limits, resynchronisation and initialisation reports, one flare
 // each; its network, clustering and medium-error reports keep state
 // (wispdStrataNetwork).
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdStrataNetwork.h"
 
 namespace {
@@ -175,15 +175,11 @@ const HandlerRow kHandlers[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kStrataCorrelator = {
-    "Strata",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_IgnoreWisp,
-    StrataNet_Reset,
-    nullptr,
-    nullptr,
-    nullptr,
+extern const CorrelatorDef kStrataCorrelator = {
+    .name = "Strata",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
+    .reset = StrataNet_Reset,
 };

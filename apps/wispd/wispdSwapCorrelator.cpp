@@ -1,7 +1,7 @@
 // Swap correlator: the system swap file lost with its datastore. After a
 // removal system swap is reconfigured; what cannot be fixed is reported.
 #include "mantlectl/mantlectl.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdLog.h"
 #include "wispdStorageLookup.h"
 
@@ -57,7 +57,9 @@ const HandlerRow kHandlers[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kSwapCorrelator = {
-    "SWAP",  kGroups, nullptr, WISPD_NO_TABLE, WISPD_TABLE(kHandlers), Correlator_IgnoreWisp,
-    nullptr, nullptr, nullptr, nullptr,
+extern const CorrelatorDef kSwapCorrelator = {
+    .name = "SWAP",
+    .groups = kGroups,
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
 };

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "wispdClock.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdUserReboot.h"
 
 namespace {
@@ -568,15 +568,11 @@ const char *const kGroups[] = {"user", nullptr};
 
 }  // namespace
 
-extern const CorrelatorSpec kUserLevelCorrelator = {
-    "UserLevel",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_IgnoreWisp,
-    Reset,
-    nullptr,
-    nullptr,
-    nullptr,
+extern const CorrelatorDef kUserLevelCorrelator = {
+    .name = "UserLevel",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
+    .reset = Reset,
 };

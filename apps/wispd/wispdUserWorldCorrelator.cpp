@@ -11,7 +11,7 @@
 #include <string>
 
 #include "wispdClock.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 
 namespace {
 
@@ -202,15 +202,11 @@ const char *const kGroups[] = {"uw", nullptr};
 
 }  // namespace
 
-extern const CorrelatorSpec kUserWorldCorrelator = {
-    "UserWorld",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_IgnoreWisp,
-    Reset,
-    nullptr,
-    nullptr,
-    nullptr,
+extern const CorrelatorDef kUserWorldCorrelator = {
+    .name = "UserWorld",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
+    .reset = Reset,
 };

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "pelldan/root.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdQuietPeriod.h"
 
 namespace {
@@ -61,7 +61,10 @@ const char *const kGroups[] = {"vfat", nullptr};
 
 }  // namespace
 
-extern const CorrelatorSpec kVfatCorrelator = {
-    "Vfat", kGroups, nullptr, WISPD_NO_TABLE, WISPD_TABLE(kHandlers), Correlator_IgnoreWisp,
-    Reset,  nullptr, nullptr, nullptr,
+extern const CorrelatorDef kVfatCorrelator = {
+    .name = "Vfat",
+    .groups = kGroups,
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
+    .reset = Reset,
 };

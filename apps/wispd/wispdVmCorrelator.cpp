@@ -2,7 +2,7 @@
 // re-worded as problems. Arguments are read by the kernel's own message.
 #include <string.h>
 
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdStorageLookup.h"
 
 namespace {
@@ -84,7 +84,9 @@ const HandlerRow kHandlers[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kVmCorrelator = {
-    "VM",    kGroups, nullptr, WISPD_NO_TABLE, WISPD_TABLE(kHandlers), Correlator_ReportUnhandled,
-    nullptr, nullptr, nullptr, nullptr,
+extern const CorrelatorDef kVmCorrelator = {
+    .name = "VM",
+    .groups = kGroups,
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_ReportUnhandled,
 };

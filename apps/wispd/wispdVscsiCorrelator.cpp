@@ -1,6 +1,6 @@
 // Virtual-SCSI correlator: the limits of virtual disks shared between the
 // virtual machines of a cluster. A failed read is logged and still posts.
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispdLog.h"
 
 namespace {
@@ -47,15 +47,10 @@ const HandlerRow kHandlers[] = {
 
 }  // namespace
 
-extern const CorrelatorSpec kVscsiCorrelator = {
-    "vscsi",
-    kGroups,
-    nullptr,
-    WISPD_TABLE(kRows),
-    WISPD_TABLE(kHandlers),
-    Correlator_IgnoreWisp,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+extern const CorrelatorDef kVscsiCorrelator = {
+    .name = "vscsi",
+    .groups = kGroups,
+    WISPD_ROWS(kRows),
+    WISPD_HANDLERS(kHandlers),
+    .fallback = Correlator_IgnoreWisp,
 };

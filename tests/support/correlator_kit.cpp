@@ -34,17 +34,17 @@ FlareKind KindOf(const std::string &id) {
 
 }  // namespace
 
-CorrelatorKit::CorrelatorKit(const CorrelatorSpec &spec, const std::string &model)
-    : clock(std::make_unique<FakeClock>(NextStart())), spec_(spec) {
+CorrelatorKit::CorrelatorKit(const CorrelatorDef &def, const std::string &model)
+    : clock(std::make_unique<FakeClock>(NextStart())), def_(def) {
   Model(model);
-  // Process-wide set-up, once: the retry timer and each spec's start.
+  // Process-wide set-up, once: the retry timer and each definition's start.
   static bool flareReady = (Flare_Init(), true);
   (void)flareReady;
-  static std::set<const CorrelatorSpec *> started;
-  if (started.insert(&spec).second && spec.start != nullptr) spec.start();
+  static std::set<const CorrelatorDef *> started;
+  if (started.insert(&def).second && def.start != nullptr) def.start();
   hubd_ = simhost::BindUnix(SOCK_STREAM, root.Under("/var/run/pelldan/hubd-flare.sock"), 4096);
   fcntl(hubd_, F_SETFL, O_NONBLOCK);
-  Correlator_BuildTable(spec, &table_);
+  Correlator_BuildTable(def, &table_);
   // Timers earlier kits left armed fall due on this kit's later clock: run
   // them once now, so they are due relative to this kit's start.
   while (Timer_Service().FireDue(clock->Seconds())) {
@@ -72,7 +72,7 @@ void CorrelatorKit::Send(const std::string &id, const std::vector<tools::Arg> &a
     ADD_FAILURE() << "the test built a record the library rejects: " << id;
     return;
   }
-  Correlator_Dispatch(spec_.fallback, table_, wisp);
+  Correlator_Dispatch(def_.fallback, table_, wisp);
   Wisp_Free(wisp);
 }
 
@@ -139,7 +139,7 @@ void CorrelatorKit::Advance(double seconds) {
 }
 
 void CorrelatorKit::Reset() {
-  if (spec_.reset != nullptr) spec_.reset();
+  if (def_.reset != nullptr) def_.reset();
   Flares();
   Logs();
   Actions();

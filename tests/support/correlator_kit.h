@@ -10,7 +10,7 @@
 #include "fake_clock.h"
 #include "records.h"
 #include "sandbox.h"
-#include "wispdCorrelatorSpec.h"
+#include "wispdCorrelatorDef.h"
 #include "wispjson.h"
 
 namespace testing_support {
@@ -26,7 +26,7 @@ struct PostedFlare {
 
 class CorrelatorKit {
  public:
-  explicit CorrelatorKit(const CorrelatorSpec &spec, const std::string &model = "");
+  explicit CorrelatorKit(const CorrelatorDef &def, const std::string &model = "");
   ~CorrelatorKit();
 
   // Replaces the host model.
@@ -53,7 +53,7 @@ class CorrelatorKit {
   std::unique_ptr<FakeClock> clock;
 
  private:
-  const CorrelatorSpec &spec_;
+  const CorrelatorDef &def_;
   WispHandlerTable table_;
   int hubd_ = -1;
   size_t logsSeen_ = 0, actionsSeen_ = 0;

@@ -8,7 +8,7 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kCairnCorrelator;
+extern const CorrelatorDef kCairnCorrelator;
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kClockCorrelator;
+extern const CorrelatorDef kClockCorrelator;
 
 namespace {
 

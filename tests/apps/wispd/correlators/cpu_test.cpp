@@ -9,7 +9,7 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kCpuCorrelator;
+extern const CorrelatorDef kCpuCorrelator;
 
 namespace {
 

@@ -9,10 +9,10 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kGenericCorrelator;
-extern const CorrelatorSpec kMigrateCorrelator;
-extern const CorrelatorSpec kStowfsCorrelator;
-extern const CorrelatorSpec kVfatCorrelator;
+extern const CorrelatorDef kGenericCorrelator;
+extern const CorrelatorDef kMigrateCorrelator;
+extern const CorrelatorDef kStowfsCorrelator;
+extern const CorrelatorDef kVfatCorrelator;
 
 namespace {
 

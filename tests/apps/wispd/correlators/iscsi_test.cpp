@@ -9,8 +9,8 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kIscsiCorrelator;
-extern const CorrelatorSpec kVscsiCorrelator;
+extern const CorrelatorDef kIscsiCorrelator;
+extern const CorrelatorDef kVscsiCorrelator;
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kNetCorrelator;
+extern const CorrelatorDef kNetCorrelator;
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kPageRetireCorrelator;
+extern const CorrelatorDef kPageRetireCorrelator;
 
 namespace {
 

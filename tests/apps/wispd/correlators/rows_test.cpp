@@ -44,12 +44,12 @@ bool FailLogFits(const char *text) {
 
 TEST(Rows, EveryRowPostsItsFlareWithItsArgumentsInOrder) {
   size_t rows = 0;
-  for (const CorrelatorSpec *const *spec = kCorrelatorSpecs; *spec != nullptr; ++spec) {
-    if ((*spec)->rowCount == 0) continue;
-    CorrelatorKit kit(**spec);
-    for (size_t r = 0; r < (*spec)->rowCount; ++r, ++rows) {
-      const FlareRow &row = (*spec)->rows[r];
-      SCOPED_TRACE(std::string((*spec)->name) + " row " + row.wispId);
+  for (const CorrelatorDef *const *def = kCorrelatorDefs; *def != nullptr; ++def) {
+    if ((*def)->rowCount == 0) continue;
+    CorrelatorKit kit(**def);
+    for (size_t r = 0; r < (*def)->rowCount; ++r, ++rows) {
+      const FlareRow &row = (*def)->rows[r];
+      SCOPED_TRACE(std::string((*def)->name) + " row " + row.wispId);
       EXPECT_EQ(rowcheck::Check(row.read, row.kind, row.flare, row.order), rowcheck::OK);
       EXPECT_TRUE(FailLogFits(row.failLog)) << row.failLog;
       EXPECT_EQ(strchr(row.order, 'L') != nullptr, row.lookup != nullptr);
@@ -78,11 +78,11 @@ TEST(Rows, EveryRowPostsItsFlareWithItsArgumentsInOrder) {
 }
 
 TEST(Rows, AMissingArgumentLogsTheRowsLineAndPostsOnlyWhereTheRowSaysSo) {
-  for (const CorrelatorSpec *const *spec = kCorrelatorSpecs; *spec != nullptr; ++spec) {
-    if ((*spec)->rowCount == 0) continue;
-    CorrelatorKit kit(**spec);
-    for (size_t r = 0; r < (*spec)->rowCount; ++r) {
-      const FlareRow &row = (*spec)->rows[r];
+  for (const CorrelatorDef *const *def = kCorrelatorDefs; *def != nullptr; ++def) {
+    if ((*def)->rowCount == 0) continue;
+    CorrelatorKit kit(**def);
+    for (size_t r = 0; r < (*def)->rowCount; ++r) {
+      const FlareRow &row = (*def)->rows[r];
       if (RowConversions(row).empty()) continue;
       SCOPED_TRACE(row.wispId);
       kit.Reset();
@@ -107,14 +107,14 @@ TEST(Rows, AMissingArgumentLogsTheRowsLineAndPostsOnlyWhereTheRowSaysSo) {
 }
 
 TEST(Rows, NoIdIsListedTwiceInOneCorrelator) {
-  for (const CorrelatorSpec *const *spec = kCorrelatorSpecs; *spec != nullptr; ++spec) {
+  for (const CorrelatorDef *const *def = kCorrelatorDefs; *def != nullptr; ++def) {
     std::set<std::string> ids;
-    for (size_t r = 0; r < (*spec)->rowCount; ++r)
-      EXPECT_TRUE(ids.insert((*spec)->rows[r].wispId).second)
-          << (*spec)->name << " lists " << (*spec)->rows[r].wispId << " twice";
-    for (size_t h = 0; h < (*spec)->handlerCount; ++h)
-      EXPECT_TRUE(ids.insert((*spec)->handlers[h].wispId).second)
-          << (*spec)->name << " lists " << (*spec)->handlers[h].wispId << " twice";
+    for (size_t r = 0; r < (*def)->rowCount; ++r)
+      EXPECT_TRUE(ids.insert((*def)->rows[r].wispId).second)
+          << (*def)->name << " lists " << (*def)->rows[r].wispId << " twice";
+    for (size_t h = 0; h < (*def)->handlerCount; ++h)
+      EXPECT_TRUE(ids.insert((*def)->handlers[h].wispId).second)
+          << (*def)->name << " lists " << (*def)->handlers[h].wispId << " twice";
   }
 }
 

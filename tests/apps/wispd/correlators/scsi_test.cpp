@@ -9,7 +9,7 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kScsiCorrelator;
+extern const CorrelatorDef kScsiCorrelator;
 
 namespace {
 

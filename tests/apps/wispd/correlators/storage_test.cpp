@@ -11,9 +11,9 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kSwapCorrelator;
-extern const CorrelatorSpec kVmCorrelator;
-extern const CorrelatorSpec kScsiCorrelator;
+extern const CorrelatorDef kSwapCorrelator;
+extern const CorrelatorDef kVmCorrelator;
+extern const CorrelatorDef kScsiCorrelator;
 
 namespace {
 
@@ -180,8 +180,8 @@ TEST(StorageCorrelators, MalformedObservationsPostNothingBroken) {
       std::vector<tools::Arg>(9, Str("")),
       {Str("hba1:C0:T0:L0"), NullStr()},
   };
-  for (const CorrelatorSpec *spec : {&kScsiCorrelator, &kSwapCorrelator, &kVmCorrelator}) {
-    CorrelatorKit kit(*spec, R"({"storage": {"luns": {"": {"disk": true, "redundancy": 2,
+  for (const CorrelatorDef *def : {&kScsiCorrelator, &kSwapCorrelator, &kVmCorrelator}) {
+    CorrelatorKit kit(*def, R"({"storage": {"luns": {"": {"disk": true, "redundancy": 2,
         "partitions": [1], "datastores": {"1": ""}}}, "paths": {"": {"device": ""}}}})");
     for (int round = 0; round < 12; ++round)
       for (const auto &entry : kit.Table())

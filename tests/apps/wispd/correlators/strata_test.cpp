@@ -10,7 +10,7 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kStrataCorrelator;
+extern const CorrelatorDef kStrataCorrelator;
 
 namespace {
 

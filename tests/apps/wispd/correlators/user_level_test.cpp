@@ -12,7 +12,7 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kUserLevelCorrelator;
+extern const CorrelatorDef kUserLevelCorrelator;
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 using namespace testing_support;
 
-extern const CorrelatorSpec kUserWorldCorrelator;
+extern const CorrelatorDef kUserWorldCorrelator;
 
 namespace {
 

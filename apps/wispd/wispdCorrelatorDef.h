@@ -14,7 +14,7 @@ struct HandlerRow {
   WispHandler handler;
 };
 
-struct CorrelatorSpec {
+struct CorrelatorDef {
   // Display name; the thread is named "%sCorrelator" from it.
   const char *name;
   // Groups and exact ids, each list ending with NULL; ids may be NULL.
@@ -38,13 +38,15 @@ struct CorrelatorSpec {
   WakeupCallback wakeup;
 };
 
-#define WISPD_TABLE(array) array, std::size(array)
-#define WISPD_NO_TABLE nullptr, 0
+// Designated members of a definition: .rows with .rowCount, .handlers with
+// .handlerCount, each from one array.
+#define WISPD_ROWS(array) .rows = array, .rowCount = std::size(array)
+#define WISPD_HANDLERS(array) .handlers = array, .handlerCount = std::size(array)
 
 // Fills table with the correlator's rows, then its handlers.
-void Correlator_BuildTable(const CorrelatorSpec &spec, WispHandlerTable *table);
-// The agent entry for a spec: reset, table, start, then the run routine.
-void Correlator_RunSpec(const CorrelatorSpec &spec);
+void Correlator_BuildTable(const CorrelatorDef &def, WispHandlerTable *table);
+// The agent entry for a definition: reset, table, start, then the run routine.
+void Correlator_RunDef(const CorrelatorDef &def);
 
 // Every correlator the daemon starts, in start order, ending with NULL.
-extern const CorrelatorSpec *const kCorrelatorSpecs[];
+extern const CorrelatorDef *const kCorrelatorDefs[];
