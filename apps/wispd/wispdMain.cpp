@@ -205,8 +205,12 @@ size_t Wispd_GrowBufferSize(size_t size) {
 
 namespace {
 
+constexpr char kSelfTestNote[] =
+    "The self-test prints its findings on standard output and exits with the\n"
+    "number of failures, 255 for 255 or more: a run with failures never exits 0.\n";
+
 int Run(int argc, char **argv, bool withExtras) {
-  Wispd_ParseOptions(argc, argv, &gAsyncEnable);
+  Wispd_ParseOptions(argc, argv, &gAsyncEnable, withExtras ? kSelfTestNote : nullptr);
   for (int n = 0; n < kContexts; ++n) gContexts[n] = {n, nullptr};
   struct pollfd *fixed = nullptr;
   struct pollfd *table = nullptr;

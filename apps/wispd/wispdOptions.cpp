@@ -14,21 +14,22 @@ const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-[[noreturn]] void Usage(const char *program) {
+[[noreturn]] void Usage(const char *program, const char *note) {
   printf("Usage: %s [options]\n", program);
   printf("valid options are:\n");
   printf("\t--help|-h - display this help\n");
+  if (note != nullptr) fputs(note, stdout);
   fflush(stdout);
   exit(0);
 }
 
 }  // namespace
 
-void Wispd_ParseOptions(int argc, char **argv, bool *asyncEnable) {
+void Wispd_ParseOptions(int argc, char **argv, bool *asyncEnable, const char *usageNote) {
   if (argc <= 1) return;
   int c;
   while ((c = getopt_long(argc, argv, "ehl:t", kLongOptions, nullptr)) != -1) {
-    if (c != 'e') Usage(argv[0]);
+    if (c != 'e') Usage(argv[0], usageNote);
     *asyncEnable = true;
   }
 }

@@ -71,6 +71,7 @@ const char kCorruptStart[] = "wisp.tests.marker.corruptions.start";
 const char kCorruptEnd[] = "wisp.tests.marker.corruptions.end";
 
 enum : unsigned { kAlarmSeconds = 5 };
+constexpr int kMaxStatus = 255;
 constexpr size_t kHugeSize = 10485760;
 
 struct State {
@@ -95,10 +96,12 @@ void Say(const char *format, ...) {
   fflush(stdout);
 }
 
-[[noreturn]] void Finish(int status) {
+// A process status holds only 0-255: any count of failures above that still
+// ends the run with a failure, never with 0.
+[[noreturn]] void Finish(int failures) {
   fflush(stdout);
   // Other agents still run: end without running destructors under them.
-  _exit(status);
+  _exit(failures > kMaxStatus ? kMaxStatus : failures);
 }
 
 // A string of kHugeSize - 1 letters x, or NULL.

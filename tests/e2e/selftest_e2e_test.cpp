@@ -17,12 +17,17 @@ struct Outcome {
   std::string out;
 };
 
-Outcome RunPair(const std::vector<std::string> &worldArgs) {
+// The self-test against a producer: wisp-testworld with worldArgs, or
+// wisp-emit with the given lines.
+Outcome RunPair(const std::vector<std::string> &worldArgs, const std::string &emitLines = "") {
   Root root;
   LogCapture log{root};
   Process daemon(Bin("wispd-selftest"), {});
   std::string err;
-  EXPECT_EQ(Run(Bin("wisp-testworld"), worldArgs, "", &err), 0) << err;
+  if (emitLines.empty())
+    EXPECT_EQ(Run(Bin("wisp-testworld"), worldArgs, "", &err), 0) << err;
+  else
+    EXPECT_EQ(Run(Bin("wisp-emit"), {"--wait", "10"}, emitLines, &err), 0) << err;
   Outcome o;
   int ws = daemon.Wait(15000ms);
   if (ws != -1 && WIFEXITED(ws)) o.status = WEXITSTATUS(ws);
@@ -72,6 +77,16 @@ TEST(SelfTest, AProducerThatStopsEarlyEndsInTheTimeOut) {
                        "FAIL: Timeout.  Waited 5 seconds, but got no wisps.\n"),
             std::string::npos)
       << o.out;
+}
+
+TEST(SelfTest, FailuresBeyondWhatAStatusHoldsStillEndInAFailure) {
+  auto line = [](const char *id) { return std::string(R"({"id": ")") + id + "\"}\n"; };
+  std::string lines = line("wisp.tests.marker.start") + line("wisp.tests.marker.corruptions.start");
+  for (int i = 0; i < 255; ++i) lines += line("wisp.tests.async.noData");
+  lines += line("wisp.tests.marker.corruptions.end") + line("wisp.tests.marker.end");
+  Outcome o = RunPair({}, lines);  // 255 in the window, one for the short count
+  EXPECT_NE(o.out.find("INFO: Tests completed. Failures = 256\n"), std::string::npos) << o.out;
+  EXPECT_EQ(o.status, 255);
 }
 
 }  // namespace
