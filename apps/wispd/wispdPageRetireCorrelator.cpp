@@ -149,8 +149,10 @@ void OnInjected(const Wisp *wisp) {
   if (IsOwn(wisp, kInjectedId)) {
     unsigned long page;
     int worldId;
-    if (Storage_ReadMessageArgs(wisp, kInjectedMsg, &page, &worldId) == 0)
-      gState.worlds[worldId].injections.emplace(page, now);
+    // An unreadable report ends the handler before the scan: no lookup or
+    // kill is ever triggered by a malformed report.
+    if (Storage_ReadMessageArgs(wisp, kInjectedMsg, &page, &worldId) != 0) return;
+    gState.worlds[worldId].injections.emplace(page, now);
   }
   for (auto &[worldId, world] : gState.worlds) {
     const auto &inj = world.injections;

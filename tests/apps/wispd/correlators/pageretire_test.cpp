@@ -93,4 +93,19 @@ TEST_F(PageRetire, AGuestThatKeepsTouchingAPoisonedPageIsKilledOnce) {
   EXPECT_EQ(kit.Texts().size(), 1u);
 }
 
+TEST_F(PageRetire, AnUnreadableInjectionReportEndsBeforeTheScan) {
+  kit.Model(R"({"vms": {}})");  // the lookup fails: tried again on the next report
+  Inject(0x43, 81234, 25);
+  kit.Advance(3);
+  Inject(0x43, 81234, 25);
+  EXPECT_EQ(kit.Texts(), Lines{});
+  kit.Model(kModel);
+  kit.Send("wisp.pageretire.mce.injected", {Str("zz"), I32(81234)},
+           "Injected MCE for PPN %s into virtual machine %d.");
+  EXPECT_EQ(kit.Texts(), Lines{});
+  EXPECT_EQ(kit.Actions(), Lines{});
+  Inject(0x43, 81234, 1);
+  EXPECT_EQ(kit.Actions().size(), 1u);
+}
+
 }  // namespace
