@@ -65,15 +65,17 @@ const char *CSErrorMessage(CSErrorCodes code) {
 }
 
 CSErrorCodes GetStore(int flags, Store **store) {
-  if (store == nullptr || flags != 0) return CSErrorCodes::CS_ERR_INVALID_ARG;
+  if (store == nullptr || (flags != 0 && flags != CS_OPEN_READ_ONLY))
+    return CSErrorCodes::CS_ERR_INVALID_ARG;
   *store = nullptr;
   if (simhost::Failure("ConfigStore")) return CSErrorCodes::CS_ERR_UNAVAILABLE;
   std::string path = pelldan::RootPath(pelldan::kConfigStore);
+  bool readOnly = flags == CS_OPEN_READ_ONLY;
+  int mode = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-          SQLITE_OK ||
+  if (sqlite3_open_v2(path.c_str(), &db, mode, nullptr) != SQLITE_OK ||
       sqlite3_busy_timeout(db, 2000) != SQLITE_OK ||
-      sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      (!readOnly && sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)) {
     sqlite3_close(db);
     return CSErrorCodes::CS_ERR_UNAVAILABLE;
   }

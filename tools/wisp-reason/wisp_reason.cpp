@@ -19,7 +19,9 @@ const char kUsage[] =
     "Usage: wisp-reason [--help] [--version]\n"
     "Prints the reboot or power-off reason recorded in the configuration store:\n"
     "type, user, subsystem, time stamp and reason, one per line.\n"
-    "Exit status: 0 when a reason is recorded, 1 when none is, 2 on an error.\n";
+    "The store is only read, never created or changed.\n"
+    "Exit status: 0 when a reason is recorded, 1 when none is (no store, no\n"
+    "record, or a record without a readable reason), 2 on a usage error.\n";
 
 // Fields of the record, in the order they are written.
 const char *const kKeys[] = {"type", "user", "subsystem", "timestamp", "reason"};
@@ -44,29 +46,30 @@ int main(int argc, char **argv) {
     std::cerr << "wisp-reason: WISPD_ROOT must be an absolute directory, not '" << root << "'\n";
     return 2;
   }
-  // Opening the store would create it: look first.
+  // Only ever read: a missing store is reported, never created.
   std::string path = pelldan::RootPath(pelldan::kConfigStore);
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    std::cerr << "wisp-reason: no configuration store at " << path << "\n";
-    return 2;
+    std::cerr << "wisp-reason: no configuration store at " << path
+              << ", so no reboot reason is recorded\n";
+    return 1;
   }
   cs::Store *store = nullptr;
-  cs::CSErrorCodes rc = cs::GetStore(0, &store);
-  if (rc != cs::CSErrorCodes::CS_OK) {
-    std::cerr << "wisp-reason: cannot open the configuration store at " << path << ": "
-              << cs::CSErrorMessage(rc) << "\n";
-    return 2;
-  }
   cs::Object *object = nullptr;
-  rc = cs::Get(store, "reboot_reason", "mantle", "tarn", "", &object);
+  char *reason = nullptr;
+  // The daemon's rule: a reason is recorded exactly when the store, the record
+  // and its "reason" value can all be read.
+  cs::CSErrorCodes rc = cs::GetStore(cs::CS_OPEN_READ_ONLY, &store);
+  if (rc == cs::CSErrorCodes::CS_OK)
+    rc = cs::Get(store, "reboot_reason", "mantle", "tarn", "", &object);
+  if (rc == cs::CSErrorCodes::CS_OK) rc = cs::GetValueStr(object, "reason", &reason);
   int status = 0;
-  if (rc == cs::CSErrorCodes::CS_ERR_NOT_FOUND) {
+  if (rc != cs::CSErrorCodes::CS_OK) {
+    if (rc != cs::CSErrorCodes::CS_ERR_NOT_FOUND)
+      std::cerr << "wisp-reason: cannot read the reboot reason from " << path << ": "
+                << cs::CSErrorMessage(rc) << "\n";
     std::cout << "No reboot reason is recorded.\n";
     status = 1;
-  } else if (rc != cs::CSErrorCodes::CS_OK) {
-    std::cerr << "wisp-reason: cannot read the reboot reason: " << cs::CSErrorMessage(rc) << "\n";
-    status = 2;
   } else {
     for (const char *key : kKeys) {
       char *value = nullptr;
@@ -78,7 +81,8 @@ int main(int argc, char **argv) {
       }
     }
   }
+  free(reason);
   if (object != nullptr) cs::DestroyConfigStoreObject(object);
-  cs::DestroyStore(store);
+  if (store != nullptr) cs::DestroyStore(store);
   return status;
 }

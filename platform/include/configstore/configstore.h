@@ -18,6 +18,9 @@ const char *CSErrorMessage(CSErrorCodes code);
 struct Store;
 struct Object;
 
+// flags 0 opens the store for reading and writing, creating it when missing;
+// CS_OPEN_READ_ONLY opens an existing store only, and never changes it.
+constexpr int CS_OPEN_READ_ONLY = 1;
 CSErrorCodes GetStore(int flags, Store **store);
 CSErrorCodes Get(Store *store, const char *type, const char *component, const char *group,
                  const char *instanceKey, Object **object);
