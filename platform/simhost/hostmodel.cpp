@@ -1,10 +1,8 @@
 #include "simhost/hostmodel.h"
 
 #include <fcntl.h>
-#include <stdarg.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,8 +12,8 @@
 
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
-#include "pelldan/syslog.h"
 #include "simhost/cpu_memory.h"
+#include "simhost/report.h"
 
 namespace simhost {
 namespace {
@@ -57,8 +55,8 @@ void Refresh(Cache &c) {
   c.existed = true;
   c.seen = st;
   if (!S_ISREG(st.st_mode) || st.st_size > kMaxModelSize) {
-    Note(
-        "simhost: host model %s is not a regular file of at most %ld bytes; keeping the "
+    Report(
+        "host model %s is not a regular file of at most %ld bytes; keeping the "
         "last good model\n",
         path.c_str(), static_cast<long>(kMaxModelSize));
     return;
@@ -67,17 +65,16 @@ void Refresh(Cache &c) {
   std::stringstream text;
   text << in.rdbuf();
   if (!in.good() && !in.eof()) {
-    Note("simhost: cannot read host model %s; keeping the last good model\n", path.c_str());
+    Report("cannot read host model %s; keeping the last good model\n", path.c_str());
     return;
   }
   Json doc = Json::parse(text.str(), nullptr, false);
   if (doc.is_discarded() || !doc.is_object()) {
-    Note("simhost: host model %s is not a JSON object; keeping the last good model\n",
-         path.c_str());
+    Report("host model %s is not a JSON object; keeping the last good model\n", path.c_str());
     return;
   }
   if (const char *problem = StorageModelProblem(doc)) {
-    Note("simhost: host model %s %s; keeping the last good model\n", path.c_str(), problem);
+    Report("host model %s %s; keeping the last good model\n", path.c_str(), problem);
     return;
   }
   c.doc = std::make_shared<const Json>(std::move(doc));
@@ -140,20 +137,13 @@ void RecordAction(nlohmann::ordered_json action) {
   std::string path = pelldan::RootPath(pelldan::kHostActions);
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    Note("simhost: cannot append to actions journal %s\n", path.c_str());
+    Report("cannot append to actions journal %s\n", path.c_str());
     return;
   }
   if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-    Note("simhost: short write to actions journal %s\n", path.c_str());
+    Report("short write to actions journal %s\n", path.c_str());
   }
   close(fd);
-}
-
-void Note(const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  Syslog_VWrite(LOG_INFO, format, ap);
-  va_end(ap);
 }
 
 }  // namespace simhost

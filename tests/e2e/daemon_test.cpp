@@ -91,6 +91,21 @@ TEST(Daemon, EnablewispsSetsTheOptionOrEndsWithTheHostsError) {
   EXPECT_FALSE(Exists(root.Under("/var/run/pelldan/mantle/context-0")));
 }
 
+TEST(Daemon, AContextThatCannotBeOpenedLeavesOnlyTheDaemonsLineInSyslog) {
+  Root root;
+  LogCapture log(root);
+  root.WriteFile("/var/run/pelldan/mantle", "");  // a file where the contexts' directory goes
+  Process p(Bin("wispd"), {});
+  int status = p.Wait();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), ENOTDIR);
+  ASSERT_TRUE(log.WaitFor("Exiting. rc:20\n"));
+  EXPECT_EQ(log.Messages().size(), 1u) << testing::PrintToString(log.Messages());
+  EXPECT_NE(p.Stderr().find("Cannot create " + root.Under("/var/run/pelldan/mantle")),
+            std::string::npos)
+      << p.Stderr();
+}
+
 TEST(Daemon, PanicsWhenTheKernelSignatureDiffers) {
   Root root;
   LogCapture log(root);

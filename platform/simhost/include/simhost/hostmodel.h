@@ -35,7 +35,5 @@ void RecordAction(nlohmann::ordered_json action);
 // Why the model's storage members make it a bad model; nullptr when fine.
 const char *StorageModelProblem(const Json &doc);
 
-// A diagnostic of the simulated host, to syslog.
-void Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace simhost

@@ -1,5 +1,6 @@
-// Failures the simulated host cannot hand back in a status alone: the path
-// and the reason go to standard error and to the host's syslog.
+// What the simulated host has to say beyond a status (a path and its
+// reason, a model it rejected) goes to standard error only: the host's syslog
+// carries the daemon's own lines and nothing else.
 #pragma once
 
 namespace simhost {
