@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint32_t state = 0;
     Storage_AffectedDatastores("naa.600508b1001c2d3e", &list);
     if (Storage_DeviceOfPath("hba1:C0:T0:L0", &device)) Storage_RedundancyState(device, &state);
-    Storage_VolumeName("/cairn/volumes/datastore1/x");
+    Storage_VolumeName("/cairn/volumes/ds-main/x");
   } catch (const HostCtl::Lib::HostCtlException &) {
   }
   return 0;

@@ -77,15 +77,15 @@ write("fuzz_hostmodel", "truncated", b'{"advanced_options": {"Net": ')
 write("fuzz_hostmodel", "storage", b'{"storage": {"luns": {"naa.600508b1001c2d3e": {"disk": true, "redundancy": 2, '
       b'"partitions": [1, 2, 0, 300, "x"], "datastores": {"1": "ds-a", "2": 7, "0": "ds-z"}}}, '
       b'"paths": {"hba1:C0:T0:L0": {"device": "naa.600508b1001c2d3e"}}}, '
-      b'"file_systems": [{"volume": "datastore1"}, 3, {"uuid": "u"}]}')
+      b'"file_systems": [{"volume": "ds-main"}, 3, {"uuid": "u"}]}')
 write("fuzz_hostmodel", "bad-redundancy", b'{"storage": {"luns": {"naa.600508b1001c2d3e": {"disk": true, "redundancy": 4}}}}')
 write("fuzz_hostmodel", "failing-volume-request", b'{"storage": {"luns": {"naa.600508b1001c2d3e": {"disk": true, '
       b'"partitions": [1], "datastores": {"1": "ds-a"}}}}, "fail": {"Volumes_Request": 5, "GetPath": "gone"}}')
 
 write("fuzz_args", "msg-swap", b"System swap at path %s was affected by the Permanent Device Loss of its datastore and was removed.\0"
       + record("wisp.swap.systemSwap.isPDL.removed", [(6, "/cairn/volumes/ds-a/sys.swp")]))
-write("fuzz_args", "msg-widths", b"%5.2s took %#lx, %-08u of %X, 100%%\0" + record("wisp.vm.x", [(6, "a.vmx"), (4, 0x1234), (3, 9), (3, 255)]))
-write("fuzz_args", "msg-untranslatable", b"%s at %f %\0" + record("wisp.vm.x", [(6, "a.vmx")]))
+write("fuzz_args", "msg-widths", b"%5.2s took %#lx, %-08u of %X, 100%%\0" + record("wisp.vm.x", [(6, "web.cfg"), (4, 0x1234), (3, 9), (3, 255)]))
+write("fuzz_args", "msg-untranslatable", b"%s at %f %\0" + record("wisp.vm.x", [(6, "web.cfg")]))
 write("fuzz_args", "msg-long", b"%d" * 600 + b"\0" + record("wisp.vm.x", [(1, 1)]))
 
 

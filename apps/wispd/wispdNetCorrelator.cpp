@@ -177,25 +177,25 @@ const FlareRow kRows[] = {
 int gWakePipe[2] = {-1, -1};
 
 void HandleFenceFailure(const Wisp *wisp) {
-  const char *port = nullptr, *dvSwitch = nullptr;
+  const char *port = nullptr, *switchName = nullptr;
   int reason = 0, fenceId = 0;
-  if (Wisp_GetArgs(wisp, 0, "%p %p %d %d", &port, &dvSwitch, &reason, &fenceId) != 0) return;
+  if (Wisp_GetArgs(wisp, 0, "%p %p %d %d", &port, &switchName, &reason, &fenceId) != 0) return;
   if (reason == MANTLE_BAD_PARAM) {
     Flare_PostProblem(
         "@&!*@*@(tarn.problem.net.fence.port.badfenceid)Mantle fails to set fenceId %d on "
         "distributed virtual port %s on switch %s, reason: invalid fenceId",
-        fenceId, port, dvSwitch);
+        fenceId, port, switchName);
   } else if (reason == MANTLE_WOULD_BLOCK) {
     Flare_PostProblem(
         "@&!*@*@(tarn.problem.net.fence.switch.unavailable)Mantle fails to set fenceId %d on "
         "distributed virtual port %s on switch %s, reason: dvSwitch fence property is not set",
-        fenceId, port, dvSwitch);
+        fenceId, port, switchName);
   } else {
     Flare_PostProblem(
         "@&!*@*@(tarn.problem.net.fence.resource.limited)Mantle fails to set fenceId %d on "
         "distributed virtual port %s on switch %s, reason: maximum number of fence networks or "
         "ports have been reached",
-        fenceId, port, dvSwitch);
+        fenceId, port, switchName);
   }
 }
 

@@ -157,20 +157,20 @@ std::string FormatList(const std::vector<std::string> &names) {
 }
 
 // Port-group flares show the switch first; the argument orders differ.
-void PostLoss(const Side &side, const char *format, const std::string &vswitch,
+void PostLoss(const Side &side, const char *format, const std::string &switchName,
               const std::string &uplink, const std::vector<std::string> &names) {
   std::string list = FormatList(names);
   if (side.portGroups) {
-    Flare_PostProblem(format, vswitch.c_str(), uplink.c_str(), list.c_str());
+    Flare_PostProblem(format, switchName.c_str(), uplink.c_str(), list.c_str());
   } else {
     Flare_PostProblem(format, list.c_str(), uplink.c_str());
   }
 }
 
-void PostRestore(const Side &side, const char *format, const std::string &vswitch,
+void PostRestore(const Side &side, const char *format, const std::string &switchName,
                  const std::string &list, const std::string &uplink) {
   if (side.portGroups) {
-    Flare_PostClear(format, vswitch.c_str(), list.c_str(), uplink.c_str());
+    Flare_PostClear(format, switchName.c_str(), list.c_str(), uplink.c_str());
   } else {
     Flare_PostClear(format, list.c_str(), uplink.c_str());
   }
@@ -203,11 +203,11 @@ void Schedule(unsigned delaySeconds, const std::string &uplink, uint32_t mark);
 // retry reports even if the lookup fails again (with an empty name): no loss
 // goes unreported and no records pile up. False while waiting for the retry.
 bool SwitchFor(const Side &side, const std::vector<Record> &records, const std::string &uplink,
-               uint32_t mark, std::string *vswitch) {
+               uint32_t mark, std::string *switchName) {
   if (!side.portGroups) return true;
-  *vswitch = VirtualSwitchOf(records.front().name);
+  *switchName = VirtualSwitchOf(records.front().name);
   std::pair<std::string, uint32_t> key(uplink, mark);
-  if (!vswitch->empty() || gState.lookupRetry.erase(key) != 0) return true;
+  if (!switchName->empty() || gState.lookupRetry.erase(key) != 0) return true;
   gState.lookupRetry.insert(key);
   Schedule(7, uplink, mark);
   return false;
@@ -216,8 +216,8 @@ bool SwitchFor(const Side &side, const std::vector<Record> &records, const std::
 void EvaluateDown(Side &side, const std::string &uplink) {
   auto it = side.down.find(uplink);
   if (it == side.down.end() || it->second.empty()) return;
-  std::string vswitch;
-  if (!SwitchFor(side, it->second, uplink, side.downMark, &vswitch)) return;
+  std::string switchName;
+  if (!SwitchFor(side, it->second, uplink, side.downMark, &switchName)) return;
   Clear(uplink, side.downMark);
   std::vector<std::string> connectivity, redundancy, degraded;
   for (const Record &r : it->second) {
@@ -233,9 +233,10 @@ void EvaluateDown(Side &side, const std::string &uplink) {
     }
   }
   const SideTexts &texts = TextsOf(side);
-  if (!connectivity.empty()) PostLoss(side, texts.connectivityLost, vswitch, uplink, connectivity);
-  if (!redundancy.empty()) PostLoss(side, texts.redundancyLost, vswitch, uplink, redundancy);
-  if (!degraded.empty()) PostLoss(side, texts.degraded, vswitch, uplink, degraded);
+  if (!connectivity.empty())
+    PostLoss(side, texts.connectivityLost, switchName, uplink, connectivity);
+  if (!redundancy.empty()) PostLoss(side, texts.redundancyLost, switchName, uplink, redundancy);
+  if (!degraded.empty()) PostLoss(side, texts.degraded, switchName, uplink, degraded);
   side.down.erase(it);
 }
 
@@ -243,8 +244,8 @@ void EvaluateDown(Side &side, const std::string &uplink) {
 void EvaluateUp(Side &side, const std::string &uplink) {
   auto it = side.up.find(uplink);
   if (it == side.up.end() || it->second.empty()) return;
-  std::string vswitch;
-  if (!SwitchFor(side, it->second, uplink, side.upMark, &vswitch)) return;
+  std::string switchName;
+  if (!SwitchFor(side, it->second, uplink, side.upMark, &switchName)) return;
   Clear(uplink, side.upMark);
   Side &other = Other(side);
   std::vector<std::string> restored;
@@ -260,9 +261,9 @@ void EvaluateUp(Side &side, const std::string &uplink) {
   }
   const SideTexts &texts = TextsOf(side);
   if (!restored.empty() && NoConnectivityLoss())
-    PostRestore(side, texts.connectivityRestored, vswitch, FormatList(restored), uplink);
+    PostRestore(side, texts.connectivityRestored, switchName, FormatList(restored), uplink);
   if (!side.restored.empty() && NoRedundancyLoss()) {
-    PostRestore(side, texts.redundancyRestored, vswitch, FormatList(side.restored), uplink);
+    PostRestore(side, texts.redundancyRestored, switchName, FormatList(side.restored), uplink);
     side.restored.clear();
   }
   side.up.erase(it);

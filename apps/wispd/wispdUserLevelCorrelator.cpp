@@ -39,13 +39,12 @@ const FlareRow kRows[] = {
     WISPD_ROW("wisp.user.lockdownmode.disabled", "", FLARE_AUDIT,
               "@&!*@*@(tarn.audit.lockdownmode.disabled)Lockdown mode has been disabled.", ""),
     WISPD_ROW("wisp.user.maintenancemode.entering", "", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.maintenancemode.entering)The host has begun entering "
-              "maintenance mode.",
+              "@&!*@*@(tarn.audit.maintenancemode.entering)The host is entering maintenance mode.",
               ""),
-    WISPD_ROW("wisp.user.maintenancemode.canceled", "", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.maintenancemode.canceled)The request to enter maintenance mode "
-              "has been canceled.",
-              ""),
+    WISPD_ROW(
+        "wisp.user.maintenancemode.canceled", "", FLARE_AUDIT,
+        "@&!*@*@(tarn.audit.maintenancemode.canceled)Entering maintenance mode was called off.",
+        ""),
     WISPD_ROW("wisp.user.maintenancemode.entered", "", FLARE_AUDIT,
               "@&!*@*@(tarn.audit.maintenancemode.entered)The host has entered maintenance mode.",
               ""),
@@ -57,12 +56,12 @@ const FlareRow kRows[] = {
               "maintenance mode.",
               ""),
     WISPD_ROW("wisp.user.partialmaintenancemode.entering", "%p", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.partialmaintenancemode.entering)The host has begun entering "
-              "the partial maintenance mode %s.",
+              "@&!*@*@(tarn.audit.partialmaintenancemode.entering)The host is entering partial "
+              "maintenance mode %s.",
               "0"),
     WISPD_ROW("wisp.user.partialmaintenancemode.canceled", "%p", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.partialmaintenancemode.canceled)The request to enter the "
-              "partial maintenance mode %s has been canceled.",
+              "@&!*@*@(tarn.audit.partialmaintenancemode.canceled)Entering partial maintenance "
+              "mode %s was called off.",
               "0"),
     WISPD_ROW("wisp.user.partialmaintenancemode.entered", "%p", FLARE_AUDIT,
               "@&!*@*@(tarn.audit.partialmaintenancemode.entered)The host has entered the "
@@ -91,11 +90,15 @@ const FlareRow kRows[] = {
     WISPD_ROW("wisp.user.account.loginfailures", "%p", FLARE_AUDIT,
               "@&!*@*@(tarn.audit.account.loginfailures)Repeated login failures for user %s.", "0"),
     WISPD_ROW("wisp.user.ssh.session.failed", "%p %p", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.ssh.session.failed)SSH login has failed for %s from %s.", "01"),
-    WISPD_ROW("wisp.user.ssh.session.opened", "%p %p", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.ssh.session.opened)SSH session was opened for %s from %s.", "01"),
-    WISPD_ROW("wisp.user.ssh.session.closed", "%p %p", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.ssh.session.closed)SSH session was closed for %s from %s.", "01"),
+              "@&!*@*@(tarn.audit.ssh.session.failed)SSH login failed for %s from %s.", "01"),
+    WISPD_ROW(
+        "wisp.user.ssh.session.opened", "%p %p", FLARE_AUDIT,
+        "@&!*@*@(tarn.audit.ssh.session.opened)An SSH session for %s from %s has been opened.",
+        "01"),
+    WISPD_ROW(
+        "wisp.user.ssh.session.closed", "%p %p", FLARE_AUDIT,
+        "@&!*@*@(tarn.audit.ssh.session.closed)The SSH session for %s from %s has been closed.",
+        "01"),
 
     // Direct console actions.
     WISPD_ROW("wisp.user.helm.factory.network.restored", "", FLARE_AUDIT,
@@ -135,13 +138,14 @@ const FlareRow kRows[] = {
     WISPD_ROW("wisp.user.tarnimage.install.error", "%p", FLARE_PROBLEM,
               "@&!*@*@(tarn.problem.tarnimage.install.error)Could not install image profile: %s",
               "0"),
-    WISPD_ROW("wisp.user.tarnimage.hostacceptance.changed", "%p %p", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.tarnimage.hostacceptance.changed)Host acceptance level changed "
-              "from '%s' to '%s'",
-              "01"),
+    WISPD_ROW(
+        "wisp.user.tarnimage.hostacceptance.changed", "%p %p", FLARE_AUDIT,
+        "@&!*@*@(tarn.audit.tarnimage.hostacceptance.changed)The host's acceptance level went "
+        "from '%s' to '%s'.",
+        "01"),
     WISPD_ROW("wisp.user.tarnimage.install.securityalert", "%p %p", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.tarnimage.install.securityalert)SECURITY ALERT: Installing "
-              "image profile '%s' with %s.",
+              "@&!*@*@(tarn.audit.tarnimage.install.securityalert)Security warning: image profile "
+              "'%s' is being installed with %s.",
               "01"),
     WISPD_ROW("wisp.user.tarnimage.kit.install.successful", "%d %d", FLARE_AUDIT,
               "@&!*@*@(tarn.audit.tarnimage.kit.install.successful)Successfully installed %d "
@@ -151,17 +155,16 @@ const FlareRow kRows[] = {
               "@&!*@*@(tarn.audit.tarnimage.kit.remove.successful)Successfully removed %d KIT(s)",
               "0"),
     WISPD_ROW("wisp.user.tarnimage.install.novalidation", "", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.tarnimage.install.novalidation)Attempting to install an image "
-              "profile with validation disabled.",
+              "@&!*@*@(tarn.audit.tarnimage.install.novalidation)An image profile is being "
+              "installed with validation turned off.",
               ""),
     WISPD_ROW("wisp.user.tarnimage.install.nobypasssigcheck", "", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.tarnimage.install.nobypasssigcheck)Attempting to install an "
-              "image profile while bypassing the signing and acceptance level checks is not "
-              "allowed.",
+              "@&!*@*@(tarn.audit.tarnimage.install.nobypasssigcheck)Installing an image profile "
+              "without its signing and acceptance level checks is refused.",
               ""),
     WISPD_ROW("wisp.user.tarnimage.install.nosigcheck", "", FLARE_AUDIT,
-              "@&!*@*@(tarn.audit.tarnimage.install.nosigcheck)Attempting to install an image "
-              "profile with the signing check disabled.",
+              "@&!*@*@(tarn.audit.tarnimage.install.nosigcheck)An image profile is being installed "
+              "with its signing check turned off.",
               ""),
     WISPD_ROW("wisp.user.tarnimage.profile.install.successful", "%p %d %d", FLARE_AUDIT,
               "@&!*@*@(tarn.audit.tarnimage.profile.install.successful)Successfully installed "
@@ -258,24 +261,22 @@ const FlareRow kRows[] = {
 
     // Core dumps, scratch and OSData.
     WISPD_ROW("wisp.user.host.coredump", "", FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.host.coredump)An unread host kernel core dump has been "
-              "found.",
+              "@&!*@*@(tarn.problem.host.coredump)A host kernel core dump is waiting to be read.",
               ""),
     WISPD_ROW("wisp.user.coredump.unconfigured", "", FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.coredump.unconfigured)No vmkcore disk partition is available "
-              "and no network coredump server has been configured. Host core dumps cannot be "
-              "saved.",
+              "@&!*@*@(tarn.problem.coredump.unconfigured)Neither a mantle core-dump partition nor "
+              "a network core-dump server is configured, so host core dumps cannot be saved.",
               ""),
     WISPD_ROW("wisp.user.coredump.unconfigured2", "", FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.coredump.unconfigured2)No coredump target has been "
-              "configured. Host core dumps cannot be saved.",
+              "@&!*@*@(tarn.problem.coredump.unconfigured2)No core-dump target is configured, so "
+              "host core dumps cannot be saved.",
               ""),
     WISPD_ROW("wisp.user.coredump.configured", "", FLARE_CLEAR,
-              "@&!*@*@(tarn.clear.coredump.configured)A coredump partition has been configured.",
+              "@&!*@*@(tarn.clear.coredump.configured)A core-dump partition is now configured.",
               ""),
     WISPD_ROW("wisp.user.coredump.configured2", "", FLARE_CLEAR,
-              "@&!*@*@(tarn.clear.coredump.configured2)At least one coredump target has been "
-              "configured. Host core dumps will be saved.",
+              "@&!*@*@(tarn.clear.coredump.configured2)A core-dump target is now configured, so "
+              "host core dumps can be saved.",
               ""),
     WISPD_ROW("wisp.user.coredump.extraction.failed.nospace", "%lu", FLARE_PROBLEM,
               "@&!*@*@(tarn.problem.coredump.extraction.failed.nospace)No coredump has been "
@@ -288,9 +289,8 @@ const FlareRow kRows[] = {
               "coredump capacity is %lu MiB.",
               "0"),
     WISPD_ROW("wisp.user.coredump.copyspace", "%lu", FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.coredump.copyspace)The free space available in the default "
-              "coredump copy location is insufficient to copy new coredumps. Recommended free "
-              "space is %lu MiB.",
+              "@&!*@*@(tarn.problem.coredump.copyspace)The default place for copies of core dumps "
+              "has too little free space for new copies. Recommended free space is %lu MiB.",
               "0"),
     WISPD_ROW("wisp.user.scratch.partition.size.small", "%p %lu", FLARE_PROBLEM,
               "@&!*@*@(tarn.problem.scratch.partition.size.small)Size of scratch partition %s is "
@@ -366,11 +366,11 @@ const FlareRow kRows[] = {
               "unreachable.  Remote logging to this host has stopped.",
               "0"),
     WISPD_ROW("wisp.user.lognestd.storage.failure", "", FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.lognestd.storage.failure)Logging to storage has failed.  "
-              "Logs are no longer being stored locally on this host.",
+              "@&!*@*@(tarn.problem.lognestd.storage.failure)The log daemon can no longer write to "
+              "storage, so this host's logs are not kept locally.",
               ""),
     WISPD_ROW("wisp.user.lognestd.unexpected", "%p", FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.lognestd.unexpected)Log daemon has failed for an unexpected "
+              "@&!*@*@(tarn.problem.lognestd.unexpected)The log daemon stopped for an unexpected "
               "reason: %s",
               "0"),
 
@@ -391,10 +391,10 @@ const FlareRow kRows[] = {
               "0"),
 
     // Network time and DHCP.
-    WISPD_ROW("wisp.user.dhclient.lease.none", "%p", FLARE_PROBLEM,
-              "@&!*@*@(tarn.problem.dhclient.lease.none)Unable to obtain a DHCP lease on "
-              "interface %s.",
-              "0"),
+    WISPD_ROW(
+        "wisp.user.dhclient.lease.none", "%p", FLARE_PROBLEM,
+        "@&!*@*@(tarn.problem.dhclient.lease.none)No DHCP lease could be obtained on interface %s.",
+        "0"),
     WISPD_ROW("wisp.user.ntpd.clock.correction.error", "%d %d", FLARE_PROBLEM,
               "@&!*@*@(tarn.problem.ntpd.clock.correction.error)NTP daemon stopped.  Time "
               "correction %d > %d seconds.   Manually set the time and restart ntpd.",

@@ -111,17 +111,17 @@ class ModelHost : public Host {
 
 class ModelPortGroup : public Network::PortGroup {
  public:
-  ModelPortGroup(std::string name, std::string vswitch)
-      : name_(std::move(name)), vswitch_(std::move(vswitch)) {}
+  ModelPortGroup(std::string name, std::string switchName)
+      : name_(std::move(name)), switch_(std::move(switchName)) {}
   std::string GetName() const override { return name_; }
   std::string GetVirtualSwitchName() const override {
     simhost::ThrowIfFailing("PortGroup.GetVirtualSwitchName");
-    return vswitch_;
+    return switch_;
   }
 
  private:
   std::string name_;
-  std::string vswitch_;
+  std::string switch_;
 };
 
 }  // namespace
@@ -138,7 +138,7 @@ PortGroup *NetworkFactory::GetPortGroupByName(const std::string &name) {
   std::shared_ptr<const Json> doc = simhost::Model();
   const Json *pg = simhost::Find(*doc, {"port_groups", name});
   if (pg == nullptr || !pg->is_object()) return nullptr;
-  return new ModelPortGroup(name, TextOr(*pg, "vswitch", ""));
+  return new ModelPortGroup(name, TextOr(*pg, "switch", ""));
 }
 
 }  // namespace Network

@@ -27,7 +27,7 @@ std::string Observation(const std::string &id, const std::string &args) {
 }
 
 std::string Fence(int reason) {
-  return Observation("fence.port.fail", R"({"s": "p1"}, {"s": "dvs1"}, {"i32": )" +
+  return Observation("fence.port.fail", R"({"s": "p1"}, {"s": "switch1"}, {"i32": )" +
                                             std::to_string(reason) + R"(}, {"i32": 7})");
 }
 
@@ -41,9 +41,9 @@ TEST(NetEndToEnd, HandlersAndAReorderingRowReachHubd) {
   lines += Observation("e1000.tso6.notsupported", R"({"i32": 4242})");
   // None of these posts: an unknown VM group, a missing or mistyped argument.
   lines += Observation("e1000.tso6.notsupported", R"({"i32": 99})");
-  lines += Observation("mantlenic.ip.duplicate", R"({"s": "10.0.0.1"}, {"s": "vmk0"})");
+  lines += Observation("mantlenic.ip.duplicate", R"({"s": "10.0.0.1"}, {"s": "mnic0"})");
   lines += Observation("firewall.port.hooked", R"({"i32": 1})");
-  lines += Observation("fence.port.fail", R"({"s": "p1"}, {"s": "dvs1"}, {"i32": 0})");
+  lines += Observation("fence.port.fail", R"({"s": "p1"}, {"s": "switch1"}, {"i32": 0})");
   ASSERT_EQ(host.Emit(lines), 0);
   ASSERT_TRUE(host.WaitForFlares(6));
   usleep(300000);
@@ -55,10 +55,10 @@ TEST(NetEndToEnd, HandlersAndAReorderingRowReachHubd) {
        "Virtual NIC with hardware address a2 failed to connect to distributed virtual port a1 on "
        "switch a0. No more ports available on the host proxy switch"},
       {"tarn.problem.net.fence.port.badfenceid",
-       "Mantle fails to set fenceId 7 on distributed virtual port p1 on switch dvs1, reason: "
+       "Mantle fails to set fenceId 7 on distributed virtual port p1 on switch switch1, reason: "
        "invalid fenceId"},
       {"tarn.problem.net.fence.switch.unavailable",
-       "Mantle fails to set fenceId 7 on distributed virtual port p1 on switch dvs1, reason: "
+       "Mantle fails to set fenceId 7 on distributed virtual port p1 on switch switch1, reason: "
        "dvSwitch fence property is not set"},
       {"tarn.problem.net.e1000.tso6.notsupported",
        "Guest-initiated IPv6 TCP Segmentation Offload (TSO) packets ignored. Manually disable TSO "
@@ -71,7 +71,7 @@ TEST(NetEndToEnd, HandlersAndAReorderingRowReachHubd) {
     EXPECT_EQ(it->second, m.second);
   }
   const std::string limited =
-      "Mantle fails to set fenceId 7 on distributed virtual port p1 on switch dvs1, reason: "
+      "Mantle fails to set fenceId 7 on distributed virtual port p1 on switch switch1, reason: "
       "maximum number of fence networks or ports have been reached";
   ASSERT_EQ(got.count("tarn.problem.net.fence.resource.limited"), 2u);  // reasons 0 and other
   for (auto r = got.equal_range("tarn.problem.net.fence.resource.limited"); r.first != r.second;
@@ -82,8 +82,8 @@ TEST(NetEndToEnd, HandlersAndAReorderingRowReachHubd) {
 TEST(NetEndToEnd, FlappingNicIsTakenDownAndARedundancyLossIsSummarised) {
   Host host(R"({"advanced_options": {"Net": {"LinkFlappingThreshold": 2}},
                 "nics": {"pnic0": {}, "pnic1": {}},
-                "port_groups": {"frontend": {"vswitch": "switch0"},
-                                "management": {"vswitch": "switch0"}}})");
+                "port_groups": {"frontend": {"switch": "switch0"},
+                                "management": {"switch": "switch0"}}})");
   std::string down = Observation("pnic.linkstate.down", R"({"s": "pnic1"})");
   ASSERT_EQ(host.Emit(down + down + down +
                       Observation("pg.uplink.transition.down",

@@ -30,18 +30,18 @@ TEST(StorageEndToEnd, CairnUuidAndArgumentOnlyFlares) {
       host.Emit(
           R"({"id": "wisp.cairn.heartbeat.timedout", "args": [{"u32": 3735928559}, {"u32": 1}, {"u32": 48879}, {"u32": 171}, {"u32": 0}, {"u32": 1}, {"u32": 2}, {"u32": 3}, {"u32": 255}, {"s": "hba1:C0:T0:L0"}]})"
           "\n"
-          R"({"id": "wisp.cairn.nfs.volume.io.latency.high", "args": [{"s": "datastore1"}, {"u64": 6000000000}, {"u64": 20}]})"
+          R"({"id": "wisp.cairn.nfs.volume.io.latency.high", "args": [{"s": "ds-main"}, {"u64": 6000000000}, {"u64": 20}]})"
           "\n"
-          R"({"id": "wisp.cairn.nfs.volume.io.latency.high", "args": [{"s": "datastore1"}]})"
+          R"({"id": "wisp.cairn.nfs.volume.io.latency.high", "args": [{"s": "ds-main"}]})"
           "\n"
-          R"({"id": "wisp.cairn.volume.mounted", "args": [{"s": "datastore1"}, {"s": "hba1:C0:T0:L0:1"}, {"s": "public"}]})"
+          R"({"id": "wisp.cairn.volume.mounted", "args": [{"s": "ds-main"}, {"s": "hba1:C0:T0:L0:1"}, {"s": "public"}]})"
           "\n"),
       0);
   EXPECT_EQ(Received(host, 3),
             (Lines{"[tarn.problem.cairn.heartbeat.timedout] deadbeef-00000001-beef-ab00010203ff "
                    "hba1:C0:T0:L0",
-                   "[tarn.problem.cairn.nfs.volume.io.latency.high] datastore1 6000000000 20",
-                   "[tarn.audit.cairn.volume.mounted] File system datastore1 on volume "
+                   "[tarn.problem.cairn.nfs.volume.io.latency.high] ds-main 6000000000 20",
+                   "[tarn.audit.cairn.volume.mounted] File system ds-main on volume "
                    "hba1:C0:T0:L0:1 has been mounted in 'public' mode. The datastore is now "
                    "accessible on this host."}));
   EXPECT_TRUE(host.log.WaitFor("Failed to correlate wisp.cairn.nfs.volume.io.latency.high: "));

@@ -20,7 +20,7 @@ namespace {
 // to nobody.
 const char kModel[] = R"({
   "advanced_options": {"Net": {"LinkFlappingThreshold": 3}},
-  "port_groups": {"frontend": {"vswitch": "switch0"}, "management": {"vswitch": "switch0"}}
+  "port_groups": {"frontend": {"switch": "switch0"}, "management": {"switch": "switch0"}}
 })";
 
 // One batch on one line.

@@ -34,17 +34,17 @@ class Cairn : public ::testing::Test {
 
 TEST_F(Cairn, UuidFieldsKeepTheirWidthsAndOrderInLowerCase) {
   kit.Send("wisp.cairn.ats.incompatibility.detected",
-           Join({Str("datastore1")}, Uuid(1, 2, 3, {4, 5, 6, 7, 8, 9})));
+           Join({Str("ds-main")}, Uuid(1, 2, 3, {4, 5, 6, 7, 8, 9})));
   kit.Send(
       "wisp.cairn.spanstate.incompatibility.detected",
-      Join({Str("datastore2")}, Uuid(0xDEADBEEF, 0xA0, 0xBEEF, {0xAB, 0, 0xCD, 0x1, 0xEF, 0x10})));
+      Join({Str("ds-spare")}, Uuid(0xDEADBEEF, 0xA0, 0xBEEF, {0xAB, 0, 0xCD, 0x1, 0xEF, 0x10})));
   EXPECT_EQ(kit.Texts(),
             (Texts{"[tarn.problem.cairn.ats.incompatibility.detected] Multi-extent ATS-only volume "
-                   "'datastore1' (00000001-00000002-0003-040506070809) is unable to use ATS "
+                   "'ds-main' (00000001-00000002-0003-040506070809) is unable to use ATS "
                    "because HardwareAcceleratedLocking is disabled on this host: potential for "
                    "introducing filesystem corruption. Volume should not be used from other hosts.",
                    "[tarn.problem.cairn.spanstate.incompatibility.detected] Incompatible span "
-                   "change detected for Cairn volume 'datastore2' "
+                   "change detected for Cairn volume 'ds-spare' "
                    "(deadbeef-000000a0-beef-ab00cd01ef10): volume was not spanned at time of open "
                    "but now it is, and this host is using ATS-only lockmode but the volume is not "
                    "ATS-only. Volume descriptor refresh operations will fail until this host "
@@ -89,10 +89,10 @@ TEST_F(Cairn, EachFamilyIdPostsItsOwnEvent) {
 }
 
 TEST_F(Cairn, AMissingDeviceIsShownAsEmptyText) {
-  kit.Send("wisp.cairn.extent.offline", {NullStr(), Str("datastore1")});
+  kit.Send("wisp.cairn.extent.offline", {NullStr(), Str("ds-main")});
   EXPECT_EQ(kit.Texts(),
             Texts{"[tarn.problem.cairn.extent.offline] An attached device  may be offline. The "
-                  "file system datastore1 is now in a degraded state. While the datastore is "
+                  "file system ds-main is now in a degraded state. While the datastore is "
                   "still available, parts of data that reside on the extent that went offline "
                   "might be inaccessible."});
 }

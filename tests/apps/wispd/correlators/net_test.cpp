@@ -19,8 +19,8 @@ extern const CorrelatorDef kNetCorrelator;
 namespace {
 
 const char kSwitch0[] =
-    R"({"port_groups": {"A": {"vswitch": "switch0"}, "B": {"vswitch": "switch0"},
-        "C": {"vswitch": "switch0"}, "D": {"vswitch": "switch0"}}})";
+    R"({"port_groups": {"A": {"switch": "switch0"}, "B": {"switch": "switch0"},
+        "C": {"switch": "switch0"}, "D": {"switch": "switch0"}}})";
 
 class Net : public ::testing::Test {
  protected:
@@ -93,9 +93,9 @@ TEST_F(Net, OneBurstReportsEachOutcomeOnce) {
   Link("down", "pnic1");  // covered by the transitions
   Pass(0.1);
   Send("wisp.net.dvport.uplink.transition.down",
-       {Str("pnic2"), Str("dvs1"), Str("17"), I32(0), I32(0)});
+       {Str("pnic2"), Str("switch1"), Str("17"), I32(0), I32(0)});
   Send("wisp.net.dvport.uplink.transition.down",
-       {Str("pnic2"), Str("dvs1"), Str("18"), I32(1), I32(0)});
+       {Str("pnic2"), Str("switch1"), Str("18"), I32(1), I32(0)});
   Pass(2);
   EXPECT_EQ(Flares(),
             (Texts{"[tarn.problem.net.connectivity.lost] Lost network connectivity on virtual "
@@ -106,9 +106,9 @@ TEST_F(Net, OneBurstReportsEachOutcomeOnce) {
                    "[tarn.problem.net.redundancy.degraded] Uplink redundancy degraded on virtual "
                    "switch \"switch0\". Physical NIC pnic1 is down. Affected port groups: \"D\"",
                    "[tarn.problem.net.dvport.connectivity.lost] Lost network connectivity on "
-                   "DVPorts: \"dvs1/17\". Physical NIC pnic2 is down.",
+                   "DVPorts: \"switch1/17\". Physical NIC pnic2 is down.",
                    "[tarn.problem.net.dvport.redundancy.lost] Lost uplink redundancy on DVPorts: "
-                   "\"dvs1/18\". Physical NIC pnic2 is down."}));
+                   "\"switch1/18\". Physical NIC pnic2 is down."}));
   // The records went with the report: a new burst is a new evaluation.
   Pg("down", "pnic1", "B", 1);
   Pass(2);
@@ -118,7 +118,7 @@ TEST_F(Net, OneBurstReportsEachOutcomeOnce) {
 TEST_F(Net, UnknownVirtualSwitchReportsNothing) {
   Pg("down", "pnic1", "nowhere", 0);
   Pass(2);
-  Model(R"({"port_groups": {"A": {"vswitch": "switch0"}}, "fail": {"GetPortGroupByName": "x"}})");
+  Model(R"({"port_groups": {"A": {"switch": "switch0"}}, "fail": {"GetPortGroupByName": "x"}})");
   Pg("down", "pnic2", "A", 0);
   Pass(2);
   EXPECT_TRUE(Flares().empty());
@@ -277,7 +277,7 @@ TEST_F(Net, FailedSwitchLookupIsRetriedOnceAndTheLossReportedOnce) {
   Pg("down", "pnic7", "frontend", 0);
   Pass(2);
   EXPECT_TRUE(Flares().empty());
-  Model(R"({"port_groups": {"frontend": {"vswitch": "switch0"}}})");
+  Model(R"({"port_groups": {"frontend": {"switch": "switch0"}}})");
   Pass(7);
   EXPECT_EQ(Flares(), Texts{"[tarn.problem.net.connectivity.lost] Lost network connectivity on "
                             "virtual switch \"switch0\". Physical NIC pnic7 is down. Affected "
