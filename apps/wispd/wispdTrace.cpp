@@ -15,6 +15,7 @@
 #include <map>
 #include <vector>
 
+#include "pelldan/accept_pause.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/msgfmt.h"
@@ -179,12 +180,27 @@ int Trace_Listen(const char *path) {
   return fd;
 }
 
+namespace {
+pelldan::AcceptPause gAcceptPause;  // main thread only
+}  // namespace
+
+int Trace_AcceptRestMs(void) {
+  return gAcceptPause.RestMs(pelldan::AcceptPause::NowMs());
+}
+
 void Trace_Accept(int listenFd) {
   int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
-    Log("Trace accept() failed: %s", strerror(errno));
+    int err = errno;
+    bool starts = false;
+    // Out of descriptors the failure is logged once, when the episode starts.
+    if (!gAcceptPause.Failed(err, pelldan::AcceptPause::NowMs(), &starts) || starts)
+      Log("Trace accept() failed: %s", strerror(err));
     return;
   }
+  if (uint64_t failed = gAcceptPause.Succeeded())
+    Log("Trace accept() failed %llu times while descriptors ran out; accepting again\n",
+        static_cast<unsigned long long>(failed));
   // Each client costs two threads and a copy of the history. Its entry is
   // made here, so that a burst of connections is counted at once.
   pthread_mutex_lock(&gMutex);
