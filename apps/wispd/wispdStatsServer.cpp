@@ -14,6 +14,7 @@
 #include <string>
 
 #include "pelldan/accept_pause.h"
+#include "pelldan/files.h"
 #include "pelldan/root.h"
 #include "wispdFlare.h"
 #include "wispdLog.h"
@@ -80,8 +81,8 @@ int StatsServer_Start(const char *path) {
   unlink(gPath.c_str());
   gListen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (gListen < 0) return errno;
-  if (bind(gListen, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
-      chmod(gPath.c_str(), 0600) != 0 || listen(gListen, 16) != 0 || pipe2(gWake, O_CLOEXEC) != 0) {
+  if (pelldan::BindOwnerOnly(gListen, addr) != 0 || chmod(gPath.c_str(), 0600) != 0 ||
+      listen(gListen, 16) != 0 || pipe2(gWake, O_CLOEXEC) != 0) {
     int err = errno;
     close(gListen);
     gListen = -1;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pelldan/accept_pause.h"
+#include "pelldan/files.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/msgfmt.h"
@@ -172,8 +173,8 @@ int Trace_Listen(const char *path) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // Only the daemon's own user may connect.
-  if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
-      chmod(where.c_str(), 0600) != 0 || listen(fd, 128) != 0) {
+  if (pelldan::BindOwnerOnly(fd, addr) != 0 || chmod(where.c_str(), 0600) != 0 ||
+      listen(fd, 128) != 0) {
     close(fd);
     return -1;
   }

@@ -70,8 +70,9 @@ CSErrorCodes GetStore(int flags, Store **store) {
   if (simhost::Failure("ConfigStore")) return CSErrorCodes::CS_ERR_UNAVAILABLE;
   std::string path = pelldan::RootPath(pelldan::kConfigStore);
   sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-          SQLITE_OK ||
+  if (sqlite3_open_v2(path.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                      nullptr) != SQLITE_OK ||
       sqlite3_busy_timeout(db, 2000) != SQLITE_OK ||
       sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     sqlite3_close(db);
