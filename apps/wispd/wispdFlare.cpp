@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "pelldan/paths.h"
@@ -25,8 +26,10 @@ namespace {
 
 constexpr char kSource[] = "apps/wispd/wispdFlare";
 constexpr int kMaxPackings = 5;
-// A hubd that stops accepting must not hold a correlator for long.
-constexpr int kSendTimeoutSeconds = 5;
+// A hubd that stops accepting must not hold a correlator for long: connect
+// and send together get this long.
+constexpr int kSendTimeoutSeconds = 2;
+constexpr int kTimedOut = -2;
 
 const char *const kPrefixes[] = {"tarn.problem.", "tarn.audit.", "tarn.clear."};
 
@@ -56,7 +59,8 @@ bool Admit() {
   int64_t now = Clock_WallSeconds();
   pthread_mutex_lock(&gRateLock);
   bool ok = true;
-  if (gWindowStart == 0 || now - gWindowStart > FLARE_RATE_WINDOW - 1) {
+  // A wall clock stepped back behind the window's start opens a new window.
+  if (gWindowStart == 0 || now - gWindowStart > FLARE_RATE_WINDOW - 1 || now < gWindowStart) {
     gWindowStart = now;
     gWindowCount = 1;
   } else {
@@ -66,31 +70,59 @@ bool Admit() {
   return ok;
 }
 
+// Sets the socket's send time-out to what is left until deadline; false
+// when nothing is left.
+bool BoundBy(int fd, const struct timespec &deadline) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t leftUs =
+      (deadline.tv_sec - now.tv_sec) * 1000000 + (deadline.tv_nsec - now.tv_nsec) / 1000;
+  if (leftUs <= 0) return false;
+  struct timeval timeout = {static_cast<time_t>(leftUs / 1000000),
+                            static_cast<suseconds_t>(leftUs % 1000000)};
+  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+}
+
+// 0 sent; -1 failed; kTimedOut when hubd did not take the record in time.
 int Send(const uint8_t *record, size_t size) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += kSendTimeoutSeconds;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  struct timeval timeout = {kSendTimeoutSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   Str_Strcpy(addr.sun_path, pelldan::RootPath(pelldan::kFlareSocket).c_str(), sizeof addr.sun_path);
-  if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
+  // A full backlog makes connect wait, bounded by the send time-out.
+  int rc = -1;
+  for (;;) {
+    if (!BoundBy(fd, deadline)) {
+      rc = kTimedOut;
+      break;
+    }
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) {
+      rc = 0;
+      break;
+    }
+    if (errno == EAGAIN) rc = kTimedOut;
+    if (errno != EINTR) break;
   }
-  size_t done = 0;
-  while (done < size) {
+  for (size_t done = 0; rc == 0 && done < size;) {
+    if (!BoundBy(fd, deadline)) {
+      rc = kTimedOut;
+      break;
+    }
     ssize_t n = send(fd, record + done, size - done, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
-      close(fd);
-      return -1;
+      rc = errno == EAGAIN ? kTimedOut : -1;
+      break;
     }
     done += static_cast<size_t>(n);
   }
   close(fd);
-  return 0;
+  return rc;
 }
 
 void Enqueue(const uint8_t *record, size_t size) {
@@ -246,12 +278,17 @@ void Wispd_PostProblem(const char *suffix, const char *format, ...) {
 void Flare_RetryPass(void) {
   pthread_mutex_lock(&gQueueLock);
   bool kept = false;
+  // Posters wait for the pass, so a hubd that does not answer in time is
+  // not asked again in this pass: the other entries count a failure each.
+  bool unanswered = false;
   if (gQueue.next != nullptr) {
     for (RetryEntry *e = gQueue.next; e != &gQueue;) {
       RetryEntry *next = e->next;
       const char *eventId = reinterpret_cast<const char *>(e->record + FLARE_OFF_ID);
       Stats_Count(STATS_FLARE_RETRY);
-      if (Send(e->record, e->size) == 0) {
+      int sent = unanswered ? kTimedOut : Send(e->record, e->size);
+      unanswered = sent == kTimedOut;
+      if (sent == 0) {
         Stats_Count(STATS_FLARE_RESENT);
         Log("Successfully sent event (%s) after %d failure%s.\n", eventId, e->failures + 1,
             e->failures >= 1 ? "s" : "");

@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "pelldan/accept_pause.h"
 #include "pelldan/paths.h"
 #include "pellibs/sysinfo.h"
 #include "pellibs/wisp.h"
@@ -32,6 +34,7 @@ enum {
 };
 
 volatile sig_atomic_t gStop = 0;
+pthread_t gMainThread;
 bool gAsyncEnable = false;
 
 struct Context {
@@ -45,10 +48,16 @@ uint8_t *gWispBuf = nullptr;
 size_t gWispBufSize = 0;
 
 void OnSignal(int sig) {
-  if (sig != SIGPIPE) gStop = 1;
+  if (sig == SIGPIPE) return;
+  gStop = 1;
+  // A main thread blocked on a full pipe only wakes if the signal lands on
+  // it; any other thread passes it on.
+  if (!pthread_equal(pthread_self(), gMainThread)) pthread_kill(gMainThread, sig);
 }
 
 int InstallSignals() {
+  gMainThread = pthread_self();
+  Stream_SetStopFlag(&gStop);
   const int signals[] = {SIGTERM, SIGINT, SIGPIPE};
   for (int sig : signals) {
     struct sigaction sa;
@@ -127,14 +136,43 @@ void CloseConnection(struct pollfd *table, int *i, int *count) {
   --*count;
 }
 
+// Accepts one user-level producer; out of descriptors the listener rests.
+int AcceptUser(WispLibHandle *user, pelldan::AcceptPause *pause, int *fd) {
+  int rc = WispLib_UserContextNewCnx(user, fd);
+  bool starts = false;
+  if (rc == 0) {
+    if (uint64_t failed = pause->Succeeded())
+      Log("User-level accept() failed %llu times while descriptors ran out; accepting again\n",
+          static_cast<unsigned long long>(failed));
+  } else if (pause->Failed(rc, pelldan::AcceptPause::NowMs(), &starts) && starts) {
+    Log("User-level accept() failed: %s\n", strerror(rc));
+  }
+  return rc;
+}
+
+// A resting listener is left out of the poll until its rest is over.
+int RestListeners(struct pollfd *table, const pelldan::AcceptPause &userPause) {
+  int64_t now = pelldan::AcceptPause::NowMs();
+  int timeout = -1;
+  const int rests[][2] = {{kUserSlot, userPause.RestMs(now)}, {kTraceSlot, Trace_AcceptRestMs()}};
+  for (const auto &r : rests) {
+    if (r[1] <= 0) continue;
+    table[r[0]].events = 0;
+    timeout = pelldan::EarliestWake(timeout, r[1]);
+  }
+  return timeout;
+}
+
 int PollLoop(struct pollfd *table, int count, bool canGrow) {
   WispLibHandle *user = gContexts[kUserSlot].handle;
+  pelldan::AcceptPause userPause;
   for (;;) {
     if (gStop) {
       Log("Exiting due to signal.\n");
       return 0;
     }
-    if (poll(table, static_cast<nfds_t>(count), -1) == -1) {
+    int timeout = RestListeners(table, userPause);
+    if (poll(table, static_cast<nfds_t>(count), timeout) == -1) {
       if (errno == EINTR) continue;
       return -1;
     }
@@ -154,22 +192,26 @@ int PollLoop(struct pollfd *table, int count, bool canGrow) {
             Stats_Count(STATS_BATCH_TOO_LARGE);
             ResetSlot(&slot);
             WispLib_Reset(gContexts[i].handle);
+          } else if (rc == EINTR && gStop) {
+            break;  // a dispatch cut short by the stop: end as for any stop
           } else if (rc > 0) {
             return rc;
           }
         } else if (i == kUserSlot && canGrow) {
           int fd = -1;
-          if (count < kMaxSlots) {
-            if (WispLib_UserContextNewCnx(user, &fd) == 0) {
+          if (AcceptUser(user, &userPause, &fd) == 0) {
+            if (count < kMaxSlots) {
               table[count] = {fd, POLLIN, 0};
               ++count;
+            } else {
+              WispLib_UserContextCloseCnx(fd);
             }
-          } else if (WispLib_UserContextNewCnx(user, &fd) == 0) {
-            WispLib_UserContextCloseCnx(fd);
           }
         } else if (i == kTraceSlot) {
           Trace_Accept(slot.fd);
-        } else if (ReadBatch(slot.fd) != 0 && (revents & broken)) {
+        } else if (int rc = ReadBatch(slot.fd); rc == EINTR && gStop) {
+          break;
+        } else if (rc != 0 && (revents & broken)) {
           CloseConnection(table, &i, &count);
           continue;
         }

@@ -13,8 +13,11 @@
 
 #include <string>
 
+#include "pelldan/accept_pause.h"
+#include "pelldan/files.h"
 #include "pelldan/root.h"
 #include "wispdFlare.h"
+#include "wispdLog.h"
 #include "wispdStats.h"
 
 namespace {
@@ -38,15 +41,29 @@ void Serve(int fd) {
   close(fd);
 }
 
+void Accept(pelldan::AcceptPause *pause) {
+  int fd = accept4(gListen, nullptr, nullptr, SOCK_CLOEXEC);
+  bool starts = false;
+  if (fd >= 0) {
+    if (uint64_t failed = pause->Succeeded())
+      Log("Counters accept() failed %llu times while descriptors ran out; accepting again\n",
+          static_cast<unsigned long long>(failed));
+    Serve(fd);
+  } else if (int err = errno;
+             pause->Failed(err, pelldan::AcceptPause::NowMs(), &starts) && starts) {
+    Log("Counters accept() failed: %s\n", strerror(err));
+  }
+}
+
 void *Run(void *) {
+  pelldan::AcceptPause pause;
   for (;;) {
-    struct pollfd p[2] = {{gListen, POLLIN, 0}, {gWake[0], POLLIN, 0}};
-    if (poll(p, 2, -1) < 0) continue;
+    int rest = pause.RestMs(pelldan::AcceptPause::NowMs());
+    struct pollfd p[2] = {{gListen, static_cast<short>(rest > 0 ? 0 : POLLIN), 0},
+                          {gWake[0], POLLIN, 0}};
+    if (poll(p, 2, pelldan::EarliestWake(-1, rest)) < 0) continue;
     if (p[1].revents != 0) return nullptr;
-    if (p[0].revents & POLLIN) {
-      int fd = accept4(gListen, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) Serve(fd);
-    }
+    if (p[0].revents & POLLIN) Accept(&pause);
   }
 }
 
@@ -64,8 +81,8 @@ int StatsServer_Start(const char *path) {
   unlink(gPath.c_str());
   gListen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (gListen < 0) return errno;
-  if (bind(gListen, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
-      chmod(gPath.c_str(), 0600) != 0 || listen(gListen, 16) != 0 || pipe2(gWake, O_CLOEXEC) != 0) {
+  if (pelldan::BindOwnerOnly(gListen, addr) != 0 || chmod(gPath.c_str(), 0600) != 0 ||
+      listen(gListen, 16) != 0 || pipe2(gWake, O_CLOEXEC) != 0) {
     int err = errno;
     close(gListen);
     gListen = -1;

@@ -31,6 +31,7 @@ namespace {
 // Circular list with a sentinel; new streams at the tail.
 Stream gRegistry = {&gRegistry, &gRegistry, -1, -1, nullptr, nullptr, nullptr, 0, 0};
 pthread_mutex_t gStreamLock;
+const volatile sig_atomic_t *gStopFlag = nullptr;
 
 void Lock() {
   int rc = pthread_mutex_lock(&gStreamLock);
@@ -43,13 +44,14 @@ void Unlock() {
 }
 
 // Writes the whole record; a signal or a partial write must not leave half
-// a record in the pipe.
+// a record in the pipe, unless the signal is the stop: then the daemon is
+// going away and the agents with it.
 int WriteRecord(int fd, const uint8_t *rec, size_t len) {
   size_t done = 0;
   while (done < len) {
     ssize_t n = write(fd, rec + done, len - done);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && (gStopFlag == nullptr || !*gStopFlag)) continue;
       return errno;
     }
     done += static_cast<size_t>(n);
@@ -134,6 +136,10 @@ bool StreamFilter_Accepts(const StreamFilter *filter, const char *id) {
     if (Wisp_IsID(id, filter->ids[i])) return true;
   }
   return false;
+}
+
+void Stream_SetStopFlag(const volatile sig_atomic_t *stop) {
+  gStopFlag = stop;
 }
 
 int Stream_RegistryInit(void) {

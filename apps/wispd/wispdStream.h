@@ -2,6 +2,7 @@
 // raw record its filter accepts.
 #pragma once
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -38,3 +39,6 @@ int Stream_Read(Stream *stream, Wisp **wisp, bool *complete);
 int Stream_Close(Stream *stream);
 // Fans a batch out; 0 or the errno of a failed pipe write.
 int Stream_Dispatch(const uint8_t *batch, size_t length);
+// The stop flag: once it is set, a pipe write interrupted by a signal gives
+// up with EINTR instead of waiting on for an agent that may never read.
+void Stream_SetStopFlag(const volatile sig_atomic_t *stop);

@@ -15,6 +15,8 @@
 #include <map>
 #include <vector>
 
+#include "pelldan/accept_pause.h"
+#include "pelldan/files.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/msgfmt.h"
@@ -171,20 +173,35 @@ int Trace_Listen(const char *path) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // Only the daemon's own user may connect.
-  if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
-      chmod(where.c_str(), 0600) != 0 || listen(fd, 128) != 0) {
+  if (pelldan::BindOwnerOnly(fd, addr) != 0 || chmod(where.c_str(), 0600) != 0 ||
+      listen(fd, 128) != 0) {
     close(fd);
     return -1;
   }
   return fd;
 }
 
+namespace {
+pelldan::AcceptPause gAcceptPause;  // main thread only
+}  // namespace
+
+int Trace_AcceptRestMs(void) {
+  return gAcceptPause.RestMs(pelldan::AcceptPause::NowMs());
+}
+
 void Trace_Accept(int listenFd) {
   int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
-    Log("Trace accept() failed: %s", strerror(errno));
+    int err = errno;
+    bool starts = false;
+    // Out of descriptors the failure is logged once, when the episode starts.
+    if (!gAcceptPause.Failed(err, pelldan::AcceptPause::NowMs(), &starts) || starts)
+      Log("Trace accept() failed: %s", strerror(err));
     return;
   }
+  if (uint64_t failed = gAcceptPause.Succeeded())
+    Log("Trace accept() failed %llu times while descriptors ran out; accepting again\n",
+        static_cast<unsigned long long>(failed));
   // Each client costs two threads and a copy of the history. Its entry is
   // made here, so that a burst of connections is counted at once.
   pthread_mutex_lock(&gMutex);

@@ -21,6 +21,8 @@ enum : size_t {
 // Listening socket at path (NULL: the default path); -1 on failure.
 int Trace_Listen(const char *path);
 void Trace_Accept(int listenFd);
+// Milliseconds the listener rests after descriptors ran out (0: poll it).
+int Trace_AcceptRestMs(void);
 void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, const void *args,
                 int count, const void *recordEnd);
 

@@ -73,7 +73,7 @@ CSErrorCodes GetStore(int flags, Store **store) {
   bool readOnly = flags == CS_OPEN_READ_ONLY;
   int mode = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, mode, nullptr) != SQLITE_OK ||
+  if (sqlite3_open_v2(path.c_str(), &db, mode | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK ||
       sqlite3_busy_timeout(db, 2000) != SQLITE_OK ||
       (!readOnly && sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)) {
     sqlite3_close(db);

@@ -11,6 +11,7 @@
 
 #include <map>
 
+#include "pelldan/files.h"
 #include "pelldan/root.h"
 #include "simhost/report.h"
 #include "simhost/sockets.h"
@@ -35,14 +36,15 @@ long HolderPid(int fd) {
 
 int Take(const std::string &path) {
   std::string dir = path.substr(0, path.rfind('/'));
-  if (!MakeDirs(dir)) {
+  if (!pelldan::MakePrivateDirs(dir)) {
     int err = errno != 0 ? errno : EIO;
     Report("Cannot create %s: %s\n", dir.c_str(), strerror(err));
     return err;
   }
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // A symlink here must not make us truncate and write someone else's file.
+  int fd = pelldan::OpenRegular(path, O_RDWR | O_CREAT, 0644);
   if (fd < 0) {
-    int err = errno;
+    int err = -fd;
     Report("Cannot open %s: %s\n", path.c_str(), strerror(err));
     return err;
   }

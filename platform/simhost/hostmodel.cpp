@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "pelldan/files.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "simhost/cpu_memory.h"
@@ -135,7 +136,7 @@ void RecordAction(nlohmann::ordered_json action) {
   std::string line =
       action.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   std::string path = pelldan::RootPath(pelldan::kHostActions);
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = pelldan::OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd < 0) {
     Report("cannot append to actions journal %s\n", path.c_str());
     return;

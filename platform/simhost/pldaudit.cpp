@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "pelldan/files.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "simhost/hostmodel.h"
@@ -23,8 +24,8 @@ extern "C" int PldAudit_LogList(const char *event, const char *value, const char
   simhost::Json record = {{"event", event}, {"fields", fields}};
   std::string line = record.dump(-1, ' ', false, simhost::Json::error_handler_t::replace) + "\n";
   std::string path = pelldan::RootPath(pelldan::kAuditLog);
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
+  int fd = pelldan::OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+  if (fd < 0) return -fd;
   int rc = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0 : EIO;
   close(fd);
   return rc;

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "pelldan/files.h"
+
 namespace simhost {
 
 bool MakeUnixAddress(const std::string &path, struct sockaddr_un *addr) {
@@ -52,8 +54,8 @@ int BindUnix(int type, const std::string &path, int backlog) {
   if (stale != 0) return stale;
   int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
-  if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
-      chmod(path.c_str(), 0600) != 0 || (type != SOCK_DGRAM && listen(fd, backlog) != 0)) {
+  if (pelldan::BindOwnerOnly(fd, addr) != 0 || chmod(path.c_str(), 0600) != 0 ||
+      (type != SOCK_DGRAM && listen(fd, backlog) != 0)) {
     int err = errno;
     close(fd);
     return -err;

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -23,9 +24,25 @@ namespace {
 
 constexpr size_t kMaxRecord = 65000;
 
-int LogSocket() {
-  static int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+// Made on first use and again after a failure, so a socket() that failed
+// once (descriptors ran out) costs the lines of that moment, not the rest
+// of the process's life. A socket in use is never closed: another thread
+// may be sending on it.
+std::atomic<int> gFd{-1};
+
+int LogSocket(int broken = -1) {
+  int fd = gFd.load();
+  if (fd >= 0 && fd != broken) return fd;
+  int fresh = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fresh < 0) return -1;
+  if (gFd.compare_exchange_strong(fd, fresh)) return fresh;
+  close(fresh);  // another thread was quicker
   return fd;
+}
+
+ssize_t SendRecord(int fd, const std::string &record, const struct sockaddr_un &addr) {
+  return sendto(fd, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);
 }
 
 }  // namespace
@@ -65,9 +82,14 @@ extern "C" void Syslog_VWrite(int priority, const char *format, va_list ap) {
 
   // A collector that falls behind costs a few milliseconds, never a hang.
   for (int attempt = 0; attempt < 200; ++attempt) {
-    ssize_t sent = sendto(fd, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                          reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
-    if (sent >= 0 || (errno != EAGAIN && errno != ENOBUFS && errno != EINTR)) return;
+    if (SendRecord(fd, record, addr) >= 0) return;
+    if (errno != EAGAIN && errno != ENOBUFS && errno != EINTR) {
+      // Reopen (when our descriptor is what failed) and try once more, as
+      // the C library does; the next line tries afresh either way.
+      if (errno == EBADF || errno == ENOTSOCK) fd = LogSocket(fd);
+      if (fd >= 0) SendRecord(fd, record, addr);
+      return;
+    }
     struct timespec pause = {0, 1000000};
     nanosleep(&pause, nullptr);
   }

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "pelldan/files.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/wisp.h"
@@ -31,7 +32,7 @@ int Open(int context, int type, const std::string &path, WispLibHandle **handle)
   int rc = simhost::ContextLockAcquire(&lockPath);
   if (rc != 0) return rc;
   std::string dir = path.substr(0, path.rfind('/'));
-  if (!simhost::MakeDirs(dir)) {
+  if (!pelldan::MakePrivateDirs(dir)) {
     rc = errno != 0 ? errno : EIO;
     simhost::Report("Cannot create %s: %s\n", dir.c_str(), strerror(rc));
     simhost::ContextLockRelease(lockPath);

@@ -19,6 +19,7 @@
 #include "../common/outfile.h"
 #include "../common/signals.h"
 #include "../common/wispjson.h"
+#include "pelldan/accept_pause.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "simhost/sockets.h"
@@ -32,25 +33,45 @@ constexpr size_t kMaxRecord = 1 << 20;
 struct Totals {
   size_t flares = 0;
   size_t errors = 0;
+  size_t lost = 0;  // lines the output did not take
 };
 
-void Write(const tools::OrderedJson &line, tools::OutFile *out) {
-  out->Write(line.dump(-1, ' ', false, tools::OrderedJson::error_handler_t::replace) + "\n");
+// False (after a line on standard error) when the line was not written.
+bool Write(const tools::OrderedJson &line, tools::OutFile *out, Totals *totals) {
+  errno = 0;
+  if (out->Write(line.dump(-1, ' ', false, tools::OrderedJson::error_handler_t::replace) + "\n"))
+    return true;
+  ++totals->lost;
+  std::cerr << "hubd: cannot write a line: " << strerror(errno != 0 ? errno : EIO) << "\n";
+  return false;
+}
+
+// Accepts one connection; out of descriptors the listener rests instead.
+void Accept(int listener, pelldan::AcceptPause *pause, std::map<int, std::string> *conns) {
+  int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  bool starts = false;
+  if (fd >= 0) {
+    (*conns)[fd];
+    if (uint64_t failed = pause->Succeeded())
+      std::cerr << "hubd: accept failed " << failed
+                << " times while descriptors ran out; accepting again\n";
+  } else if (int err = errno;
+             pause->Failed(err, pelldan::AcceptPause::NowMs(), &starts) && starts) {
+    std::cerr << "hubd: accept failed: " << strerror(err) << "\n";
+  }
 }
 
 void Finish(const std::string &bytes, tools::OutFile *out, Totals *totals) {
   tools::OrderedJson line;
   std::string error;
-  if (tools::DecodeFlare(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), &line,
-                         &error)) {
-    ++totals->flares;
-  } else {
+  bool decoded = tools::DecodeFlare(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
+                                    &line, &error);
+  if (!decoded) {
     line = tools::OrderedJson::object();
     line["error"] = error;
     line["bytes"] = bytes.size();
-    ++totals->errors;
   }
-  Write(line, out);
+  if (Write(line, out, totals)) ++(decoded ? totals->flares : totals->errors);
 }
 
 const tools::Tool kTool = {
@@ -60,7 +81,8 @@ const tools::Tool kTool = {
     "  --out FILE   append to FILE; SIGHUP reopens it (for log rotation)\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
-    "SIGTERM or SIGINT ends hubd with status 0 after the totals on standard error.\n"};
+    "SIGTERM or SIGINT ends hubd after the totals on standard error, with status 0,\n"
+    "or 1 when a line could not be written.\n"};
 
 }  // namespace
 
@@ -95,18 +117,17 @@ int main(int argc, char **argv) {
     return 1;
   }
   std::map<int, std::string> conns;
+  pelldan::AcceptPause pause;
   while (!*stop) {
     if (*hangup) {
       *hangup = 0;
       if (!out.Reopen(&why)) std::cerr << "hubd: " << why << "\n";
     }
-    std::vector<struct pollfd> polls = {{listener, POLLIN, 0}};
+    int rest = pause.RestMs(pelldan::AcceptPause::NowMs());
+    std::vector<struct pollfd> polls = {{listener, static_cast<short>(rest > 0 ? 0 : POLLIN), 0}};
     for (const auto &cn : conns) polls.push_back({cn.first, POLLIN, 0});
-    if (poll(polls.data(), polls.size(), -1) < 0) continue;
-    if (polls[0].revents & POLLIN) {
-      int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd >= 0) conns[fd];
-    }
+    if (poll(polls.data(), polls.size(), pelldan::EarliestWake(-1, rest)) < 0) continue;
+    if (polls[0].revents & POLLIN) Accept(listener, &pause, &conns);
     for (size_t i = 1; i < polls.size(); ++i) {
       if (polls[i].revents == 0) continue;
       int fd = polls[i].fd;
@@ -123,8 +144,7 @@ int main(int argc, char **argv) {
         line["error"] = n < 0 ? std::string("read failed: ") + strerror(errno)
                               : std::string("record larger than any flare");
         line["bytes"] = buf.size();
-        Write(line, &out);
-        ++totals.errors;
+        if (Write(line, &out, &totals)) ++totals.errors;
       } else {
         Finish(buf, &out, &totals);
       }
@@ -136,5 +156,7 @@ int main(int argc, char **argv) {
   unlink(path.c_str());
   std::cerr << "hubd: " << totals.flares << " flares, " << totals.errors
             << " records that did not decode\n";
-  return 0;
+  if (totals.lost == 0) return 0;
+  std::cerr << "hubd: " << totals.lost << " lines could not be written\n";
+  return 1;
 }

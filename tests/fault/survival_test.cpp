@@ -1,0 +1,374 @@
+// Faults the daemon and hubd must survive: failing system calls (through
+// the LD_PRELOAD shim in tests/faultinject), descriptors running out, a
+// frozen hubd, planted symlinks, a lost syslog socket and clock steps.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "pelldan/accept_pause.h"
+#include "pelldan/syslog.h"
+#include "sandbox.h"
+#include "simhost/sockets.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kShim = "LD_PRELOAD=" WISPD_FAULT_SHIM;
+const std::string kAccelerated = "LD_PRELOAD=" WISPD_FAULT_SHIM ":" WISPD_FAKETIME_LIB;
+
+size_t OpenFds(pid_t pid) {
+  size_t n = 0;
+  DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  while (d != nullptr && readdir(d) != nullptr) ++n;
+  if (d != nullptr) closedir(d);
+  return n;
+}
+
+// User plus system CPU time in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream rest(all.substr(all.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+std::string Apd(const std::string &device) {
+  return R"({"id": "wisp.storage.apd.start", "args": [{"s": ")" + device +
+         R"("}]})"
+         "\n";
+}
+
+const std::string kLocked =
+    R"({"id": "wisp.user.account.locked", "args": [{"s": "op"}, {"i32": 900}, {"i32": 5}]})"
+    "\n";
+
+// SIGTERM ends the daemon within 5 s with status 0 and both closing lines.
+void ExpectStops(Host &host) {
+  host.wispd->Signal(SIGTERM);
+  int status = host.wispd->Wait(5000ms);
+  ASSERT_NE(status, -1) << "still running 5 s after SIGTERM";
+  ASSERT_TRUE(WIFEXITED(status)) << host.wispd->Stderr();
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(host.log.WaitFor("Exiting due to signal.\n"));
+  EXPECT_TRUE(host.log.WaitFor("Exiting. rc:0\n"));
+}
+
+// A trace client that received the history's closing empty line.
+bool TraceServed(const Root &root) {
+  int fd = simhost::ConnectUnix(SOCK_STREAM, root.Under("/var/run/pelldan/wispd-trace.sock"));
+  struct timeval limit = {5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  char c = 0;
+  while (fd >= 0 && read(fd, &c, 1) == 1 && c != '\n') {
+  }
+  if (fd >= 0) close(fd);
+  return c == '\n';
+}
+
+struct SyscallFault {
+  const char *faults;  // the shim's rules, counted from the moment they are armed
+  bool accelerated;    // daemon time 60 times faster, for the 180-second retry
+  std::string input;
+  size_t flares;  // flares hubd receives in the end
+  std::vector<std::string> logged;
+  size_t auditLines;  // lines in the audit journal
+};
+
+TEST(Survival, FailingSystemCallsLeaveTheDaemonServing) {
+  const std::string queued = "could not be sent immediately to hubd; queueing for retry.";
+  const std::string resent =
+      "Successfully sent event (tarn.problem.storage.apd.start) after 1 failure.\n";
+  const SyscallFault rows[] = {
+      // Interrupted pipe writes are continued: nothing lost, nothing logged.
+      {"write:EINTR:1-40", false, Apd("naa.1") + Apd("naa.2") + Apd("naa.3"), 3, {}, 0},
+      // hubd's backlog full, or nobody listening: the flare waits for the retry.
+      {"connect:EAGAIN:1", true, Apd("naa.4"), 1, {queued, resent}, 0},
+      {"connect:ECONNREFUSED:1", true, Apd("naa.5"), 1, {queued, resent}, 0},
+      // Out of descriptors at the trace socket: logged once per episode.
+      {"accept4:EMFILE:1-4",
+       false,
+       "",
+       0,
+       {"Trace accept() failed: Too many open files",
+        "Trace accept() failed 4 times while descriptors ran out; accepting again\n"},
+       0},
+      // A full or failing disk costs the journal line, not the flare.
+      {"write.file:ENOSPC:1", false, kLocked + kLocked, 2, {}, 1},
+      {"write.file:EIO:1", false, kLocked + kLocked, 2, {}, 1},
+  };
+  for (const SyscallFault &row : rows) {
+    SCOPED_TRACE(row.faults);
+    Root root;
+    std::string arm = root.Under("/arm");
+    std::vector<std::string> env = {row.accelerated ? kAccelerated : kShim,
+                                    std::string("WISPD_FAULTS=") + row.faults,
+                                    "WISPD_FAULTS_ARM=" + arm, "FAKETIME=+0 x60"};
+    if (!row.accelerated) env.pop_back();
+    Host host("", {}, true, env);
+    ASSERT_TRUE(host.wispd->Running());
+    size_t fds = OpenFds(host.wispd->Pid());
+    root.WriteFile("/arm", "");
+    if (!row.input.empty()) {
+      ASSERT_EQ(host.Emit(row.input), 0);
+    }
+    if (std::string(row.faults).rfind("accept4", 0) == 0) {
+      EXPECT_TRUE(TraceServed(host.root));
+    }
+    EXPECT_TRUE(host.WaitForFlares(row.flares, 10000ms));
+    for (const std::string &line : row.logged) {
+      EXPECT_TRUE(host.log.WaitFor(line, 10000ms)) << line;
+      EXPECT_EQ(host.log.Count(line), 1u) << line;
+    }
+    EXPECT_EQ(host.Flares().size(), row.flares);
+    EXPECT_EQ(Lines(host.root.Under("/var/log/pelldan/audit.jsonl")).size(), row.auditLines);
+    EXPECT_TRUE(WaitUntil([&] { return OpenFds(host.wispd->Pid()) == fds; }))
+        << OpenFds(host.wispd->Pid()) << " descriptors, " << fds << " before";
+    unlink(arm.c_str());
+    ExpectStops(host);
+  }
+}
+
+TEST(Survival, HubdCountsOnlyTheLinesItWrote) {
+  Root root;
+  LogCapture log(root);
+  Process hubd(Bin("hubd"), {"--out", root.Under("/hubd.jsonl")},
+               {kShim, "WISPD_FAULTS=write.file:ENOSPC:2"});
+  ASSERT_TRUE(WaitUntil(
+      [&] { return access(root.Under("/var/run/pelldan/hubd-flare.sock").c_str(), 0) == 0; }));
+  Process wispd(Bin("wispd"), {});
+  ASSERT_TRUE(log.WaitFor("wispd setup completed"));
+  ASSERT_EQ(testing_support::Run(Bin("wisp-emit"), {"--wait", "5"},
+                                 Apd("naa.1") + Apd("naa.2") + Apd("naa.3")),
+            0);
+  ASSERT_TRUE(log.WaitFor("[tarn.problem.storage.apd.start]"));
+  ASSERT_TRUE(WaitUntil([&] { return Lines(root.Under("/hubd.jsonl")).size() == 2; }));
+  usleep(200000);
+  hubd.Signal(SIGTERM);
+  int status = hubd.Wait();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(Lines(root.Under("/hubd.jsonl")).size(), 2u);
+  EXPECT_NE(hubd.Stderr().find("hubd: cannot write a line: No space left on device\n"),
+            std::string::npos);
+  EXPECT_NE(hubd.Stderr().find("hubd: 2 flares, 0 records that did not decode\n"),
+            std::string::npos)
+      << hubd.Stderr();
+}
+
+TEST(Survival, FrozenHubdDoesNotHoldTheStop) {
+  Host host;
+  host.hubd->Signal(SIGSTOP);
+  std::string burst;
+  for (int i = 0; i < 1500; ++i) burst += Apd("naa.burst" + std::to_string(i));
+  host.root.WriteFile("/burst.jsonl", burst);
+  Process emit(Bin("wisp-emit"), {"--ctx", "3", host.root.Under("/burst.jsonl")});
+  // The first send waits out its time-out; by then the pipes are full.
+  ASSERT_TRUE(host.log.WaitFor("could not be sent immediately to hubd", 10000ms));
+  usleep(500000);
+  ExpectStops(host);
+  host.hubd->Signal(SIGCONT);
+}
+
+struct Planted {
+  const char *link;  // under the root
+  bool targetIsDir;  // the link points at a directory outside the root
+  int status;        // the daemon's exit status
+};
+
+TEST(Survival, PlantedSymlinksAreRefused) {
+  const Planted rows[] = {
+      {"/var/run/pelldan/wispd.lock", false, ELOOP},
+      {"/var/run/pelldan/mantle", true, ENOTDIR},
+  };
+  for (const Planted &row : rows) {
+    SCOPED_TRACE(row.link);
+    Root root;
+    Root outside;
+    std::string target = outside.Under(row.targetIsDir ? "/dir" : "/victim");
+    if (row.targetIsDir) {
+      ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+    }
+    std::ofstream(outside.Under("/victim")) << "kept\n";
+    ASSERT_EQ(symlink(target.c_str(), root.Under(row.link).c_str()), 0);
+    setenv("WISPD_ROOT", root.Path().c_str(), 1);
+    mode_t old = umask(0);  // sockets must not depend on the caller's umask either
+    Process wispd(Bin("wispd"), {});
+    umask(old);
+    int status = wispd.Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), row.status);
+    EXPECT_EQ(Lines(outside.Under("/victim")), std::vector<std::string>{"kept"});
+    if (row.targetIsDir) {
+      EXPECT_EQ(rmdir(target.c_str()), 0) << "something was made outside";
+    }
+  }
+}
+
+struct Listener {
+  const char *path;
+  int type;
+  bool ofHubd;
+  const char *starts;  // the line of an episode's start
+  const char *ends;    // the start of the line of its end
+};
+
+// Real exhaustion: the process's descriptor limit is lowered to what it
+// holds, clients connect, and the listener must neither spin nor log each
+// failure; once the limit is back the waiting clients are served.
+TEST(Survival, ListenersRestWhileDescriptorsRunOut) {
+  const Listener rows[] = {
+      {"/var/run/pelldan/wispd-trace.sock", SOCK_STREAM, false,
+       "Trace accept() failed: Too many open files", "Trace accept() failed "},
+      {"/var/run/pelldan/wisp-user.sock", SOCK_SEQPACKET, false,
+       "User-level accept() failed: Too many open files\n", "User-level accept() failed "},
+      {"/var/run/pelldan/wispd-stats.sock", SOCK_STREAM, false,
+       "Counters accept() failed: Too many open files\n", "Counters accept() failed "},
+      {"/var/run/pelldan/hubd-flare.sock", SOCK_STREAM, true,
+       "hubd: accept failed: Too many open files\n", "hubd: accept failed "},
+  };
+  for (const Listener &row : rows) {
+    SCOPED_TRACE(row.path);
+    Host host;
+    Process &target = row.ofHubd ? *host.hubd : *host.wispd;
+    auto seen = [&](const std::string &text) {
+      return row.ofHubd ? target.Stderr().find(text) != std::string::npos
+                        : host.log.Count(text) > 0;
+    };
+    usleep(200000);
+    struct rlimit open = {}, tight = {};
+    ASSERT_EQ(prlimit(target.Pid(), RLIMIT_NOFILE, nullptr, &open), 0);
+    // A new descriptor takes the lowest free number: at that limit none fits.
+    std::set<int> used;
+    DIR *d = opendir(("/proc/" + std::to_string(target.Pid()) + "/fd").c_str());
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') used.insert(atoi(e->d_name));
+    closedir(d);
+    tight = open;
+    for (tight.rlim_cur = 0; used.count(static_cast<int>(tight.rlim_cur)) != 0;) ++tight.rlim_cur;
+    ASSERT_EQ(prlimit(target.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+    std::vector<int> clients;
+    for (int i = 0; i < 6; ++i)
+      clients.push_back(simhost::ConnectUnix(row.type, host.root.Under(row.path)));
+    ASSERT_TRUE(WaitUntil([&] { return seen(row.starts); }));
+    long ticks = CpuTicks(target.Pid());
+    usleep(1000000);
+    EXPECT_LT(CpuTicks(target.Pid()) - ticks, sysconf(_SC_CLK_TCK) / 5) << "spinning";
+    if (!row.ofHubd) {
+      EXPECT_EQ(host.log.Count(row.starts), 1u);
+    }
+    ASSERT_EQ(prlimit(target.Pid(), RLIMIT_NOFILE, &open, nullptr), 0);
+    EXPECT_TRUE(WaitUntil([&] { return seen(row.ends); }, 3000ms));
+    for (int fd : clients) close(fd);
+    if (!row.ofHubd) {
+      EXPECT_TRUE(TraceServed(host.root));
+    }
+    ExpectStops(host);
+  }
+}
+
+// The wall clock stepped back an hour after the rate window filled up: the
+// next flare opens a new window instead of waiting for the clock to catch up.
+TEST(Survival, ClockStepBackOpensANewRateWindow) {
+  Root root;
+  std::string clock = root.Under("/faketime");
+  std::ofstream(clock) << "+0\n";
+  Host host("", {}, true,
+            {"LD_PRELOAD=" WISPD_FAKETIME_LIB, "FAKETIME_TIMESTAMP_FILE=" + clock,
+             "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+  std::string burst;
+  for (int i = 0; i < 1001; ++i) burst += Apd("naa.r" + std::to_string(i));
+  ASSERT_EQ(host.Emit(burst), 0);
+  ASSERT_TRUE(
+      host.log.WaitFor("Event rate limit reached. Dropping flare: "
+                       "tarn.problem.storage.apd.start\n",
+                       20000ms));
+  ASSERT_TRUE(host.WaitForFlares(1000, 20000ms));
+  std::ofstream(clock, std::ios::trunc) << "-3600\n";
+  usleep(100000);
+  ASSERT_EQ(host.Emit(Apd("naa.after")), 0);
+  ASSERT_TRUE(host.WaitForFlares(1001));
+  EXPECT_NE(host.Flares().back().find("naa.after"), std::string::npos);
+  ExpectStops(host);
+}
+
+void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  Syslog_VWrite(LOG_INFO, format, ap);
+  va_end(ap);
+}
+
+// socket() for the log fails once (no descriptor left): that line is lost,
+// the next one arrives.
+TEST(Survival, SyslogComesBackAfterAFailedSocket) {
+  Root root;
+  pid_t child = fork();
+  if (child == 0) {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);  // the test's own, and any log socket
+    int collector = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
+    if (dup2(collector, 100) != 100 || dup2(open("/dev/null", O_RDONLY), collector) != collector)
+      _exit(2);
+    struct rlimit limit = {static_cast<rlim_t>(collector + 1), 1024};
+    setrlimit(RLIMIT_NOFILE, &limit);
+    Say("lost");
+    limit.rlim_cur = 1024;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    Say("back");
+    char buf[512];
+    ssize_t n = recv(100, buf, sizeof buf - 1, MSG_DONTWAIT);
+    if (n <= 0) _exit(3);
+    buf[n] = '\0';
+    bool onlyBack = strstr(buf, "]: back") != nullptr;
+    _exit(onlyBack && recv(100, buf, sizeof buf, MSG_DONTWAIT) < 0 ? 0 : 4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: setup, 3: nothing arrived, 4: wrong records";
+}
+
+TEST(Survival, AcceptPauseRestsLongerEachTimeAndEndsWithTheCount) {
+  pelldan::AcceptPause pause;
+  bool starts = true;
+  EXPECT_FALSE(pause.Failed(ECONNABORTED, 0, &starts));
+  EXPECT_FALSE(starts);
+  EXPECT_EQ(pause.RestMs(0), 0);
+  const int rests[] = {50, 100, 200, 400, 800, 1000, 1000};
+  int64_t now = 1000;
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_TRUE(pause.Failed(ENFILE, now, &starts));
+    EXPECT_EQ(starts, i == 0);
+    EXPECT_EQ(pause.RestMs(now), rests[i]);
+    EXPECT_EQ(pause.RestMs(now + rests[i]), 0);
+    now += rests[i];
+  }
+  EXPECT_EQ(pause.Succeeded(), 7u);
+  EXPECT_EQ(pause.Succeeded(), 0u);
+  ASSERT_TRUE(pause.Failed(EMFILE, now, &starts));
+  EXPECT_TRUE(starts);
+  EXPECT_EQ(pause.RestMs(now), 50);
+}
+
+}  // namespace
