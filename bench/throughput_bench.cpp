@@ -1,7 +1,8 @@
 // Observations per second from wisp-emit through the daemon to its
-// correlators, beside the bare syscall pattern of the design: a writer
-// thread writing the same records into a pipe and a reader that polls and
-// reads header, then body.
+// correlators, each as a share of the described path without logic (the
+// floor, floor.h), beside the bare pipe pattern: a writer thread writing the
+// same records into a pipe and a reader that polls and reads header, then
+// body. CPU per observation is the daemon's user plus system time.
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <unistd.h>
@@ -10,15 +11,20 @@
 #include <fstream>
 #include <thread>
 
-#include "correlator_kit.h"
 #include "daemon_fixture.h"
 #include "drain.h"
+#include "floor.h"
+#include "table_rows.h"
 #include "wispjson.h"
 
 namespace {
 
 constexpr int kBatch = 100;     // records per batch
 constexpr int kRepeats = 2000;  // batches per run: 200000 observations
+
+// Rates of the reference cases, measured first in the same run.
+double gPipeRate = 0;
+double gFloorRate = 0;
 
 const char *const kGroups[] = {
     "net",    "scsi", "storage.apd", "iscsi", "cairn",    "user",    "hardware",
@@ -31,20 +37,8 @@ tools::Json Observation(const std::string &group) {
           {"args", {{{"s", "pnic0"}}, {{"i32", 1}}}}};
 }
 
-// Ids the correlators know, one per table row of every registered
-// correlator in turn, so each group's share follows its table.
-std::vector<tools::Json> TableMix() {
-  std::vector<tools::Json> out;
-  for (const CorrelatorDef *const *def = kCorrelatorDefs; *def != nullptr; ++def) {
-    for (size_t r = 0; r < (*def)->rowCount; ++r) {
-      const FlareRow &row = (*def)->rows[r];
-      tools::Json args = tools::Json::array();
-      for (const tools::Arg &a : testing_support::RowArguments(row))
-        args.push_back(tools::Json::parse(tools::ArgToJson(a.type, a.bits, a.str.c_str()).dump()));
-      out.push_back({{"id", row.wispId}, {"args", args}});
-    }
-  }
-  return out;
+double Rate(double observations, double seconds) {
+  return seconds > 0 ? observations / seconds : 0;
 }
 
 std::string RecordBytes() {
@@ -55,6 +49,7 @@ std::string RecordBytes() {
 }
 
 void PipeBaseline(benchmark::State &state) {
+  double seconds = 0;
   const std::string rec = RecordBytes();
   const long total = static_cast<long>(kBatch) * kRepeats;
   for (auto _ : state) {
@@ -77,42 +72,74 @@ void PipeBaseline(benchmark::State &state) {
     writer.join();
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     state.SetIterationTime(took.count());
+    seconds += took.count();
     close(p[0]);
     close(p[1]);
   }
+  gPipeRate = Rate(static_cast<double>(total) * static_cast<double>(state.iterations()), seconds);
   // A rate counter divides by the time of all iterations together.
   state.counters["obs_per_s"] =
       benchmark::Counter(static_cast<double>(total) * static_cast<double>(state.iterations()),
                          benchmark::Counter::kIsRate);
 }
 
-enum Mix { NET_FALLBACK, ALL_GROUPS_FALLBACK, TABLE_ROWS };
+void DescribedFloor(benchmark::State &state) {
+  const std::string rec = RecordBytes();
+  const double perRun = static_cast<double>(kBatch) * kRepeats;
+  double seconds = 0, cpu = 0;
+  for (auto _ : state) {
+    bench::FloorRun run = bench::DescribedFloor(rec, kBatch, kRepeats);
+    if (run.seconds <= 0) state.SkipWithError("floor");
+    state.SetIterationTime(run.seconds);
+    seconds += run.seconds;
+    cpu += run.cpuSeconds;
+  }
+  double n = perRun * static_cast<double>(state.iterations());
+  gFloorRate = Rate(n, seconds);
+  state.counters["obs_per_s"] = gFloorRate;
+  state.counters["cpu_us_per_obs"] = cpu * 1e6 / n;
+}
+
+enum Mix { NET_FALLBACK, ALL_GROUPS_FALLBACK, TABLE_ROWS, TABLE_ROWS_COLLECTED };
 
 void ThroughDaemon(benchmark::State &state, Mix mix) {
-  bench::Daemon daemon(mix == TABLE_ROWS);
+  const bool rows = mix == TABLE_ROWS || mix == TABLE_ROWS_COLLECTED;
+  bench::Daemon daemon(rows, mix == TABLE_ROWS_COLLECTED);
   tools::Json batch = tools::Json::array();
-  std::vector<tools::Json> rows = TableMix();
+  std::vector<tools::Json> table = bench::TableMix();
   for (int i = 0; i < kBatch; ++i) {
-    if (mix == TABLE_ROWS) {
+    if (rows) {
       // Sampled evenly over every table, so each group keeps its share.
-      batch.push_back(rows[static_cast<size_t>(i) * rows.size() / kBatch]);
+      batch.push_back(table[static_cast<size_t>(i) * table.size() / kBatch]);
     } else {
       batch.push_back(Observation(mix == ALL_GROUPS_FALLBACK ? kGroups[i % 21] : "net"));
     }
   }
   std::string input = daemon.root.Under("/batch.jsonl");
   std::ofstream(input) << tools::Json{{"batch", batch}, {"ctx", 0}}.dump() << "\n";
+  const pid_t pid = daemon.wispd->Pid();
+  double seconds = 0;
+  double cpuBefore = bench::ProcessCpuSeconds(pid);
+  long logBefore = daemon.log != nullptr ? daemon.log->Records() : 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
     int status = testing_support::Run(testing_support::Bin("wisp-emit"),
                                       {"--repeat", std::to_string(kRepeats), input});
-    if (status != 0 || !bench::WaitDrained(daemon.wispd->Pid())) state.SkipWithError("not drained");
+    if (status != 0 || !bench::WaitDrained(pid)) state.SkipWithError("not drained");
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     state.SetIterationTime(took.count());
+    seconds += took.count();
   }
-  state.counters["obs_per_s"] = benchmark::Counter(
-      static_cast<double>(kBatch) * kRepeats * static_cast<double>(state.iterations()),
-      benchmark::Counter::kIsRate);
+  double n = static_cast<double>(kBatch) * kRepeats * static_cast<double>(state.iterations());
+  double rate = Rate(n, seconds);
+  state.counters["obs_per_s"] = benchmark::Counter(n, benchmark::Counter::kIsRate);
+  if (gFloorRate > 0) state.counters["floor_pct"] = 100 * rate / gFloorRate;
+  if (gPipeRate > 0) state.counters["pipe_pct"] = 100 * rate / gPipeRate;
+  state.counters["cpu_us_per_obs"] = (bench::ProcessCpuSeconds(pid) - cpuBefore) * 1e6 / n;
+  // Log records delivered per observation (one per known one, one per
+  // flare the rate window drops).
+  if (daemon.log != nullptr)
+    state.counters["log_per_obs"] = static_cast<double>(daemon.log->Records() - logBefore) / n;
   state.counters["rss_kib"] = static_cast<double>(bench::ResidentKiB(daemon.wispd->Pid()));
 }
 
@@ -124,6 +151,10 @@ void AllCorrelators(benchmark::State &state) {
 }
 void TableRowMix(benchmark::State &state) {
   ThroughDaemon(state, TABLE_ROWS);
+}
+// The same with a syslog collector reading every log record.
+void TableRowMixCollected(benchmark::State &state) {
+  ThroughDaemon(state, TABLE_ROWS_COLLECTED);
 }
 
 void IdleResident(benchmark::State &state) {
@@ -137,9 +168,12 @@ void IdleResident(benchmark::State &state) {
 
 }  // namespace
 
+// The reference cases first: the daemon's are read against them.
 BENCHMARK(PipeBaseline)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(DescribedFloor)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(OneCorrelator)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(AllCorrelators)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(TableRowMix)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(TableRowMixCollected)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(IdleResident)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

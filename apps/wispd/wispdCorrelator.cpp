@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <exception>
+#include <string_view>
 #include <vector>
 
 #include "pellibs/str.h"
@@ -39,7 +40,7 @@ char *ThreadName(const char *name) {
 void Correlator_Dispatch(WispHandler fallback, const WispHandlerTable &table, const Wisp *wisp) {
   const char *id = nullptr;
   Wisp_GetID(wisp, &id);
-  auto it = id != nullptr ? table.find(id) : table.end();
+  auto it = id != nullptr ? table.find(std::string_view(id)) : table.end();
   if (it == table.end() || it->second.Empty()) {
     Guarded(WispHandlerSlot(fallback), wisp);
     return;

@@ -21,7 +21,8 @@ struct WispHandlerSlot {
   explicit WispHandlerSlot(const FlareRow *r) : row(r) {}
   bool Empty() const { return handler == nullptr && row == nullptr; }
 };
-typedef std::map<std::string, WispHandlerSlot> WispHandlerTable;
+// Looked up by the observation's id as it is: no string is built per lookup.
+typedef std::map<std::string, WispHandlerSlot, std::less<>> WispHandlerTable;
 
 // Each returns only when the agent ends. groups and ids end with NULL.
 void Correlator_RunGroups(const char *name, const char *const *groups, const char *const *ids,

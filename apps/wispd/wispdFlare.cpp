@@ -158,16 +158,16 @@ void Unlink(RetryEntry *e) {
 
 void BuildAndDeliver(const char *prefix, const char *suffix, const char *format, va_list ap,
                      bool deferSend) {
+  // A flare the rate window drops needs no record.
+  if (!Admit()) {
+    Log("Event rate limit reached. Dropping flare: %s%s\n", prefix, suffix);
+    Stats_Count(STATS_FLARE_RATE_DROPPED);
+    return;
+  }
   size_t size = FLARE_RECORD_SIZE;
   uint8_t *rec = static_cast<uint8_t *>(calloc(1, size));
   if (rec == nullptr) {
     Log("Failed to allocate %zu bytes for prob buffer.\n", size);
-    return;
-  }
-  if (!Admit()) {
-    Log("Event rate limit reached. Dropping flare: %s%s\n", prefix, suffix);
-    Stats_Count(STATS_FLARE_RATE_DROPPED);
-    free(rec);
     return;
   }
   size_t idLen = strlen(prefix) + strlen(suffix) + 1;
@@ -242,10 +242,14 @@ void Flare_PostV(bool deferSend, FlareKind kind, const char *format, va_list ap)
   const char *start = format + strnlen(format, skip);
   const char *close = strchr(start, ')');
   size_t n = close != nullptr ? static_cast<size_t>(close - start) : strlen(start);
-  char *suffix = strndup(start, n);
+  // Event ids fit the stack; a longer one (dropped later) is copied to the heap.
+  char small[FLARE_ID_MAX + 1];
+  char *suffix = n < sizeof small ? small : static_cast<char *>(malloc(n + 1));
   if (suffix == nullptr) Panic("MEM_ALLOC %s:%d\n", kSource, __LINE__);
+  memcpy(suffix, start, n);
+  suffix[n] = '\0';
   BuildAndDeliver(prefix, suffix, close != nullptr ? close + 1 : "", ap, deferSend);
-  free(suffix);
+  if (suffix != small) free(suffix);
 }
 
 void Flare_Post(bool deferSend, FlareKind kind, const char *format, ...) {

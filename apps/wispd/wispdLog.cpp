@@ -26,19 +26,48 @@ size_t Log_Prefix(const struct timeval *tv, char *buf) {
   return len;
 }
 
-void LogV(const char *format, va_list ap) {
-  char prefix[32] = "";
+namespace {
+
+// The prefix, formatted once a second per thread:
+// localtime_r takes a process-wide lock that every agent would queue on.
+size_t PrefixNow(char *buf) {
+  thread_local time_t lastSec = -1;
+  thread_local char whole[32];
+  thread_local size_t wholeLen = 0;
   struct timespec now = Clock_Get().Realtime();
   struct timeval tv = {now.tv_sec, static_cast<suseconds_t>(now.tv_nsec / 1000)};
-  Log_Prefix(&tv, prefix);
-  // The prefix holds no per cent sign, so the arguments keep their places.
-  char *combined = Str_Asprintf(nullptr, "%s%s", prefix, format);
-  if (combined == nullptr) {
-    Syslog_VWrite(LOG_INFO, format, ap);
+  if (tv.tv_sec != lastSec) {
+    wholeLen = Log_Prefix(&tv, whole);
+    lastSec = tv.tv_sec;
+  }
+  memcpy(buf, whole, wholeLen + 1);
+  // Only the milliseconds differ within the second: ".mmmZ: " ends it.
+  if (wholeLen >= 7 && buf[wholeLen - 7] == '.') {
+    int ms = static_cast<int>(tv.tv_usec / 1000);
+    buf[wholeLen - 6] = static_cast<char>('0' + ms / 100);
+    buf[wholeLen - 5] = static_cast<char>('0' + ms / 10 % 10);
+    buf[wholeLen - 4] = static_cast<char>('0' + ms % 10);
+  }
+  return wholeLen;
+}
+
+}  // namespace
+
+void LogV(const char *format, va_list ap) {
+  // Prefix and format side by side; the prefix holds no per cent sign, so
+  // the arguments keep their places. Formats too long for the buffer go
+  // through the heap.
+  char combined[512];
+  size_t prefixLen = PrefixNow(combined);
+  size_t formatLen = strlen(format);
+  if (prefixLen + formatLen < sizeof combined) {
+    memcpy(combined + prefixLen, format, formatLen + 1);
+    Syslog_VWrite(LOG_INFO, combined, ap);
     return;
   }
-  Syslog_VWrite(LOG_INFO, combined, ap);
-  free(combined);
+  char *heap = Str_Asprintf(nullptr, "%s%s", combined, format);
+  Syslog_VWrite(LOG_INFO, heap != nullptr ? heap : format, ap);
+  free(heap);
 }
 
 void Log(const char *format, ...) {

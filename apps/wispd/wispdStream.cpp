@@ -21,15 +21,16 @@ struct Stream {
   int writeFd;
   StreamFilter *filter;
   char **name;
-  uint8_t *buf;
+  uint8_t *buf;  // the record, once its header is in
   uint32_t got;
   uint32_t want;
+  uint8_t head[WISP_RAW_HEADER_SIZE];
 };
 
 namespace {
 
 // Circular list with a sentinel; new streams at the tail.
-Stream gRegistry = {&gRegistry, &gRegistry, -1, -1, nullptr, nullptr, nullptr, 0, 0};
+Stream gRegistry = {&gRegistry, &gRegistry, -1, -1, nullptr, nullptr, nullptr, 0, 0, {}};
 pthread_mutex_t gStreamLock;
 const volatile sig_atomic_t *gStopFlag = nullptr;
 
@@ -61,8 +62,8 @@ int WriteRecord(int fd, const uint8_t *rec, size_t len) {
 
 // Reads into the reassembly buffer; 0 when all wanted bytes are in, 1 when
 // some are still wanted, 2 on error.
-int Fill(Stream *s) {
-  ssize_t n = read(s->readFd, s->buf + s->got, s->want);
+int Fill(Stream *s, uint8_t *to) {
+  ssize_t n = read(s->readFd, to + s->got, s->want);
   if (n == 0) Panic("EOF trying to read %d bytes from stream %p\n", static_cast<int>(s->want), s);
   if (n < 0) return errno == EINTR || errno == EAGAIN ? 1 : 2;
   s->got += static_cast<uint32_t>(n);
@@ -184,28 +185,24 @@ int Stream_GetReadFds(const Stream *stream, int *count, int *fds) {
 int Stream_Read(Stream *s, Wisp **wisp, bool *complete) {
   *complete = false;
   *wisp = nullptr;
+  // The header is read into the stream itself, so the record's buffer is
+  // allocated once, at its length.
   if (s->buf == nullptr) {
-    s->buf = static_cast<uint8_t *>(malloc(WISP_RAW_HEADER_SIZE));
-    if (s->buf == nullptr) return 2;
-    s->got = 0;
-    s->want = WISP_RAW_HEADER_SIZE;
-  }
-  if (s->got < WISP_RAW_HEADER_SIZE) {
-    int rc = Fill(s);
+    if (s->got == 0) s->want = WISP_RAW_HEADER_SIZE;
+    int rc = Fill(s, s->head);
     if (rc != 0) return rc == 1 ? 0 : 2;
-  }
-  uint32_t total = Bytes_Load32(s->buf + 16);
-  if (s->got == WISP_RAW_HEADER_SIZE && s->want == 0) {
+    uint32_t total = Bytes_Load32(s->head + 16);
     if (total <= WISP_RAW_HEADER_SIZE) return 2;  // the dispatcher never writes such a record
-    uint8_t *grown = static_cast<uint8_t *>(realloc(s->buf, total));
-    if (grown == nullptr) return 2;
-    s->buf = grown;
+    s->buf = static_cast<uint8_t *>(malloc(total));
+    if (s->buf == nullptr) return 2;
+    memcpy(s->buf, s->head, WISP_RAW_HEADER_SIZE);
     s->want = total - WISP_RAW_HEADER_SIZE;
   }
   if (s->want > 0) {
-    int rc = Fill(s);
+    int rc = Fill(s, s->buf);
     if (rc != 0) return rc == 1 ? 0 : 2;
   }
+  uint32_t total = Bytes_Load32(s->buf + 16);
   Wisp_MakeWisp(s->buf, total, wisp);
   if (*wisp == nullptr) {
     ResetReassembly(s);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "pelldan/accept_pause.h"
@@ -297,12 +298,6 @@ void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, con
   };
   std::vector<Drop> drops;
   pthread_mutex_lock(&gMutex);
-  gHistory.push_back(line);
-  gHistoryBytes += line.size();
-  while (gHistoryBytes > TRACE_HISTORY_MAX) {
-    gHistoryBytes -= gHistory.front().size();
-    gHistory.pop_front();
-  }
   for (auto &entry : gClients) {
     Client &c = entry.second;
     if (c.closed) continue;
@@ -321,6 +316,13 @@ void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, con
     if (furthest == gClients.end() || furthest->second.pendingBytes == 0) break;
     drops.push_back({furthest->first, furthest->second.pendingBytes});
     Disconnect(furthest->first, &furthest->second);
+  }
+  // The clients have their copies; the history takes the line itself.
+  gHistoryBytes += line.size();
+  gHistory.push_back(std::move(line));
+  while (gHistoryBytes > TRACE_HISTORY_MAX) {
+    gHistoryBytes -= gHistory.front().size();
+    gHistory.pop_front();
   }
   pthread_mutex_unlock(&gMutex);
   pthread_cond_broadcast(&gCond);

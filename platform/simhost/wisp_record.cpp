@@ -2,6 +2,7 @@
 // access.
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 
 #include "pellibs/wisp.h"
 #include "simhost/packed.h"
@@ -69,50 +70,55 @@ bool IsInteger(uint32_t type) {
 // One scanf-like conversion of Wisp_GetArgs.
 struct ScanConv {
   char conversion;  // 'p' or an integer letter
-  std::string length;
+  char length[3];   // "", "h", "hh", "l" or "ll"
 };
 
-int ParseScan(const char *format, std::vector<ScanConv> *convs) {
-  for (const char *p = format; *p != '\0'; ++p) {
-    if (*p != '%') continue;  // literal text and blanks are not matched
-    ++p;
-    if (*p == '%') continue;
-    while (*p >= '0' && *p <= '9') ++p;
-    ScanConv c;
-    while (*p == 'h' || *p == 'l') c.length += *p++;
-    if (c.length != "" && c.length != "h" && c.length != "hh" && c.length != "l" &&
-        c.length != "ll") {
-      return EINVAL;
+// The next conversion at *p: 1 when one was read, 0 at the end, EINVAL
+// when the format is not one Wisp_GetArgs takes. Nothing is allocated:
+// this runs for every argument a handler reads.
+int NextScan(const char **p, ScanConv *c) {
+  for (const char *s = *p; *s != '\0'; ++s) {
+    if (*s != '%') continue;  // literal text and blanks are not matched
+    ++s;
+    if (*s == '%') continue;
+    while (*s >= '0' && *s <= '9') ++s;
+    size_t n = 0;
+    while (*s == 'h' || *s == 'l') {
+      if (n == 2 || (n == 1 && *s != c->length[0])) return EINVAL;
+      c->length[n++] = *s++;
     }
-    if (*p == '\0' || std::strchr("pdiuxX", *p) == nullptr) return EINVAL;
-    if (*p == 'p' && !c.length.empty()) return EINVAL;
-    c.conversion = *p;
-    convs->push_back(c);
+    c->length[n] = '\0';
+    if (*s == '\0' || std::strchr("pdiuxX", *s) == nullptr) return EINVAL;
+    if (*s == 'p' && n != 0) return EINVAL;
+    c->conversion = *s;
+    *p = s + 1;
+    return 1;
   }
   return 0;
 }
 
 void Store(const ScanConv &c, uint64_t bits, void *out) {
   bool isSigned = c.conversion == 'd' || c.conversion == 'i';
-  if (c.length == "hh") {
+  const std::string_view length = c.length;
+  if (length == "hh") {
     if (isSigned) {
       *static_cast<signed char *>(out) = static_cast<signed char>(bits);
     } else {
       *static_cast<unsigned char *>(out) = static_cast<unsigned char>(bits);
     }
-  } else if (c.length == "h") {
+  } else if (length == "h") {
     if (isSigned) {
       *static_cast<short *>(out) = static_cast<short>(bits);
     } else {
       *static_cast<unsigned short *>(out) = static_cast<unsigned short>(bits);
     }
-  } else if (c.length.empty()) {
+  } else if (length.empty()) {
     if (isSigned) {
       *static_cast<int *>(out) = static_cast<int>(bits);
     } else {
       *static_cast<unsigned *>(out) = static_cast<unsigned>(bits);
     }
-  } else if (c.length == "l") {
+  } else if (length == "l") {
     if (isSigned) {
       *static_cast<long *>(out) = static_cast<long>(bits);
     } else {
@@ -188,24 +194,29 @@ extern "C" unsigned Wisp_GetArgCount(const Wisp *wisp) {
 
 extern "C" int Wisp_GetArgsVA(const Wisp *wisp, unsigned first, const char *format, va_list ap) {
   if (wisp == nullptr || format == nullptr) return EINVAL;
-  std::vector<ScanConv> convs;
-  int rc = ParseScan(format, &convs);
+  // The whole format is read, then every conversion checked against its
+  // argument, before any output is written.
+  ScanConv c = {};
+  int rc = 0;
+  for (const char *p = format; (rc = NextScan(&p, &c)) == 1;) {
+  }
   if (rc != 0) return rc;
-  // Check every conversion before any output is written.
-  for (size_t k = 0; k < convs.size(); ++k) {
-    const simhost::Value *v = Arg(wisp, first + static_cast<unsigned>(k));
+  unsigned k = 0;
+  for (const char *p = format; NextScan(&p, &c) == 1; ++k) {
+    const simhost::Value *v = Arg(wisp, first + k);
     if (v == nullptr) return WISP_MISSING_ARGUMENT;
-    bool wantString = convs[k].conversion == 'p';
+    bool wantString = c.conversion == 'p';
     if (wantString != (v->type == MSGFMT_STRING)) return EINVAL;
   }
   va_list copy;
   va_copy(copy, ap);
-  for (size_t k = 0; k < convs.size(); ++k) {
-    const simhost::Value *v = Arg(wisp, first + static_cast<unsigned>(k));
-    if (convs[k].conversion == 'p') {
+  k = 0;
+  for (const char *p = format; NextScan(&p, &c) == 1; ++k) {
+    const simhost::Value *v = Arg(wisp, first + k);
+    if (c.conversion == 'p') {
       *va_arg(copy, const char **) = v->str;
     } else {
-      Store(convs[k], v->bits, va_arg(copy, void *));
+      Store(c, v->bits, va_arg(copy, void *));
     }
   }
   va_end(copy);

@@ -1,0 +1,23 @@
+// The described path with no logic in it: what the daemon's work costs in
+// system calls alone, to read the daemon's figures against.
+#pragma once
+
+#include <string>
+
+namespace bench {
+
+struct FloorRun {
+  double seconds = 0;     // wall time of the run
+  double cpuSeconds = 0;  // CPU time of the dispatcher and the agent
+};
+
+// A producer sends `batches` datagrams of `perBatch` copies of record; one
+// dispatcher receives each and writes every record into an agent's pipe;
+// the agent polls, reads the 32-byte header, then the body, and sends two
+// syslog-sized datagrams to a thread that reads them.
+FloorRun DescribedFloor(const std::string &record, int perBatch, int batches);
+
+// User plus system CPU time of a process so far, in seconds.
+double ProcessCpuSeconds(int pid);
+
+}  // namespace bench
