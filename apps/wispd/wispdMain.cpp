@@ -3,10 +3,14 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "pelldan/paths.h"
+#include "pelldan/root.h"
 #include "pellibs/sysinfo.h"
 #include "pellibs/wisp.h"
 #include "wispdAgent.h"
@@ -206,6 +210,11 @@ size_t Wispd_GrowBufferSize(size_t size) {
 namespace {
 
 int Run(int argc, char **argv, bool withExtras) {
+  std::string problem = pelldan::RootProblem();
+  if (!problem.empty()) {
+    fprintf(stderr, "%s: %s\n", withExtras ? "wispd-selftest" : "wispd", problem.c_str());
+    return EINVAL;
+  }
   Wispd_ParseOptions(argc, argv, &gAsyncEnable);
   for (int n = 0; n < kContexts; ++n) gContexts[n] = {n, nullptr};
   struct pollfd *fixed = nullptr;

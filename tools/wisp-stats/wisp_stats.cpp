@@ -56,6 +56,7 @@ bool TableRow(const std::string &line, std::string *name, std::string *value) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  tools::CheckOutputAtExit("wisp-stats");
   bool raw = false;
   static const struct option longopts[] = {
       {"raw", no_argument, nullptr, 'r'}, TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
