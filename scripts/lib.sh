@@ -10,7 +10,7 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev nlohmann-json3-dev libb
                 libcpp-httplib-dev)
 TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime
                groff-base)
-PACKAGE_PACKAGES=(dpkg-dev fakeroot)
+PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
 
 # ensure_packages [PACKAGE...]  (default: everything the full build and tests need)
 ensure_packages() {
