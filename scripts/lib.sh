@@ -9,7 +9,7 @@ JOBS=${JOBS:-2}
 BUILD_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev nlohmann-json3-dev libboost-system-dev
                 libcpp-httplib-dev)
 TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime
-               groff-base)
+               groff-base prometheus rsyslog curl)
 PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
 
 # ensure_packages [PACKAGE...]  (default: everything the full build and tests need)
