@@ -9,10 +9,11 @@ TEST_JOBS=${TEST_JOBS:-$((JOBS * 2))}
 # Debian packages the daemon and its tools need to build (enough for the
 # demo), and those only the tests, benchmarks, fuzzing and packaging need
 # (ccache makes rebuilds of the three test trees cheap).
-BUILD_PACKAGES=(cmake make g++ libsqlite3-dev nlohmann-json3-dev libboost-system-dev)
+BUILD_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev nlohmann-json3-dev libboost-system-dev
+                libcpp-httplib-dev)
 TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime
-               groff-base ccache)
-PACKAGE_PACKAGES=(dpkg-dev fakeroot)
+               groff-base prometheus rsyslog curl ccache)
+PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
 
 # ensure_packages [PACKAGE...]  (default: everything the full build and tests need)
 ensure_packages() {

@@ -4,11 +4,15 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "pelldan/accept_pause.h"
 #include "pelldan/paths.h"
+#include "pelldan/root.h"
 #include "pellibs/sysinfo.h"
 #include "pellibs/wisp.h"
 #include "wispdAgent.h"
@@ -253,6 +257,11 @@ constexpr char kSelfTestNote[] =
 
 int Run(int argc, char **argv, bool withExtras) {
   Wispd_ParseOptions(argc, argv, &gAsyncEnable, withExtras ? kSelfTestNote : nullptr);
+  std::string problem = pelldan::RootProblem();
+  if (!problem.empty()) {
+    fprintf(stderr, "%s: %s\n", withExtras ? "wispd-selftest" : "wispd", problem.c_str());
+    return EINVAL;
+  }
   for (int n = 0; n < kContexts; ++n) gContexts[n] = {n, nullptr};
   struct pollfd *fixed = nullptr;
   struct pollfd *table = nullptr;

@@ -75,22 +75,30 @@ TEST(Operations, SecondDaemonOnARootIsRefusedAndTheFirstKeepsServing) {
   EXPECT_NE(Snapshot(host.root), "");
 }
 
-TEST(Operations, EmptyOrRelativeRootIsRefusedByEveryProgram) {
+TEST(Operations, EmptyRelativeOrMissingRootIsRefusedByEveryProgram) {
   Root root;
-  for (const char *value : {"", "relative/root"}) {
+  const std::string missing = root.Under("/misspelt");
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "WISPD_ROOT is set but empty"},
+      {"relative/root", "WISPD_ROOT=relative/root is not an absolute"},
+      {missing, "WISPD_ROOT=" + missing + " cannot be used: No such file or directory"}};
+  for (const auto &[value, reason] : cases) {
     for (const char *program :
-         {"wispd", "hubd", "wisp-emit", "wisp-syslog", "wisp-trace", "wisp-flares", "wisp-stats"}) {
-      Process p(Bin(program), {}, {std::string("WISPD_ROOT=") + value});
+         {"wispd", "wispd-selftest", "hubd", "wisp-emit", "wisp-syslog", "wisp-trace",
+          "wisp-flares", "wisp-stats", "wisp-reason", "wisp-testworld"}) {
+      Process p(Bin(program), {}, {"WISPD_ROOT=" + value});
       int status = p.Wait();
       EXPECT_NE(ExitCode(status), 0) << program << " '" << value << "'";
-      EXPECT_NE(p.Stderr().find(value[0] == '\0' ? "WISPD_ROOT is set but empty"
-                                                 : "WISPD_ROOT=relative/root is not an absolute"),
-                std::string::npos)
-          << program << ": " << p.Stderr();
+      EXPECT_NE(p.Stderr().find(reason), std::string::npos) << program << ": " << p.Stderr();
     }
   }
   struct stat st;
   EXPECT_NE(stat("relative", &st), 0);
+  EXPECT_NE(stat(missing.c_str(), &st), 0);
+  // Only wisp-root creates a root, wherever WISPD_ROOT points.
+  Process init(Bin("wisp-root"), {"init", missing}, {"WISPD_ROOT=" + missing});
+  EXPECT_EQ(ExitCode(init.Wait()), 0) << init.Stderr();
+  EXPECT_EQ(stat(missing.c_str(), &st), 0);
 }
 
 TEST(Operations, HubdAndSyslogNeverReplaceASocketThatAnswers) {

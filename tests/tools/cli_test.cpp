@@ -48,6 +48,56 @@ TEST(Tools, AnswerHelpAndVersionOnStandardOutput) {
   }
 }
 
+TEST(Tools, ShareOneVersionAndReportOutputThatCannotBeWritten) {
+  Root root;
+  std::vector<std::string> all(std::begin(kTools), std::end(kTools));
+  all.insert(all.end(), {"wisp-reason", "wisp-testworld"});
+  for (const std::string &name : all) {
+    EXPECT_EQ(Tool(name, {"--version"}).out, name + " " WISPD_PROJECT_VERSION "\n");
+    for (const char *option : {"--help", "--version"}) {
+      std::string err;
+      int status = testing_support::Run(
+          "/bin/sh", {"-c", "exec \"$0\" \"$1\" >/dev/full", Bin(name), option}, "", &err);
+      EXPECT_EQ(ExitCode(status), 1) << name << " " << option;
+      EXPECT_EQ(err, name + ": cannot write standard output: No space left on device\n");
+    }
+  }
+  // A reader that went away, with SIGPIPE ignored (as a shell's trap leaves it).
+  int out[2], err[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(pipe(err), 0);
+  close(out[0]);
+  std::string stats = Bin("wisp-stats");
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_IGN);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    execl(stats.c_str(), stats.c_str(), "--help", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  char text[256] = {};
+  EXPECT_GT(read(err[0], text, sizeof text - 1), 0);
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(ExitCode(status), 1);
+  EXPECT_STREQ(text, "wisp-stats: cannot write standard output: Broken pipe\n");
+}
+
+TEST(Tools, FlaresReportsUnreadableLinesOnStandardErrorAndFails) {
+  Root root;
+  std::string path = root.Under("/flares.jsonl");
+  root.WriteFile("/flares.jsonl",
+                 "{\"id\": \"tarn.audit.net.down\", \"message\": \"pnic0 is down\"}\nnot json\n");
+  Result r = Tool("wisp-flares", {path});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "AUDIT   tarn.audit.net.down  pnic0 is down\n");
+  EXPECT_EQ(r.err, "wisp-flares: " + path + ": line 2 is not a JSON object\n");
+}
+
 TEST(Tools, EmitGivesAReasonForEveryRejectedValue) {
   Root root;
   struct Case {

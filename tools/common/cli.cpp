@@ -4,30 +4,59 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <iostream>
 
 #include "pelldan/root.h"
+#include "pelldan/version.h"
 
 namespace tools {
 
-void RequireRoot(const Tool &tool) {
-  std::string problem = pelldan::RootProblem();
+namespace {
+
+const char *gOutputName = "";
+
+void CheckOutput() {
+  // A write that failed earlier left its reason in errno (a success never
+  // clears it); a failure now gives a fresh one.
+  int earlier = errno;
+  errno = 0;
+  std::cout.flush();
+  fflush(stdout);
+  if (!ferror(stdout) && std::cout.good()) return;
+  int error = errno != 0 ? errno : earlier != 0 ? earlier : EIO;
+  fprintf(stderr, "%s: cannot write standard output: %s\n", gOutputName, strerror(error));
+  _exit(1);
+}
+
+}  // namespace
+
+void CheckOutputAtExit(const char *name) {
+  gOutputName = name;
+  atexit(CheckOutput);
+}
+
+void RequireRoot(const char *name, bool mustExist) {
+  std::string problem = pelldan::RootProblem(mustExist);
   if (problem.empty()) return;
-  std::cerr << tool.name << ": " << problem << "\n";
+  std::cerr << name << ": " << problem << "\n";
   exit(2);
+}
+
+std::string VersionLine(const char *name) {
+  return std::string(name) + " " + WISPD_VERSION;
 }
 
 void CommonOption(const Tool &tool, int code) {
   if (code == kOptHelp) {
     std::cout << "usage: " << tool.usage << "\n" << tool.help;
-    std::cout.flush();
     exit(0);
   }
   if (code == kOptVersion) {
-    std::cout << tool.name << " " << WISPD_VERSION << "\n";
-    std::cout.flush();
+    std::cout << VersionLine(tool.name) << "\n";
     exit(0);
   }
   // getopt_long has already named the unknown option or missing value.

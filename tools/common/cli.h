@@ -24,8 +24,18 @@ constexpr int kOptVersion = 0x101;
   }
 
 // Ends the process with status 2 and a message when WISPD_ROOT is set but
-// not an absolute directory.
-void RequireRoot(const Tool &tool);
+// not an absolute path to an existing directory (mustExist false: that
+// directory may still be missing).
+void RequireRoot(const char *name, bool mustExist = true);
+inline void RequireRoot(const Tool &tool, bool mustExist = true) {
+  RequireRoot(tool.name, mustExist);
+}
+// Makes a failed write to standard output visible: at exit, output that
+// could not be written gives "NAME: cannot write standard output: REASON"
+// on standard error and status 1. Called first in every tool's main.
+void CheckOutputAtExit(const char *name);
+// "NAME VERSION" for --version.
+std::string VersionLine(const char *name);
 // Answers kOptHelp and kOptVersion (exit 0); any other code than those is
 // an unknown option (exit 2).
 [[noreturn]] void CommonOption(const Tool &tool, int code);

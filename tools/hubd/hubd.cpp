@@ -87,6 +87,7 @@ const tools::Tool kTool = {
 }  // namespace
 
 int main(int argc, char **argv) {
+  tools::CheckOutputAtExit("hubd");
   std::string outPath;
   static const struct option longopts[] = {
       {"out", required_argument, nullptr, 'o'}, TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};

@@ -253,6 +253,7 @@ void ParseOptions(int argc, char **argv, Options *opt) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  tools::CheckOutputAtExit("wisp-emit");
   Options opt;
   ParseOptions(argc, argv, &opt);
   tools::RequireRoot(kTool);

@@ -25,12 +25,15 @@ std::string Kind(const std::string &id) {
   return "?";
 }
 
-void Print(std::istream &in) {
+// Prints every flare of in; false when a line was not one of hubd's.
+bool Print(std::istream &in, const std::string &name) {
   std::string text;
-  while (std::getline(in, text)) {
+  bool ok = true;
+  for (long line = 1; std::getline(in, text); ++line) {
     nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
     if (j.is_discarded() || !j.is_object()) {
-      std::cout << "unreadable line: " << text << "\n";
+      std::cerr << "wisp-flares: " << name << ": line " << line << " is not a JSON object\n";
+      ok = false;
     } else if (j.contains("error")) {
       std::cout << "ERROR   " << j["error"].dump() << " (" << j.value("bytes", 0) << " bytes)\n";
     } else {
@@ -42,22 +45,22 @@ void Print(std::istream &in) {
                 << "\n";
     }
   }
+  return ok;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  tools::CheckOutputAtExit("wisp-flares");
   static const struct option longopts[] = {TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) tools::CommonOption(kTool, c);
   tools::RequireRoot(kTool);
-  if (optind == argc) {
-    Print(std::cin);
-    return 0;
-  }
+  if (optind == argc) return Print(std::cin, "stdin") ? 0 : 1;
+  bool ok = true;
   for (int a = optind; a < argc; ++a) {
     if (std::string(argv[a]) == "-") {
-      Print(std::cin);
+      ok = Print(std::cin, "stdin") && ok;
       continue;
     }
     std::ifstream in;
@@ -66,7 +69,7 @@ int main(int argc, char **argv) {
       std::cerr << "wisp-flares: " << why << "\n";
       return 1;
     }
-    Print(in);
+    ok = Print(in, argv[a]) && ok;
   }
-  return 0;
+  return ok ? 0 : 1;
 }

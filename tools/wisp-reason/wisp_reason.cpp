@@ -7,6 +7,7 @@
 #include <iostream>
 #include <string>
 
+#include "../common/cli.h"
 #include "configstore/configstore.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
@@ -29,23 +30,20 @@ const char *const kKeys[] = {"type", "user", "subsystem", "timestamp", "reason"}
 }  // namespace
 
 int main(int argc, char **argv) {
+  tools::CheckOutputAtExit("wisp-reason");
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
       std::cout << kUsage;
       return 0;
     }
     if (strcmp(argv[i], "--version") == 0) {
-      std::cout << "wisp-reason (wispd) 1.0\n";
+      std::cout << tools::VersionLine("wisp-reason") << "\n";
       return 0;
     }
     std::cerr << "wisp-reason: unknown argument '" << argv[i] << "'\n" << kUsage;
     return 2;
   }
-  const char *root = getenv("WISPD_ROOT");
-  if (root != nullptr && root[0] != '/') {
-    std::cerr << "wisp-reason: WISPD_ROOT must be an absolute directory, not '" << root << "'\n";
-    return 2;
-  }
+  tools::RequireRoot("wisp-reason");
   // Only ever read: a missing store is reported, never created.
   std::string path = pelldan::RootPath(pelldan::kConfigStore);
   struct stat st;

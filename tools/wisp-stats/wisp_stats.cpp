@@ -1,10 +1,6 @@
 // wisp-stats: prints the daemon's counters, as a table or as the daemon
-// serves them (Prometheus text format).
-#include <errno.h>
+// serves them (Prometheus text format), or serves them over HTTP.
 #include <getopt.h>
-#include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,18 +9,23 @@
 #include <string>
 
 #include "../common/cli.h"
+#include "counters.h"
+#include "exporter.h"
 #include "pelldan/root.h"
-#include "simhost/sockets.h"
 
 namespace {
 
-constexpr char kStatsSocket[] = "/var/run/pelldan/wispd-stats.sock";
+// The command line waits this long for the daemon's snapshot.
+constexpr int kTimeoutMs = 5000;
 
 const tools::Tool kTool = {
-    "wisp-stats", "wisp-stats [--raw]",
+    "wisp-stats", "wisp-stats [--raw | --listen HOST:PORT]",
     "Prints the counters of the daemon running under WISPD_ROOT (sources that read\n"
     "nothing are left out of the table).\n"
     "  --raw        print them as served, in the Prometheus text format\n"
+    "  --listen HOST:PORT\n"
+    "               serve them over HTTP at /metrics for Prometheus, with wispd_up\n"
+    "               and wispd_build_info, until SIGTERM (port 0: any free port)\n"
     "  --help       show this text\n"
     "  --version    show the version\n"};
 
@@ -56,32 +57,33 @@ bool TableRow(const std::string &line, std::string *name, std::string *value) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  tools::CheckOutputAtExit("wisp-stats");
   bool raw = false;
-  static const struct option longopts[] = {
-      {"raw", no_argument, nullptr, 'r'}, TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
+  const char *listen = nullptr;
+  static const struct option longopts[] = {{"raw", no_argument, nullptr, 'r'},
+                                           {"listen", required_argument, nullptr, 'l'},
+                                           TOOLS_COMMON_OPTIONS,
+                                           {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
-    if (c != 'r') tools::CommonOption(kTool, c);
-    raw = true;
+    if (c == 'r')
+      raw = true;
+    else if (c == 'l')
+      listen = optarg;
+    else
+      tools::CommonOption(kTool, c);
   }
   if (optind < argc)
     tools::Reject(kTool, std::string("unexpected argument \"") + argv[optind] + "\"");
+  if (raw && listen != nullptr) tools::Reject(kTool, "--raw and --listen exclude each other");
   tools::RequireRoot(kTool);
-  std::string path = pelldan::RootPath(kStatsSocket);
-  int fd = simhost::ConnectUnix(SOCK_STREAM, path);
-  if (fd < 0) {
-    std::cerr << "wisp-stats: cannot connect to " << path << ": " << strerror(-fd) << "\n";
+  std::string path = pelldan::RootPath(wispstats::kStatsSocket);
+  if (listen != nullptr) return wispstats::Serve(listen, path);
+  std::string text, why;
+  if (!wispstats::ReadCounters(path, kTimeoutMs, &text, &why)) {
+    std::cerr << "wisp-stats: " << why << "\n";
     return 1;
   }
-  std::string text;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
   if (raw) {
     std::cout << text;
     return 0;

@@ -33,6 +33,7 @@ const tools::Tool kTool = {
 }  // namespace
 
 int main(int argc, char **argv) {
+  tools::CheckOutputAtExit("wisp-syslog");
   std::string outPath;
   static const struct option longopts[] = {
       {"out", required_argument, nullptr, 'o'}, TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
@@ -73,7 +74,12 @@ int main(int argc, char **argv) {
     size_t body = record.find("]: ");
     std::string message = body == std::string::npos ? record : record.substr(body + 3);
     if (!message.empty() && message.back() == '\n') message.pop_back();
-    out.Write(message + "\n");
+    if (!out.Write(message + "\n")) {
+      std::cerr << "wisp-syslog: cannot write " << (outPath.empty() ? "standard output" : outPath)
+                << ": " << strerror(errno) << "\n";
+      unlink(path.c_str());
+      return 1;
+    }
     ++records;
   }
   unlink(path.c_str());

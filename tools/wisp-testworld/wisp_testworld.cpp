@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/msgfmt.h"
@@ -185,6 +186,7 @@ bool Number(const char *text, long low, long high, long *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  tools::CheckOutputAtExit("wisp-testworld");
   static const struct option kOptions[] = {
       {"wait", required_argument, nullptr, 'w'},       {"break", required_argument, nullptr, 'b'},
       {"stop-after", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, 'h'},
@@ -204,7 +206,7 @@ int main(int argc, char **argv) {
       Usage(stdout);
       return 0;
     } else if (c == 'v') {
-      printf("wisp-testworld 1.0\n");
+      printf("%s\n", tools::VersionLine("wisp-testworld").c_str());
       return 0;
     } else {
       ok = false;
@@ -218,11 +220,7 @@ int main(int argc, char **argv) {
     Usage(stderr);
     return 2;
   }
-  const char *root = getenv("WISPD_ROOT");
-  if (root != nullptr && root[0] != '/') {
-    fprintf(stderr, "wisp-testworld: WISPD_ROOT must be an absolute directory\n");
-    return 2;
-  }
+  tools::RequireRoot("wisp-testworld");
 
   Sender out(static_cast<double>(wait));
   if (!out.Send(Record("wisp.tests.marker.start", "test start", {}))) return 1;

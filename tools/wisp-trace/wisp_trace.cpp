@@ -29,6 +29,7 @@ const tools::Tool kTool = {
 }  // namespace
 
 int main(int argc, char **argv) {
+  tools::CheckOutputAtExit("wisp-trace");
   static const struct option longopts[] = {TOOLS_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) tools::CommonOption(kTool, c);
@@ -50,8 +51,10 @@ int main(int argc, char **argv) {
       if (errno == EINTR) continue;
       break;
     }
-    fwrite(buf, 1, static_cast<size_t>(n), stdout);
-    fflush(stdout);
+    // A reader that went away or a full disk ends the copy; the exit check says why.
+    if (fwrite(buf, 1, static_cast<size_t>(n), stdout) != static_cast<size_t>(n) ||
+        fflush(stdout) != 0)
+      break;
   }
   return 0;
 }

@@ -11,7 +11,8 @@ namespace pelldan {
 // program that forgot RootProblem still never touches the host's own paths.
 std::string RootPath(const std::string &path);
 
-// Why $WISPD_ROOT cannot be used (empty when unset or absolute).
-std::string RootProblem();
+// Why $WISPD_ROOT cannot be used (empty when unset, or an absolute path to
+// an existing directory; mustExist false also accepts one still to create).
+std::string RootProblem(bool mustExist = true);
 
 }  // namespace pelldan

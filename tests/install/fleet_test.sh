@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Three simulated hosts under one real Prometheus and one real rsyslog
+# (scripts/fleet): every target is up, Prometheus counts the observations
+# each host was sent, and the central log holds each host's lines.
+#   fleet_test.sh BUILD_DIR
+set -euo pipefail
+for tool in prometheus promtool rsyslogd curl; do
+  command -v $tool >/dev/null || { echo "$tool not installed"; exit 77; }
+done
+top=$(cd "$(dirname "$0")/../.." && pwd)
+dir=$(mktemp -d /tmp/wispd-fleet-test-XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+fail() { echo "fleet test: $*" >&2; cat "$dir/out" >&2; exit 1; }
+
+# Five observations on every host; four of them raise a problem each.
+cat >"$dir/scenario.jsonl" <<'LINES'
+{"id": "wisp.storage.apd.start", "args": [{"s": "naa.f1"}], "ctx": 1}
+{"id": "wisp.storage.apd.start", "args": [{"s": "naa.f2"}], "ctx": 2}
+{"batch": [{"id": "wisp.storage.apd.start", "args": [{"s": "naa.f3"}]}, {"id": "wisp.storage.apd.start", "args": [{"s": "naa.f4"}]}], "ctx": 3}
+{"id": "wisp.no.such.observation", "ctx": "user"}
+LINES
+FLEET_BIN=$1/bin FLEET_SCRAPE=1s FLEET_IDLE=0 FLEET_LOG=$dir/central.log \
+  "$top/scripts/fleet" 3 "$dir/scenario.jsonl" >"$dir/out" 2>&1 || fail "scripts/fleet failed"
+grep -qx "== targets up: 3 of 3" "$dir/out" || fail "not every target is up"
+for h in host01 host02 host03; do
+  grep -q "^{host=\"$h\"} => 5 @" "$dir/out" || fail "$h: Prometheus does not count 5 observations"
+  grep -q "^{host=\"$h\", kind=\"problem\"} => 4 @" "$dir/out" || fail "$h: not 4 problems"
+  grep -Eq "^$h wispd\[[0-9]+\]: .*wispd setup completed. Start polling loop.$" "$dir/central.log" ||
+    fail "$h: no start line in the central log"
+  [ "$(grep -c "^$h wispd\[[0-9]*\]: .*\[tarn.problem.storage.apd.start\] Device" "$dir/central.log")" -eq 4 ] ||
+    fail "$h: not 4 problem lines in the central log"
+done
+echo "fleet ok"

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The built Debian packages as an administrator meets them: lintian has
+# nothing to say, and the packages extracted into a throwaway root hold what
+# they should and run there (never the machine's own /usr).
+#   package_test.sh DIR_WITH_DEBS
+set -euo pipefail
+debs=$1
+dir=$(mktemp -d /tmp/wispd-packages-XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+fail() { echo "package test: $*" >&2; exit 1; }
+
+echo "== lintian --pedantic"
+lintian --pedantic --fail-on error,warning,pedantic "$debs"/*.deb || fail "lintian"
+
+tree=$dir/tree
+for p in wispd wispd-tools wispd-simhost wispd-dbgsym; do
+  dpkg-deb -x "$debs"/${p}_*.deb "$tree"
+done
+for f in usr/sbin/wispd usr/sbin/wispd-selftest usr/bin/hubd usr/bin/wisp-stats \
+         lib/systemd/system/wispd.service lib/systemd/system/hubd.service \
+         lib/systemd/system/wispd-exporter.service etc/logrotate.d/wispd-simhost \
+         usr/share/man/man8/wispd.8.gz usr/share/man/man1/wisp-stats.1.gz; do
+  [ -e "$tree/$f" ] || fail "missing /$f"
+done
+for p in wispd wispd-tools wispd-simhost; do
+  grep -q "^License: Expat" "$tree/usr/share/doc/$p/copyright" || fail "$p: no licence"
+  [ -s "$tree/usr/share/doc/$p/changelog.gz" ] || fail "$p: no changelog"
+  [ -n "$(dpkg-deb -f "$debs"/${p}_*.deb Description)" ] || fail "$p: no description"
+done
+[ "$(for p in wispd wispd-tools wispd-simhost; do dpkg-deb -f "$debs"/${p}_*.deb Description |
+     head -1; done | sort -u | wc -l)" -eq 3 ] || fail "summaries are not distinct"
+# Stripped, with the symbols in the debug package under the binary's build id.
+readelf -S "$tree/usr/sbin/wispd" | grep -q debug_info && fail "wispd is not stripped"
+id=$(readelf -n "$tree/usr/sbin/wispd" | sed -n 's/.*Build ID: //p')
+[ -s "$tree/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] || fail "no debug symbols for wispd"
+
+# Enable and start on installation, stop on removal, only where systemd runs.
+mkdir "$dir/stubs"
+for t in deb-systemd-helper deb-systemd-invoke systemctl; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$t" "$dir/calls" >"$dir/stubs/$t"
+  chmod +x "$dir/stubs/$t"
+done
+for p in wispd wispd-simhost wispd-tools; do
+  dpkg-deb -e "$debs"/${p}_*.deb "$dir/ctl-$p"
+  PATH=$dir/stubs:$PATH sh "$dir/ctl-$p/postinst" configure
+  PATH=$dir/stubs:$PATH sh "$dir/ctl-$p/prerm" remove
+done
+for u in wispd hubd wispd-exporter; do
+  grep -qx "deb-systemd-helper enable $u.service" "$dir/calls" || fail "$u is not enabled"
+done
+if [ -d /run/systemd/system ]; then
+  grep -q "deb-systemd-invoke start wispd.service" "$dir/calls" || fail "wispd is not started"
+  grep -q "deb-systemd-invoke stop wispd.service" "$dir/calls" || fail "wispd is not stopped"
+else
+  ! grep -q "deb-systemd-invoke\|systemctl" "$dir/calls" || fail "systemd called where none runs"
+fi
+
+# The installed programs run a host: a flare from one observation.
+export WISPD_ROOT=$dir/host
+eval "$("$tree/usr/bin/wisp-root" init "$WISPD_ROOT")"
+"$tree/usr/bin/hubd" --out "$WISPD_ROOT/flares.jsonl" 2>/dev/null & pids+=($!)
+"$tree/usr/bin/wisp-syslog" >/dev/null 2>&1 & pids+=($!)
+for _ in $(seq 50); do
+  [ -S "$WISPD_ROOT/var/run/pelldan/hubd-flare.sock" ] && [ -S "$WISPD_ROOT/dev/log" ] && break
+  sleep 0.1
+done
+"$tree/usr/sbin/wispd" & pids+=($!)
+echo '{"id": "wisp.storage.apd.start", "args": [{"s": "naa.pkg"}]}' |
+  "$tree/usr/bin/wisp-emit" --wait 5 2>/dev/null || fail "wisp-emit"
+for _ in $(seq 50); do [ -s "$WISPD_ROOT/flares.jsonl" ] && break; sleep 0.1; done
+grep -q '"id":"tarn.problem.storage.apd.start"' "$WISPD_ROOT/flares.jsonl" || fail "no flare"
+"$tree/usr/bin/wisp-stats" --raw | grep -qx 'wispd_flares_posted_total{kind="problem"} 1' ||
+  fail "wisp-stats"
+echo "packages ok"

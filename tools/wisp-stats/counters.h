@@ -1,0 +1,14 @@
+// Reads one snapshot of the daemon's counters from its stats socket.
+#pragma once
+
+#include <string>
+
+namespace wispstats {
+
+constexpr char kStatsSocket[] = "/var/run/pelldan/wispd-stats.sock";
+
+// Connects to path and reads to end of file, giving up after timeoutMs in
+// all. False with *why ("cannot connect to PATH: REASON", ...) otherwise.
+bool ReadCounters(const std::string &path, int timeoutMs, std::string *text, std::string *why);
+
+}  // namespace wispstats

@@ -1,0 +1,16 @@
+// Serves the daemon's counters over HTTP for Prometheus (wisp-stats --listen).
+#pragma once
+
+#include <string>
+
+namespace wispstats {
+
+// The page for GET /metrics: the daemon's snapshot (when up) followed by
+// wispd_up and wispd_build_info.
+std::string MetricsPage(bool up, const std::string &counters);
+
+// Serves http://HOST:PORT/metrics until SIGTERM or SIGINT; reads the stats
+// socket at statsPath on every scrape. Returns the exit status.
+int Serve(const std::string &listen, const std::string &statsPath);
+
+}  // namespace wispstats
