@@ -115,7 +115,9 @@ TEST(Exporter, RefusesBadRequestsAndAnswersPastStalledClientsAndAStuckDaemon) {
   EXPECT_NE(Get(port, "/metrics").find("\nwispd_up 0\n"), std::string::npos);
   EXPECT_EQ(Get(port, "/other").rfind("HTTP/1.1 404 ", 0), 0u);
   EXPECT_EQ(Http(port, "NOT HTTP AT ALL\r\n\r\n").rfind("HTTP/1.1 400 ", 0), 0u);
-  EXPECT_EQ(Http(port, std::string(20000, 'G') + "\r\n\r\n").rfind("HTTP/1.1 4", 0), 0u);
+  std::string huge(20000, 'G');
+  huge += "\r\n\r\n";
+  EXPECT_EQ(Http(port, huge).rfind("HTTP/1.1 4", 0), 0u);
   for (int fd : stalled) close(fd);
   // A stats socket that takes the connection and never answers costs the
   // exporter's 2-second time-out, not a hang.
