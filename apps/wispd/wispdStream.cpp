@@ -88,6 +88,7 @@ int StreamFilter_AddGroup(StreamFilter *filter, const char *group) {
   if (filter->prefixCount >= STREAM_FILTER_MAX) return 1;
   char *prefix = Str_Asprintf(nullptr, "wisp.%s", group);
   if (prefix == nullptr) return 1;
+  filter->prefixLengths[filter->prefixCount] = strlen(prefix);
   filter->prefixes[filter->prefixCount++] = prefix;
   return 0;
 }
@@ -109,6 +110,7 @@ int StreamFilter_Copy(const StreamFilter *filter, StreamFilter **copy) {
       StreamFilter_Free(c);
       return 1;
     }
+    c->prefixLengths[i] = filter->prefixLengths[i];
     c->prefixCount = i + 1;
   }
   for (int i = 0; i < filter->idCount; ++i) {
@@ -130,7 +132,7 @@ void StreamFilter_Free(StreamFilter *filter) {
 
 bool StreamFilter_Accepts(const StreamFilter *filter, const char *id) {
   for (int i = 0; i < filter->prefixCount; ++i) {
-    size_t n = strlen(filter->prefixes[i]);
+    size_t n = filter->prefixLengths[i];
     if (strncmp(id, filter->prefixes[i], n) == 0 && id[n] == '.') return true;
   }
   for (int i = 0; i < filter->idCount; ++i) {

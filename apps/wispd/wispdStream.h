@@ -15,6 +15,8 @@ struct StreamFilter {
   int32_t idCount;
   char *prefixes[STREAM_FILTER_MAX];  // "wisp." + group
   char *ids[STREAM_FILTER_MAX];
+  // strlen of each prefix: every record is tested against every stream.
+  size_t prefixLengths[STREAM_FILTER_MAX];
 };
 
 StreamFilter *StreamFilter_Create(void);

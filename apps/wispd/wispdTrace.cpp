@@ -238,6 +238,8 @@ bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t
   char head[96];
   snprintf(head, sizeof head, "%ld.%09ld,%s,%lu,", static_cast<long>(now.tv_sec),
            static_cast<long>(now.tv_nsec), direction, timestampUs);
+  // Most lines fit: one allocation, no growing.
+  line->reserve(160);
   *line = head;
   *line += id;
   *line += ',';
