@@ -24,12 +24,6 @@ int64_t NextStart() {
   return start;
 }
 
-FlareKind KindOf(const std::string &id) {
-  if (id.rfind("tarn.audit.", 0) == 0) return FLARE_AUDIT;
-  if (id.rfind("tarn.clear.", 0) == 0) return FLARE_CLEAR;
-  return FLARE_PROBLEM;
-}
-
 }  // namespace
 
 CorrelatorKit::CorrelatorKit(const CorrelatorDef &def, const std::string &model)
@@ -95,7 +89,6 @@ std::vector<PostedFlare> CorrelatorKit::Flares() {
     }
     PostedFlare f;
     f.id = line["id"].get<std::string>();
-    f.kind = KindOf(f.id);
     f.args = line["args"];
     f.message = line["message"].is_string() ? line["message"].get<std::string>() : "";
     out.push_back(f);
