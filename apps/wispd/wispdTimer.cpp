@@ -107,6 +107,13 @@ void TimerService::Run() {
   }
 }
 
+void TimerService::Clear() {
+  pthread_mutex_lock(&mutex_);
+  timers_.clear();
+  nextId_ = 0;
+  pthread_mutex_unlock(&mutex_);
+}
+
 TimerService &Timer_Service(void) {
   static TimerService *service = new TimerService;  // lives as long as the process
   return *service;

@@ -31,6 +31,9 @@ class TimerService {
   int64_t Earliest();
   // The thread's loop; never returns.
   void Run();
+  // Forgets every timer, as at process start, so tests can start a
+  // correlator again the way the daemon does.
+  void Clear();
 
  private:
   struct Timer {

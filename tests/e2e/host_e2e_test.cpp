@@ -1,5 +1,5 @@
-// Hardware, scheduler, CPU and page-retirement observations through the
-// daemon: flares at hubd, host changes in the actions journal.
+// Hardware and scheduler observations through the daemon, and a host that
+// stops it at start.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,21 +28,6 @@ std::vector<std::string> Messages(const Host &host) {
   return out;
 }
 
-// Journal lines without their time stamps.
-std::vector<std::string> Actions(const Host &host) {
-  std::vector<std::string> out;
-  for (const std::string &a : Lines(host.root.Under("/var/log/pelldan/simhost-actions.jsonl")))
-    out.push_back(a.substr(0, a.find(",\"time_us\"")) + "}");
-  return out;
-}
-
-std::string Log4(uint64_t status, int cpu, uint64_t address) {
-  return Obs("wisp.cpu.mce.log4", R"({"u64": 0}, {"u64": )" + std::to_string(status) +
-                                      R"(}, {"u64": 0}, {"u64": 0}, {"u64": )" +
-                                      std::to_string(cpu) + R"(}, {"u64": )" +
-                                      std::to_string(address) + R"(}, {"u64": 0}, {"u64": 1})");
-}
-
 TEST(HostEndToEnd, HardwareAndSchedulerObservationsReachHubd) {
   Host host;
   std::string lines =
@@ -65,42 +50,6 @@ TEST(HostEndToEnd, HardwareAndSchedulerObservationsReachHubd) {
                 "[tarn.problem.sched.qos.cat.noresource] Unable to support L3 cache allocation for "
                 "virtual machine db-backend-02. Out of resources."}));
   EXPECT_TRUE(host.log.WaitFor("Failed to arg: 75"));
-}
-
-TEST(HostEndToEnd, MachineChecksOfflineACpuAndRetireAPage) {
-  Host host(R"({"cpu": {"cores": 4, "pcpus": 8, "vendor": "GenuineIntel", "offline_enabled": 1},
-    "advanced_options": {"Cpu": {"CPUOfflineThreshold": 3},
-                         "PageRetire": {"PageErrorCorrThreshold": 2, "PageErrorCorrPeriod": 30}}})");
-  const uint64_t valid = 1ull << 58, coreLocal = 0x0134;
-  ASSERT_EQ(
-      host.Emit(Log4(valid | coreLocal, 4, 0x1234000) + Log4(valid | coreLocal, 5, 0x1234000) +
-                Log4(valid | coreLocal, 4, 0x1234000)),
-      0);
-  ASSERT_TRUE(WaitUntil([&] { return Actions(host).size() >= 2; }));
-  EXPECT_EQ(Actions(host),
-            (std::vector<std::string>{
-                R"({"action":"cpu_offline","cpu":4})",
-                R"({"action":"page_retire","page":4660,"count":1,"mode":"NiceRetire"})"}));
-}
-
-TEST(HostEndToEnd, AGuestTouchingAPoisonedPageIsKilled) {
-  Host host(R"({"vms": {"81234": {"name": "db-backend-02"}}})");
-  std::string burst;
-  for (int i = 0; i < 25; ++i)
-    burst += Obs("wisp.pageretire.mce.injected", R"({"u64": 66}, {"i32": 81234})",
-                 "Injected MCE for PPN %lx into virtual machine %d.");
-  ASSERT_EQ(host.Emit(burst + "{\"sleep\": 2.2}\n" + burst), 0);
-  ASSERT_TRUE(host.WaitForFlares(1));
-  EXPECT_EQ(
-      Messages(host),
-      std::vector<std::string>{
-          "[tarn.problem.pageretire.mce.injected.2] Killing db-backend-02 because at least 50 "
-          "uncorrectable memory error machine check exceptions were injected for guest "
-          "physical page 0x42 but the virtual machine's operating system kept using the "
-          "page."});
-  EXPECT_EQ(Actions(host),
-            std::vector<std::string>{
-                R"({"action":"vm_kill","world_id":81234,"name":"db-backend-02","how":0})"});
 }
 
 TEST(HostEndToEnd, AHostWithoutTheSelectionThresholdStopsTheDaemon) {

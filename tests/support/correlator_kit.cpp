@@ -8,8 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <set>
-
 #include "simhost/sockets.h"
 #include "wispdFlare.h"
 #include "wispdLog.h"
@@ -26,30 +24,25 @@ int64_t NextStart() {
   return start;
 }
 
-FlareKind KindOf(const std::string &id) {
-  if (id.rfind("tarn.audit.", 0) == 0) return FLARE_AUDIT;
-  if (id.rfind("tarn.clear.", 0) == 0) return FLARE_CLEAR;
-  return FLARE_PROBLEM;
-}
-
 }  // namespace
 
 CorrelatorKit::CorrelatorKit(const CorrelatorDef &def, const std::string &model)
     : clock(std::make_unique<FakeClock>(NextStart())), def_(def) {
   Model(model);
-  // Process-wide set-up, once: the retry timer and each definition's start.
-  static bool flareReady = (Flare_Init(), true);
-  (void)flareReady;
-  static std::set<const CorrelatorDef *> started;
-  if (started.insert(&def).second && def.start != nullptr) def.start();
   hubd_ = simhost::BindUnix(SOCK_STREAM, root.Under("/var/run/pelldan/hubd-flare.sock"), 4096);
   fcntl(hubd_, F_SETFL, O_NONBLOCK);
+  // As the daemon starts: a fresh timer table and the retry timer, then the
+  // correlator's reset, table and start.
+  Timer_Service().Clear();
+  Flare_Init();
+  if (def.reset != nullptr) def.reset();
   Correlator_BuildTable(def, &table_);
-  // Timers earlier kits left armed fall due on this kit's later clock: run
-  // them once now, so they are due relative to this kit's start.
-  while (Timer_Service().FireDue(clock->Seconds())) {
+  if (def.start != nullptr) {
+    EXPECT_TRUE(def.start()) << def.name << " did not start";
   }
-  Reset();
+  Flares();
+  Logs();
+  Actions();
 }
 
 CorrelatorKit::~CorrelatorKit() {
@@ -96,7 +89,6 @@ std::vector<PostedFlare> CorrelatorKit::Flares() {
     }
     PostedFlare f;
     f.id = line["id"].get<std::string>();
-    f.kind = KindOf(f.id);
     f.args = line["args"];
     f.message = line["message"].is_string() ? line["message"].get<std::string>() : "";
     out.push_back(f);

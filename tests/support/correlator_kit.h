@@ -17,7 +17,6 @@ namespace testing_support {
 
 struct PostedFlare {
   std::string id;
-  FlareKind kind;
   tools::OrderedJson args;  // as hubd shows them: [{"s": "pnic0"}, {"i32": 3}]
   std::string message;      // rendered from the daemon's own flare text
   // "[event id] message", the form the daemon logs.

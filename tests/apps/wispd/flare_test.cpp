@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -58,6 +60,15 @@ class FakeHubd {
   std::vector<std::string> records_;
   std::thread thread_;
 };
+
+// The arguments of a flare record as hubd shows them.
+std::string ArgsOf(const std::string &rec) {
+  tools::OrderedJson line;
+  std::string error;
+  if (!tools::DecodeFlare(reinterpret_cast<const uint8_t *>(rec.data()), rec.size(), &line, &error))
+    return "undecodable: " + error;
+  return line["args"].dump();
+}
 
 class FlareTest : public ::testing::Test {
  protected:
@@ -141,6 +152,64 @@ TEST_F(FlareTest, DropsOverLongIdsAndUnpackableArgumentsSilently) {
   EXPECT_TRUE(log.WaitFor("[tarn.problem.after] ok\n"));
   EXPECT_EQ(log.Count("too.big"), 0u);
   EXPECT_EQ(log.Count("xxxxxxxx"), 0u);
+  EXPECT_EQ(Flare_QueueLength(), 0u);
+}
+
+// A pass holds the queue while it sends: flares that must queue meanwhile
+// wait for it, and every flare reaches hubd once.
+TEST_F(FlareTest, PostersThatMustQueueWaitForARunningRetryPass) {
+  constexpr int kQueued = 4, kPosters = 3;
+  const char kFormat[] = "@&!*@*@(tarn.problem.retry.race)n %d";
+  for (int i = 0; i < kQueued; ++i) Flare_Post(true, FLARE_PROBLEM, kFormat, i);
+  ASSERT_EQ(Flare_QueueLength(), size_t{kQueued});
+  // A hubd that takes one connection at a time, slowly: with no room in its
+  // backlog the pass waits in connect.
+  int hubd = simhost::BindUnix(SOCK_STREAM, root.Under("/var/run/pelldan/hubd-flare.sock"), 0);
+  ASSERT_GE(hubd, 0);
+  std::thread pass(Flare_RetryPass);
+  struct pollfd p = {hubd, POLLIN, 0};
+  bool running = poll(&p, 1, 5000) == 1;
+  std::atomic<int> returned{0};
+  std::vector<std::thread> posters;
+  for (int i = 0; running && i < kPosters; ++i) {
+    posters.emplace_back([&returned, &kFormat, i] {
+      Flare_Post(true, FLARE_PROBLEM, kFormat, kQueued + i);
+      ++returned;
+    });
+  }
+  std::vector<int> returnedBeforeAccept;
+  std::vector<std::string> args;
+  for (int n = 0; running && n < kQueued; ++n) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    returnedBeforeAccept.push_back(returned);
+    int c = accept(hubd, nullptr, nullptr);
+    std::string rec;
+    char buf[4096];
+    ssize_t got;
+    while (c >= 0 && (got = read(c, buf, sizeof buf)) > 0)
+      rec.append(buf, static_cast<size_t>(got));
+    if (c >= 0) close(c);
+    args.push_back(ArgsOf(rec));
+  }
+  pass.join();
+  for (std::thread &t : posters) t.join();
+  close(hubd);
+  ASSERT_TRUE(running) << "the retry pass never connected";
+  // The pass cannot end before hubd takes its first flare.
+  EXPECT_EQ(returnedBeforeAccept.at(0), 0) << "a poster queued while the pass ran";
+  EXPECT_EQ(Flare_QueueLength(), size_t{kPosters});
+  {
+    FakeHubd later(root);
+    Flare_RetryPass();
+    EXPECT_TRUE(WaitUntil([&] { return later.Records().size() == size_t{kPosters}; }));
+    for (const std::string &rec : later.Records()) args.push_back(ArgsOf(rec));
+  }
+  std::sort(args.begin(), args.end());
+  std::vector<std::string> want;
+  for (int i = 0; i < kQueued + kPosters; ++i)
+    want.push_back(R"([{"i32":)" + std::to_string(i) + "}]");
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(args, want);
   EXPECT_EQ(Flare_QueueLength(), 0u);
 }
 

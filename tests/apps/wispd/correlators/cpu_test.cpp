@@ -27,18 +27,20 @@ std::string Model(const char *vendor, int cores, int offlineThreshold, int perio
          std::to_string(period) + "}}}";
 }
 
+// Journalled actions without their time stamps.
+std::vector<std::string> Untimed(const std::vector<std::string> &actions) {
+  std::vector<std::string> out;
+  for (const std::string &a : actions) out.push_back(a.substr(0, a.find(",\"time_us\"")) + "}");
+  return out;
+}
+
 class Cpu : public ::testing::Test {
  protected:
   void Log(uint64_t status, uint64_t cpu, uint64_t address = 0, uint64_t count = 1) {
     kit.Send("wisp.cpu.mce.log4",
              {U64(0), U64(status), U64(0), U64(0), U64(cpu), U64(address), U64(0), U64(count)});
   }
-  // The journalled actions since the last call, without their time stamps.
-  std::vector<std::string> Actions() {
-    std::vector<std::string> out;
-    for (std::string a : kit.Actions()) out.push_back(a.substr(0, a.find(",\"time_us\"")) + "}");
-    return out;
-  }
+  std::vector<std::string> Actions() { return Untimed(kit.Actions()); }
   void Use(const std::string &model) {
     kit.Model(model);
     kit.Reset();
@@ -145,6 +147,32 @@ TEST_F(Cpu, TheRefreshedPeriodReArmsTheCountResetAndZeroDisarmsIt) {
   kit.Advance(1000);
   Log(kAddressValid, 0, 0x2000);
   EXPECT_EQ(Actions(), Lines{R"({"action":"page_retire","page":2,"count":1,"mode":"NiceRetire"})"});
+}
+
+// The period read before start arms the count reset: it runs 45 s, then
+// 90 s, after registration.
+TEST(CpuCountReset, RunsEveryPeriodCountedFromRegistration) {
+  CorrelatorKit kit{kCpuCorrelator, Model("OtherVendor", 4, 3, 45)};
+  auto log = [&kit](uint64_t page) {
+    kit.Send("wisp.cpu.mce.log4",
+             {U64(0), U64(kAddressValid), U64(0), U64(0), U64(0), U64(page << 12), U64(0), U64(1)});
+  };
+  log(1);
+  log(1);
+  kit.Advance(44);
+  log(1);
+  log(2);
+  EXPECT_EQ(Untimed(kit.Actions()),
+            Lines{R"({"action":"page_retire","page":1,"count":1,"mode":"NiceRetire"})"});
+  kit.Advance(1);
+  log(2);
+  log(2);
+  log(3);
+  kit.Advance(44);
+  log(3);
+  kit.Advance(1);
+  log(3);
+  EXPECT_EQ(Untimed(kit.Actions()), Lines{});
 }
 
 }  // namespace

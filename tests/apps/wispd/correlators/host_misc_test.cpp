@@ -29,13 +29,6 @@ TEST(External, ReportsNeedAllThreeTextsAndNameTheComponentTwice) {
                   "Tarn has reported a warning related to a problem. Please follow the knowledge "
                   "base link (kb/1) to see the steps to remedy the problem as reported by "
                   "acme-agent. The message reported is: disk slow."});
-  kit.Send("wisp.external.error", {Str("c"), Str("l"), Str("m")});
-  kit.Send("wisp.external.info", {Str("c"), Str("l"), Str("m")});
-  std::vector<PostedFlare> got = kit.Flares();
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].id, "tarn.problem.3rdParty.error");
-  EXPECT_EQ(got[1].id, "tarn.problem.3rdParty.information");
-
   // Other user-level observations are only logged here.
   kit.Logs();
   kit.Send("wisp.user.ssh.enabled");

@@ -64,21 +64,7 @@ TEST_F(Scsi, PermanentLossNamesTheDevicesDatastoresOrUnknown) {
   EXPECT_EQ(kit.Texts(), Texts{head + "naa.1" + tail + "Unknown."});
 }
 
-TEST_F(Scsi, RowsThatConvertOrReadEachArgumentByHand) {
-  kit.Send("wisp.scsi.device.invalid.xcopy.request",
-           {Str("naa.1"), I32(1), I32(0x2a), I32(255), Str("fixed"), I32(5), I32(0x24), I32(0),
-            Str("copy aborted")});
-  kit.Send("wisp.scsi.scsipath.badpath.unreachpe", {Str("hba1:C0:T0:L0"), Str("hba9")});
-  EXPECT_EQ(kit.Texts(),
-            (Texts{"[tarn.problem.scsi.device.invalid.xcopy.request] Invalid XCOPY request for "
-                   "device naa.1. Host 0x1, Device 0x2a, Plugin 0xff, fixed sense, sense.key = "
-                   "0x5, sense.asc = 0x24, sense.ascq = 0: copy aborted",
-                   "[tarn.problem.scsi.scsipath.badpath.unreachpe] Sanity check failed for path "
-                   "hba1:C0:T0:L0. The path is to a Kvol PE, but it goes out of adapter hba9 "
-                   "which is not PE capable. Path dropped."}));
-  kit.Logs();
-
-  // Each argument read has its own line; nothing is posted.
+TEST_F(Scsi, EachHandReadArgumentLogsItsOwnLineAndPostsNothing) {
   kit.Send("wisp.scsi.scsipath.badpath.unreachpe", {Str("hba1:C0:T0:L0")});
   kit.Send("wisp.scsi.scsipath.badpath.unreachpe", {I32(1)});
   kit.Send("wisp.scsi.device.limitreached", {I32(1024)});

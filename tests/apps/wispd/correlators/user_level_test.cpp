@@ -192,7 +192,7 @@ TEST_F(UserLevel, EachSourceLeavesItsRecordAndShellStopsKeepAnEarlierOne) {
   EXPECT_EQ(kit.Flares().size(), 3u);
 }
 
-TEST_F(UserLevel, UnavailableStoreStillPostsEveryFlareAndIsLogged) {
+TEST_F(UserLevel, AnUnavailableStoreStillPostsEveryFlareAndIsNotLogged) {
   kit.Model(R"({"fail": {"ConfigStore": "down"}})");
   Send("wisp.user.subsystem.host.reboot.reason", {Str("a: b"), Str("u"), Str("s")});
   Send("wisp.user.tarncli.host.reboot.reason", {Str("a: b"), Str("u")});
