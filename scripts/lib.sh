@@ -6,7 +6,7 @@ JOBS=${JOBS:-2}
 
 # Debian packages the daemon and its tools need to build (enough for the
 # demo), and those only the tests, benchmarks, fuzzing and packaging need.
-BUILD_PACKAGES=(cmake make g++ libsqlite3-dev nlohmann-json3-dev libboost-system-dev)
+BUILD_PACKAGES=(cmake make g++ libsqlite3-dev nlohmann-json3-dev libboost-system-dev libyaml-cpp-dev)
 TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime
                groff-base)
 PACKAGE_PACKAGES=(dpkg-dev fakeroot)
