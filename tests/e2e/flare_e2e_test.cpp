@@ -56,25 +56,4 @@ TEST(FlareEndToEnd, AllPathsDownRowsReachHubdWithTheirMessages) {
   close(trace);
 }
 
-TEST(FlareEndToEnd, QueuedFlareIsRetriedWhenHubdComesBack) {
-  // Three minutes of daemon time in about three seconds.
-  Root root;
-  LogCapture log(root);
-  Process wispd(Bin("wispd"), {},
-                {"LD_PRELOAD=" WISPD_FAKETIME_LIB, "FAKETIME=+0 x60", "FAKETIME_NO_CACHE=1"});
-  ASSERT_TRUE(log.WaitFor("wispd setup completed"));
-  ASSERT_EQ(
-      testing_support::Run(Bin("wisp-emit"), {"--wait", "5"},
-                           R"({"id": "wisp.storage.apd.start", "args": [{"s": "naa.late"}]})"),
-      0);
-  ASSERT_TRUE(
-      log.WaitFor("An event (tarn.problem.storage.apd.start) could not be sent "
-                  "immediately to hubd; queueing for retry."));
-  Process hubd(Bin("hubd"), {"--out", root.Under("/hubd.jsonl")});
-  ASSERT_TRUE(log.WaitFor(
-      "Successfully sent event (tarn.problem.storage.apd.start) after 1 failure.\n", 15000ms));
-  ASSERT_TRUE(WaitUntil([&] { return Lines(root.Under("/hubd.jsonl")).size() == 1; }));
-  EXPECT_NE(Lines(root.Under("/hubd.jsonl"))[0].find("naa.late"), std::string::npos);
-}
-
 }  // namespace

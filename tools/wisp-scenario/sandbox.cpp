@@ -232,8 +232,14 @@ bool Sandbox::StopDaemon(std::string *why) {
     *why = "wispd " + daemonExit_;
     return false;
   }
-  kill(daemon_, SIGTERM);
-  int st = Reap(daemon_, std::chrono::milliseconds(10000));
+  // The signal may land on a thread other than the main one, which then
+  // sleeps on in its poll until something wakes it: ask again until it
+  // goes.
+  int st = -1;
+  for (int i = 0; i < 50 && st == -1; ++i) {
+    kill(daemon_, SIGTERM);
+    st = Reap(daemon_, std::chrono::milliseconds(200));
+  }
   if (st == -1) {
     kill(daemon_, SIGKILL);
     Reap(daemon_, std::chrono::milliseconds(3000));
