@@ -42,7 +42,9 @@ std::string Diff(const FlareExpectation &e, const Outcome &out) {
   if (near.empty())
     for (const Received &r : out.flares) near.push_back(&r);
   if (near.empty()) return d + "    + received: no flares at all\n";
-  for (const Received *r : near) d += "    + received " + At(*r) + "\n";
+  // A long run's flares would bury the point: the first ten tell enough.
+  for (size_t i = 0; i < near.size() && i < 10; ++i) d += "    + received " + At(*near[i]) + "\n";
+  if (near.size() > 10) d += "    + ... and " + std::to_string(near.size() - 10) + " more\n";
   return d;
 }
 

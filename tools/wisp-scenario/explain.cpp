@@ -59,26 +59,25 @@ std::string Plural(size_t n, const char *what) {
   return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
-// What became of the observations that could have led to a flare of id.
-std::string Observations(const Outcome &out, const std::string &flareId) {
-  std::vector<const Delivery *> related, all;
-  for (const Delivery &d : out.deliveries) {
-    all.push_back(&d);
-    if (Family(d.step->id) == Family(flareId)) related.push_back(&d);
-  }
-  if (related.empty()) related = all;
-  if (related.empty()) return "      no observation was sent\n";
+// What became of the observations that could have led to a flare of id:
+// those of its family first, then the others. Sets *readFailed when the
+// log shows a failed argument read of one of its family.
+std::string Observations(const Outcome &out, const std::string &flareId, bool *readFailed) {
+  std::vector<std::string> ids;
+  for (int pass = 0; pass < 2; ++pass)
+    for (const Delivery &d : out.deliveries)
+      if ((Family(d.step->id) == Family(flareId)) == (pass == 0) &&
+          std::find(ids.begin(), ids.end(), d.step->id) == ids.end())
+        ids.push_back(d.step->id);
+  if (ids.empty()) return "      no observation was sent\n";
   std::string s;
-  std::set<std::string> seen;
-  for (const Delivery *d : related) {
-    const std::string &id = d->step->id;
-    if (!seen.insert(id).second) continue;
+  for (const std::string &id : ids) {
     size_t sent = 0;
     std::set<std::string> by;
-    for (const Delivery *x : related)
-      if (x->step->id == id) {
+    for (const Delivery &d : out.deliveries)
+      if (d.step->id == id) {
         ++sent;
-        by.insert(x->woken.begin(), x->woken.end());
+        by.insert(d.woken.begin(), d.woken.end());
       }
     size_t arrived = CountTrace(out, "IN", id);
     s += "      " + id + ": sent " + std::to_string(sent) + ", " + std::to_string(arrived) +
@@ -95,9 +94,11 @@ std::string Observations(const Outcome &out, const std::string &flareId) {
     for (const std::string &name : by) s += " " + name;
     s += "\n";
     for (const std::string &l : out.log)
-      if ((l.find(id) != std::string::npos || l.find("args") != std::string::npos) &&
-          (l.find("Failed") != std::string::npos || l.find("Invalid") != std::string::npos))
+      if (l.find(id) != std::string::npos &&
+          (l.find("Failed") != std::string::npos || l.find("Invalid") != std::string::npos)) {
         s += "        an argument read failed: " + l + "\n";
+        *readFailed = *readFailed || Family(id) == Family(flareId);
+      }
   }
   return s;
 }
@@ -107,6 +108,10 @@ std::string Observations(const Outcome &out, const std::string &flareId) {
 std::string ExplainMissing(const Scenario &, const Outcome &out, const FlareExpectation &e) {
   std::string why = "    why:\n";
   size_t built = CountTrace(out, "OUT", e.id);
+  size_t dropped = CountLog(out, RateDropped(e.id));
+  if (dropped > 0)
+    why += "      the global rate limit (1000 flares in 60 s) dropped it " +
+           Plural(dropped, "time") + "\n";
   if (built > 0) {
     why += "      the daemon built it " + Plural(built, "time") + " (OUT trace lines)\n";
     if (CountLog(out, Queued(e.id)) > 0) {
@@ -124,21 +129,21 @@ std::string ExplainMissing(const Scenario &, const Outcome &out, const FlareExpe
     if (same) why += "      a flare of this id came, but its message, arguments or time differ\n";
     return why;
   }
-  size_t dropped = CountLog(out, RateDropped(e.id));
-  if (dropped > 0)
-    return why + "      the global rate limit (1000 flares in 60 s) dropped it " +
-           Plural(dropped, "time") + "\n";
-  why += "      the daemon never built it; the observations of its family:\n";
-  why += Observations(out, e.id);
-  why +=
-      "      with no failed read above, the correlator kept it back: a window, threshold, "
-      "hold-back or quiet period, or a host model condition that did not hold\n";
+  if (dropped > 0) return why;
+  bool readFailed = false;
+  why += "      the daemon never built it; the observations, its family first:\n";
+  why += Observations(out, e.id, &readFailed);
+  if (!readFailed)
+    why +=
+        "      no read failed: the correlator kept it back (a window, threshold, hold-back "
+        "or quiet period) or the host model did not meet its condition\n";
   return why;
 }
 
 std::string ExplainUnwanted(const Scenario &, const Outcome &out, const Received &r) {
-  std::string id = r.line.value("id", "");
-  return "    why: the daemon built it from these observations:\n" + Observations(out, id);
+  bool readFailed = false;
+  return "    why: the daemon built it; the observations, its family first:\n" +
+         Observations(out, r.line.value("id", ""), &readFailed);
 }
 
 }  // namespace scenario

@@ -176,6 +176,8 @@ bool RecordTrace(const std::string &tracePath, const std::string &hostModel, std
     out << "  - at: " << static_cast<int64_t>(t.wall - first)
         << "\n    observe: {id: " << Quote(t.id) << ", args: " << Args(t.args) << "}\n";
   }
+  // Long enough for the timers the last lines started (settling, deadlines).
+  out << "end: " << static_cast<int64_t>(lines.back().wall - first) + 5 << "\n";
   out << "expect:\n  only_these: true\n"
       << (ins == lines.size() ? "  flares: []\n" : "  flares:\n");
   for (const TraceLine &t : lines) {
