@@ -91,7 +91,9 @@ TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
       << r.out;
   EXPECT_TRUE(Has(r.out, "no read failed: the correlator kept it back")) << r.out;
   EXPECT_TRUE(Has(r.out, "the global rate limit (1000 flares in 60 s) dropped it 1 time")) << r.out;
-  EXPECT_TRUE(Has(r.out, "hubd was away when it was posted; it is still queued for retry"))
+  EXPECT_TRUE(Has(r.out,
+                  "it could not be sent at once (hubd away, or held back for the retry pass); it "
+                  "is still queued for retry"))
       << r.out;
   EXPECT_TRUE(Has(r.out, "- expected: [tarn.problem.storage.apd.start]\n")) << r.out;
   EXPECT_TRUE(Has(r.out, "0 of 1 scenarios passed")) << r.out;

@@ -118,10 +118,13 @@ std::string ExplainMissing(const Scenario &, const Outcome &out, const FlareExpe
       if (CountLog(out, Abandoned(e.id)) > 0)
         why += "      hubd refused it; the retry queue gave it up after its last retry\n";
       else if (CountLog(out, Resent(e.id)) > 0)
-        why += "      hubd was away when it was posted; a retry delivered it later\n";
+        why +=
+            "      it could not be sent at once (hubd away, or held back for the retry pass); a "
+            "retry delivered it later\n";
       else
         why +=
-            "      hubd was away when it was posted; it is still queued for retry "
+            "      it could not be sent at once (hubd away, or held back for the retry pass); it "
+            "is still queued for retry "
             "(the queue is retried every 180 s)\n";
     }
     bool same = false;
