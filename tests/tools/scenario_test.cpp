@@ -16,7 +16,7 @@ namespace {
 
 struct Result {
   int status;
-  std::string out, err;
+  std::string out;
 };
 
 // Writes text as a scenario file and runs wisp-scenario on it.
@@ -28,31 +28,32 @@ Result Scenario(const Root &dir, const std::string &name, const std::string &tex
   args.push_back(path);
   Process p(Bin("wisp-scenario"), args);
   int ws = p.Wait(60000ms);
-  return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, p.Stdout(), p.Stderr()};
+  return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, p.Stdout()};
 }
 
 bool Has(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-const char kApdStart[] =
-    "Device or filesystem with identifier [naa.1] has entered the All Paths Down state.";
+std::string Slurp(const std::string &path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
 TEST(ScenarioRunner, PassesAndWritesJunit) {
   Root dir;
-  Result r = Scenario(dir, "pass.yaml",
-                      std::string("# one observation, one flare\nsteps:\n  - at: 5\n"
-                                  "    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n"
-                                  "expect:\n  only_these: true\n  flares:\n"
-                                  "    - {id: tarn.problem.storage.apd.start, by: 5, message: \"") +
-                          kApdStart + "\"}\n",
-                      {"--junit", dir.Under("/junit.xml")});
+  Result r =
+      Scenario(dir, "pass.yaml",
+               "# one observation, one flare\nsteps:\n  - at: 5\n"
+               "    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n"
+               "expect:\n  only_these: true\n  flares:\n"
+               "    - {id: tarn.problem.storage.apd.start, by: 5, message: \"Device or "
+               "filesystem with identifier [naa.1] has entered the All Paths Down state.\"}\n",
+               {"--junit", dir.Under("/junit.xml")});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(Has(r.out, "passed: flare [tarn.problem.storage.apd.start]")) << r.out;
   EXPECT_TRUE(Has(r.out, "1 of 1 scenarios passed")) << r.out;
-  std::vector<std::string> xml = Lines(dir.Under("/junit.xml"));
-  ASSERT_GE(xml.size(), 3u);
-  EXPECT_TRUE(Has(xml[1], "tests=\"2\" failures=\"0\"")) << xml[1];
+  EXPECT_TRUE(Has(Slurp(dir.Under("/junit.xml")), "<testsuites tests=\"2\" failures=\"0\">"));
 }
 
 TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
@@ -83,8 +84,10 @@ TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
       "    - {id: tarn.problem.storage.apd.start}\n";
   Result r = Scenario(dir, "fail.yaml", text);
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Has(r.out, "an argument read failed: ")) << r.out;
-  EXPECT_TRUE(Has(r.out, "Failed to correlate wisp.cairn.nfs.volume.io.latency.high")) << r.out;
+  EXPECT_TRUE(Has(r.out,
+                  "an argument read failed: 2026-12-05T00:00:01.000Z: Failed to correlate "
+                  "wisp.cairn.nfs.volume.io.latency.high"))
+      << r.out;
   EXPECT_TRUE(Has(r.out,
                   "wisp.scsi.scsipath.pathstate.off: sent 9, 9 arrived (IN trace lines); "
                   "taken by scsi correlator"))
@@ -96,7 +99,6 @@ TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
                   "is still queued for retry"))
       << r.out;
   EXPECT_TRUE(Has(r.out, "- expected: [tarn.problem.storage.apd.start]\n")) << r.out;
-  EXPECT_TRUE(Has(r.out, "0 of 1 scenarios passed")) << r.out;
 }
 
 TEST(ScenarioRunner, RejectsBadFilesWithFileLineAndKey) {
@@ -143,27 +145,19 @@ TEST(ScenarioRunner, ADaemonThatDiesFailsTheScenarioWithItsLog) {
 }
 
 TEST(ScenarioRunner, ARecordedDemoReplaysToTheSameFlares) {
-  std::ifstream model(std::string(WISPD_SOURCE_DIR) + "/examples/simhost.json");
-  std::string modelText((std::istreambuf_iterator<char>(model)), std::istreambuf_iterator<char>());
-  Host host(modelText);
+  const std::string examples = std::string(WISPD_SOURCE_DIR) + "/examples/";
+  Host host(Slurp(examples + "simhost.json"));
   Process trace(Bin("wisp-trace"), {});
-  std::ifstream demo(std::string(WISPD_SOURCE_DIR) + "/examples/demo.jsonl");
-  std::string demoText((std::istreambuf_iterator<char>(demo)), std::istreambuf_iterator<char>());
-  ASSERT_EQ(host.Emit(demoText), 0);
+  ASSERT_EQ(host.Emit(Slurp(examples + "demo.jsonl")), 0);
   ASSERT_TRUE(host.WaitForFlares(9, 10000ms));
   sleep(3);  // the redundancy summary settles for 2 s
   trace.Signal(SIGTERM);
   trace.Wait();
-  std::string tracePath = host.root.Under("/trace.log");
-  std::ofstream(tracePath) << trace.Stdout();
-  Process record(Bin("wisp-scenario"), {"--record", tracePath, "--host",
-                                        std::string(WISPD_SOURCE_DIR) + "/examples/simhost.json"});
+  std::ofstream(host.root.Under("/trace.log")) << trace.Stdout();
+  Process record(Bin("wisp-scenario"),
+                 {"--record", host.root.Under("/trace.log"), "--host", examples + "simhost.json"});
   ASSERT_EQ(record.Wait(), 0) << record.Stderr();
   std::string recorded = record.Stdout();
-  EXPECT_TRUE(Has(recorded,
-                  "observe: {id: \"wisp.storage.apd.start\", args: [{s: "
-                  "\"naa.600508b1001c2d3e\"}]}"))
-      << recorded;
   Root dir;
   Result r = Scenario(dir, "replay.yaml", recorded);
   EXPECT_EQ(r.status, 0) << recorded << r.out;
