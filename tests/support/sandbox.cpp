@@ -15,8 +15,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "wispjson.h"
-
 extern char **environ;
 
 namespace testing_support {
@@ -251,16 +249,6 @@ int Host::Emit(const std::string &lines, const std::vector<std::string> &args) {
 
 std::vector<std::string> Host::Flares() const {
   return Lines(root.Under("/hubd.jsonl"));
-}
-
-std::vector<std::string> Host::FlareTexts() const {
-  std::vector<std::string> out;
-  for (const std::string &line : Flares()) {
-    tools::Json j = tools::Json::parse(line);
-    out.push_back("[" + j["id"].get<std::string>() + "] " +
-                  (j["message"].is_string() ? j["message"].get<std::string>() : "?"));
-  }
-  return out;
 }
 
 bool Host::WaitForFlares(size_t count, std::chrono::milliseconds timeout) const {

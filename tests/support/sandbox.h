@@ -97,9 +97,6 @@ class Host {
   int Emit(const std::string &lines, const std::vector<std::string> &args = {});
   // hubd's JSON lines so far.
   std::vector<std::string> Flares() const;
-  // Their "[event id] message" texts, in arrival order ("?" for a message
-  // hubd does not know).
-  std::vector<std::string> FlareTexts() const;
   bool WaitForFlares(size_t count, std::chrono::milliseconds timeout = 5000ms) const;
 };
 

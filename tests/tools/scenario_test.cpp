@@ -1,0 +1,170 @@
+// wisp-scenario against the real binaries: what it reports for kept and
+// broken expectations, for bad files and a dying daemon, and a recorded
+// demo replayed to the same flares.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "sandbox.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+};
+
+// Writes text as a scenario file and runs wisp-scenario on it.
+Result Scenario(const Root &dir, const std::string &name, const std::string &text,
+                const std::vector<std::string> &extra = {}) {
+  std::string path = dir.Under("/" + name);
+  std::ofstream(path) << text;
+  std::vector<std::string> args = extra;
+  args.push_back(path);
+  Process p(Bin("wisp-scenario"), args);
+  int ws = p.Wait(60000ms);
+  return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, p.Stdout()};
+}
+
+bool Has(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::string Slurp(const std::string &path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(ScenarioRunner, PassesAndWritesJunit) {
+  Root dir;
+  Result r =
+      Scenario(dir, "pass.yaml",
+               "# one observation, one flare\nsteps:\n  - at: 5\n"
+               "    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n"
+               "expect:\n  only_these: true\n  flares:\n"
+               "    - {id: tarn.problem.storage.apd.start, by: 5, message: \"Device or "
+               "filesystem with identifier [naa.1] has entered the All Paths Down state.\"}\n",
+               {"--junit", dir.Under("/junit.xml")});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Has(r.out, "passed: flare [tarn.problem.storage.apd.start]")) << r.out;
+  EXPECT_TRUE(Has(r.out, "1 of 1 scenarios passed")) << r.out;
+  EXPECT_TRUE(Has(Slurp(dir.Under("/junit.xml")), "<testsuites tests=\"2\" failures=\"0\">"));
+}
+
+TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
+  Root dir;
+  std::string text =
+      "host:\n  storage:\n    luns: {naa.9: {disk: true, redundancy: 0}}\n"
+      "    paths: {\"hba1:C0:T0:L0\": {device: naa.9}}\nsteps:\n"
+      // A read failure: the latency report lacks two of its values.
+      "  - at: 1\n    observe: {id: wisp.cairn.nfs.volume.io.latency.high, args: [{s: ds1}]}\n";
+  // A window: nine path state changes, one short of a report.
+  for (int i = 0; i < 9; ++i)
+    text +=
+        "  - at: 2\n    observe: {id: wisp.scsi.scsipath.pathstate.off, "
+        "args: [{s: \"hba1:C0:T0:L0\"}, {s: dead}]}\n";
+  // The rate limit: 1001 flares within the minute.
+  for (int i = 0; i <= 1000; ++i)
+    text += "  - at: 3\n    observe: {id: wisp.storage.apd.exit, args: [{s: naa." +
+            std::to_string(i) + "}]}\n";
+  // hubd away: the flare waits in the retry queue.
+  text +=
+      "  - {at: 70, hubd: down}\n"
+      "  - at: 75\n    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n"
+      "end: 100\nexpect:\n  flares:\n"
+      "    - {id: tarn.problem.cairn.nfs.volume.io.latency.high}\n"
+      "    - {id: tarn.problem.storage.connectivity.pathstatechanges}\n"
+      "    - {id: tarn.clear.storage.apd.exit, message: \"Device or filesystem with identifier "
+      "[naa.1000] has exited the All Paths Down state.\"}\n"
+      "    - {id: tarn.problem.storage.apd.start}\n";
+  Result r = Scenario(dir, "fail.yaml", text);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.out,
+                  "an argument read failed: 2026-12-05T00:00:01.000Z: Failed to correlate "
+                  "wisp.cairn.nfs.volume.io.latency.high"))
+      << r.out;
+  EXPECT_TRUE(Has(r.out,
+                  "wisp.scsi.scsipath.pathstate.off: sent 9, 9 arrived (IN trace lines); "
+                  "taken by scsi correlator"))
+      << r.out;
+  EXPECT_TRUE(Has(r.out, "no read failed: the correlator kept it back")) << r.out;
+  EXPECT_TRUE(Has(r.out, "the global rate limit (1000 flares in 60 s) dropped it 1 time")) << r.out;
+  EXPECT_TRUE(Has(r.out,
+                  "it could not be sent at once (hubd away, or held back for the retry pass); it "
+                  "is still queued for retry"))
+      << r.out;
+  EXPECT_TRUE(Has(r.out, "- expected: [tarn.problem.storage.apd.start]\n")) << r.out;
+}
+
+TEST(ScenarioRunner, RejectsBadFilesWithFileLineAndKey) {
+  Root dir;
+  const std::string head = "steps:\n  - at: 0\n";
+  struct Case {
+    std::string text, message;
+  } cases[] = {
+      {head + "    observe: {id: [unclosed\n", ":4: YAML syntax: "},
+      {head + "    obsrve: {id: wisp.x}\n", ":3: unknown key \"obsrve\" in a step"},
+      {"steps:\n  - at: soon\n    hubd: down\n", ":2: \"at\" takes a whole number of seconds"},
+      {head + "    hubd: sideways\n", ":3: \"hubd\" takes down or up"},
+      {head + "    hubd: down\nexpect:\n  flares: {id: tarn.audit.x}\n",
+       ":5: \"flares\" is a list"},
+      {head + "    observe: {id: wisp.x, fmt: \"%d\", args: [{s: text}]}\n", ":3: observe: "},
+  };
+  for (const Case &c : cases) {
+    Result r = Scenario(dir, "bad.yaml", c.text);
+    EXPECT_EQ(r.status, 1) << c.text;
+    EXPECT_TRUE(Has(r.out, dir.Under("/bad.yaml") + c.message)) << c.text << r.out;
+  }
+  // An observation wisp-emit refuses is refused with wisp-emit's words.
+  std::string emitErr;
+  testing_support::Run(Bin("wisp-emit"), {"--check"},
+                       "{\"id\": \"wisp.x\", \"fmt\": \"%d\", \"args\": [{\"s\": \"text\"}]}\n",
+                       &emitErr);
+  std::string why = emitErr.substr(emitErr.find("line 1: ") + 8);
+  why = why.substr(0, why.find('\n'));
+  Result r = Scenario(dir, "bad.yaml", cases[5].text);
+  EXPECT_TRUE(Has(r.out, "observe: " + why)) << why << "\n" << r.out;
+}
+
+TEST(ScenarioRunner, ADaemonThatDiesFailsTheScenarioWithItsLog) {
+  Root dir;
+  // An option read that fails on a platform request stops the daemon.
+  Result r = Scenario(dir, "dies.yaml",
+                      "steps:\n  - at: 1\n    host: {fail: {\"Sysi_Get:config_intOpts\": 1}}\n"
+                      "  - at: 2\n    observe: {id: wisp.pageretire.platform.retire.request}\n"
+                      "  - at: 3\n    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.out, "FAILED: the run itself\n    wispd ")) << r.out;
+  EXPECT_TRUE(Has(r.out, "(at 2 s)\n  the log's last lines:\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "[wisp.pageretire.platform.retire.request]")) << r.out;
+}
+
+TEST(ScenarioRunner, ARecordedDemoReplaysToTheSameFlares) {
+  const std::string examples = std::string(WISPD_SOURCE_DIR) + "/examples/";
+  Host host(Slurp(examples + "simhost.json"));
+  Process trace(Bin("wisp-trace"), {});
+  ASSERT_EQ(host.Emit(Slurp(examples + "demo.jsonl")), 0);
+  ASSERT_TRUE(host.WaitForFlares(9, 10000ms));
+  sleep(3);  // the redundancy summary settles for 2 s
+  trace.Signal(SIGTERM);
+  trace.Wait();
+  std::ofstream(host.root.Under("/trace.log")) << trace.Stdout();
+  Process record(Bin("wisp-scenario"),
+                 {"--record", host.root.Under("/trace.log"), "--host", examples + "simhost.json"});
+  ASSERT_EQ(record.Wait(), 0) << record.Stderr();
+  std::string recorded = record.Stdout();
+  Root dir;
+  Result r = Scenario(dir, "replay.yaml", recorded);
+  EXPECT_EQ(r.status, 0) << recorded << r.out;
+  // Every flare of the live run is one expectation that held.
+  size_t held = 0;
+  for (size_t at = 0; (at = r.out.find("passed: flare [", at)) != std::string::npos; ++at) ++held;
+  EXPECT_EQ(held, host.Flares().size()) << r.out;
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "report.h"
+
+#include <cstdio>
+#include <fstream>
+
+namespace scenario {
+
+namespace {
+
+std::string Xml(const std::string &s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        // Control characters other than tab and line feed are not XML.
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t')
+          out += '?';
+        else
+          out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+bool Report::Passed() const {
+  if (!error.empty()) return false;
+  for (const Check &c : checks)
+    if (!c.passed) return false;
+  return true;
+}
+
+void Print(const Report &r, std::ostream &out) {
+  if (!r.error.empty()) {
+    out << "FAIL " << r.file << "\n  " << r.error << "\n";
+    return;
+  }
+  char took[32];
+  snprintf(took, sizeof took, "%.2f", r.seconds);
+  out << (r.Passed() ? "PASS " : "FAIL ") << r.file << " (" << r.name << ", " << took << " s)\n";
+  for (const Check &c : r.checks) {
+    out << "  " << (c.passed ? "passed" : "FAILED") << ": " << c.what << "\n";
+    if (!c.passed) out << c.detail;
+  }
+}
+
+bool WriteJunit(const std::vector<Report> &reports, const std::string &path, std::string *why) {
+  size_t tests = 0, failures = 0;
+  for (const Report &r : reports) {
+    tests += r.error.empty() ? r.checks.size() : 1;
+    if (!r.error.empty()) ++failures;
+    for (const Check &c : r.checks) failures += !c.passed;
+  }
+  std::ofstream out(path);
+  out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"" << tests
+      << "\" failures=\"" << failures << "\">\n";
+  for (const Report &r : reports) {
+    out << "  <testsuite name=\"" << Xml(r.name) << "\" file=\"" << Xml(r.file) << "\" time=\""
+        << r.seconds << "\">\n";
+    if (!r.error.empty())
+      out << "    <testcase name=\"parse\"><failure message=\"" << Xml(r.error)
+          << "\"/></testcase>\n";
+    for (const Check &c : r.checks) {
+      out << "    <testcase name=\"" << Xml(c.what) << "\">";
+      if (!c.passed)
+        out << "<failure message=\"expectation not met\">" << Xml(c.detail) << "</failure>";
+      out << "</testcase>\n";
+    }
+    out << "  </testsuite>\n";
+  }
+  out << "</testsuites>\n";
+  out.close();
+  if (!out) {
+    *why = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace scenario
