@@ -145,7 +145,8 @@ TEST(ScenarioRunner, ADaemonThatDiesFailsTheScenarioWithItsLog) {
 }
 
 TEST(ScenarioRunner, ARecordedDemoReplaysToTheSameFlares) {
-  const std::string examples = std::string(WISPD_SOURCE_DIR) + "/examples/";
+  std::string examples = WISPD_SOURCE_DIR;
+  examples += "/examples/";
   Host host(Slurp(examples + "simhost.json"));
   Process trace(Bin("wisp-trace"), {});
   ASSERT_EQ(host.Emit(Slurp(examples + "demo.jsonl")), 0);
