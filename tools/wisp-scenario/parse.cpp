@@ -167,7 +167,8 @@ Step ParseStep(const YAML::Node &n, const Scenario &sc) {
 }
 
 FlareExpectation ParseFlare(const YAML::Node &n, bool must) {
-  OnlyKeys(n, {"id", "message", "args", "by"}, must ? "an expected flare" : "a forbidden flare");
+  OnlyKeys(n, {"kind", "id", "message", "args", "by"},
+           must ? "an expected flare" : "a forbidden flare");
   FlareExpectation e;
   e.line = Line(n);
   e.must = must;
@@ -176,6 +177,9 @@ FlareExpectation ParseFlare(const YAML::Node &n, bool must) {
   if (e.id.rfind("tarn.problem.", 0) != 0 && e.id.rfind("tarn.audit.", 0) != 0 &&
       e.id.rfind("tarn.clear.", 0) != 0)
     Fail(n["id"], "\"id\" starts with tarn.problem., tarn.audit. or tarn.clear.");
+  // The kind is the id's second word; written out, it must agree.
+  if (n["kind"] && e.id.rfind("tarn." + Text(n["kind"], "kind") + ".", 0) != 0)
+    Fail(n["kind"], "\"kind\" (problem, audit or clear) disagrees with \"id\"");
   if (n["message"]) {
     e.hasMessage = true;
     e.message = Text(n["message"], "message");

@@ -1,5 +1,9 @@
 #include "record.h"
 
+#include <errno.h>
+#include <stdlib.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <limits>
@@ -67,17 +71,20 @@ std::vector<std::string> Fields(const std::string &line) {
 
 // The narrowest argument kind that holds a traced number.
 bool Number(const std::string &f, tools::Json *item) {
-  if (f.empty() || f.size() > 20) return false;
-  bool neg = f[0] == '-';
+  bool neg = !f.empty() && f[0] == '-';
+  if (f.size() < (neg ? 2u : 1u) || f.size() > 20) return false;
   for (size_t i = neg ? 1 : 0; i < f.size(); ++i)
     if (f[i] < '0' || f[i] > '9') return false;
+  errno = 0;
   if (neg) {
-    long long v = std::stoll(f);
+    long long v = strtoll(f.c_str(), nullptr, 10);
+    if (errno == ERANGE) return false;
     *item = v >= std::numeric_limits<int32_t>::min() ? tools::Json{{"i32", v}}
                                                      : tools::Json{{"i64", v}};
     return true;
   }
-  unsigned long long v = std::stoull(f);
+  unsigned long long v = strtoull(f.c_str(), nullptr, 10);
+  if (errno == ERANGE) return false;
   if (v <= static_cast<unsigned long long>(std::numeric_limits<int32_t>::max()))
     *item = {{"i32", v}};
   else if (v <= std::numeric_limits<uint32_t>::max())
@@ -96,6 +103,7 @@ bool ParseLine(const std::string &text, TraceLine *t) {
   } catch (const std::exception &) {
     return false;
   }
+  if (!(t->wall >= 0 && t->wall < 1e11)) return false;  // NaN too
   t->in = f[1] == "IN";
   t->id = f[3];
   if (t->id.empty()) return false;
@@ -171,13 +179,16 @@ bool RecordTrace(const std::string &tracePath, const std::string &hostModel, std
   size_t ins = 0;
   for (const TraceLine &t : lines) ins += t.in;
   out << (ins == 0 ? "steps: []\n" : "steps:\n");
+  int64_t last = 0;  // steps never go back, even when the trace's clock did
   for (const TraceLine &t : lines) {
     if (!t.in) continue;
-    out << "  - at: " << static_cast<int64_t>(t.wall - first)
-        << "\n    observe: {id: " << Quote(t.id) << ", args: " << Args(t.args) << "}\n";
+    last = std::max(last, static_cast<int64_t>(t.wall - first));
+    out << "  - at: " << last << "\n    observe: {id: " << Quote(t.id) << ", args: " << Args(t.args)
+        << "}\n";
   }
   // Long enough for the timers the last lines started (settling, deadlines).
-  out << "end: " << static_cast<int64_t>(lines.back().wall - first) + 5 << "\n";
+  out << "end: " << std::max<int64_t>(0, static_cast<int64_t>(lines.back().wall - first)) + 5
+      << "\n";
   out << "expect:\n  only_these: true\n"
       << (ins == lines.size() ? "  flares: []\n" : "  flares:\n");
   for (const TraceLine &t : lines) {

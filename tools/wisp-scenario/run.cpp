@@ -85,7 +85,9 @@ class Player {
     for (size_t i = 0; i < lines.size(); ++i) {
       Received r;
       r.line = tools::Json::parse(lines[i], nullptr, false);
-      if (r.line.is_discarded() || !r.line.contains("id")) continue;
+      auto id = r.line.is_object() ? r.line.find("id") : r.line.end();
+      if (r.line.is_discarded() || !r.line.is_object() || id == r.line.end() || !id->is_string())
+        continue;
       r.at = i < arrivals_.size() ? arrivals_[i] : box_.Clock();
       out_->flares.push_back(r);
     }
