@@ -15,6 +15,7 @@
 #include "pelldan/root.h"
 #include "pellibs/sysinfo.h"
 #include "pellibs/wisp.h"
+#include "wispdAcceptNote.h"
 #include "wispdAgent.h"
 #include "wispdFlare.h"
 #include "wispdLog.h"
@@ -143,14 +144,8 @@ void CloseConnection(struct pollfd *table, int *i, int *count) {
 // Accepts one user-level producer; out of descriptors the listener rests.
 int AcceptUser(WispLibHandle *user, pelldan::AcceptPause *pause, int *fd) {
   int rc = WispLib_UserContextNewCnx(user, fd);
-  bool starts = false;
-  if (rc == 0) {
-    if (uint64_t failed = pause->Succeeded())
-      Log("User-level accept() failed %llu times while descriptors ran out; accepting again\n",
-          static_cast<unsigned long long>(failed));
-  } else if (pause->Failed(rc, pelldan::AcceptPause::NowMs(), &starts) && starts) {
-    Log("User-level accept() failed: %s\n", strerror(rc));
-  }
+  Accept_Note(pause, "User-level", rc == 0 ? *fd : -1, rc, "User-level accept() failed: %s\n",
+              false);
   return rc;
 }
 

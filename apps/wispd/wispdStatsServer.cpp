@@ -16,6 +16,7 @@
 #include "pelldan/accept_pause.h"
 #include "pelldan/files.h"
 #include "pelldan/root.h"
+#include "wispdAcceptNote.h"
 #include "wispdFlare.h"
 #include "wispdLog.h"
 #include "wispdStats.h"
@@ -43,16 +44,8 @@ void Serve(int fd) {
 
 void Accept(pelldan::AcceptPause *pause) {
   int fd = accept4(gListen, nullptr, nullptr, SOCK_CLOEXEC);
-  bool starts = false;
-  if (fd >= 0) {
-    if (uint64_t failed = pause->Succeeded())
-      Log("Counters accept() failed %llu times while descriptors ran out; accepting again\n",
-          static_cast<unsigned long long>(failed));
-    Serve(fd);
-  } else if (int err = errno;
-             pause->Failed(err, pelldan::AcceptPause::NowMs(), &starts) && starts) {
-    Log("Counters accept() failed: %s\n", strerror(err));
-  }
+  Accept_Note(pause, "Counters", fd, errno, "Counters accept() failed: %s\n", false);
+  if (fd >= 0) Serve(fd);
 }
 
 void *Run(void *) {

@@ -21,6 +21,7 @@
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/msgfmt.h"
+#include "wispdAcceptNote.h"
 #include "wispdBytes.h"
 #include "wispdClock.h"
 #include "wispdLog.h"
@@ -192,17 +193,9 @@ int Trace_AcceptRestMs(void) {
 
 void Trace_Accept(int listenFd) {
   int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) {
-    int err = errno;
-    bool starts = false;
-    // Out of descriptors the failure is logged once, when the episode starts.
-    if (!gAcceptPause.Failed(err, pelldan::AcceptPause::NowMs(), &starts) || starts)
-      Log("Trace accept() failed: %s", strerror(err));
-    return;
-  }
-  if (uint64_t failed = gAcceptPause.Succeeded())
-    Log("Trace accept() failed %llu times while descriptors ran out; accepting again\n",
-        static_cast<unsigned long long>(failed));
+  // Out of descriptors the failure is logged once, when the episode starts.
+  Accept_Note(&gAcceptPause, "Trace", fd, errno, "Trace accept() failed: %s", true);
+  if (fd < 0) return;
   // Each client costs two threads and a copy of the history. Its entry is
   // made here, so that a burst of connections is counted at once.
   pthread_mutex_lock(&gMutex);
