@@ -9,8 +9,8 @@ TEST_JOBS=${TEST_JOBS:-$((JOBS * 2))}
 # Debian packages the daemon and its tools need to build (enough for the
 # demo), and those only the tests, benchmarks, fuzzing and packaging need
 # (ccache makes rebuilds of the three test trees cheap).
-BUILD_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev nlohmann-json3-dev libboost-system-dev
-                libcpp-httplib-dev libyaml-cpp-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev
+                libboost-system-dev libcpp-httplib-dev libyaml-cpp-dev)
 TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime
                groff-base prometheus rsyslog curl ccache)
 PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
@@ -38,13 +38,19 @@ build_tree() {
   shift
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do opts+=("$1"); shift; done
   [ $# -gt 0 ] && shift && targets=("$@")
-  # Rebuilds in several trees share objects where ccache is at hand.
+  # A tree made by another generator (make, before) cannot be reconfigured.
+  if [ -e "$TOP/$dir/CMakeCache.txt" ] && [ ! -e "$TOP/$dir/build.ninja" ]; then
+    rm -rf "${TOP:?}/$dir"
+  fi
+  # Rebuilds in several trees and clones share objects where ccache is at hand.
   if command -v ccache >/dev/null; then
     opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    export CCACHE_BASEDIR=$TOP CCACHE_NOHASHDIR=true
     # The test binaries use a precompiled header.
     export CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
   fi
-  cmake -S "$TOP" -B "$TOP/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${opts[@]}" >/dev/null
+  cmake -G Ninja -S "$TOP" -B "$TOP/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_INSTALL_PREFIX=/usr "${opts[@]}" >/dev/null
   if [ ${#targets[@]} -eq 0 ]; then
     cmake --build "$TOP/$dir" -j "$JOBS"
   else
