@@ -33,6 +33,7 @@ ensure_packages() {
 }
 
 # build_tree DIR [cmake options...] [-- targets...]
+# WISPD_NICE: build at that niceness (beside running tests).
 build_tree() {
   local dir=$1 opts=() targets=()
   shift
@@ -51,9 +52,7 @@ build_tree() {
   fi
   cmake -G Ninja -S "$TOP" -B "$TOP/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_INSTALL_PREFIX=/usr "${opts[@]}" >/dev/null
-  if [ ${#targets[@]} -eq 0 ]; then
-    cmake --build "$TOP/$dir" -j "$JOBS"
-  else
-    cmake --build "$TOP/$dir" -j "$JOBS" --target "${targets[@]}"
-  fi
+  local build=(cmake --build "$TOP/$dir" -j "$JOBS")
+  [ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
+  ${WISPD_NICE:+nice -n "$WISPD_NICE"} "${build[@]}"
 }

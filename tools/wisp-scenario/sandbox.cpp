@@ -83,6 +83,25 @@ void Snapshot(pid_t pid, std::map<long, Mark> *out) {
   closedir(d);
 }
 
+// Where each of pid's threads waits ("name in wchan, ..."), for a stop that
+// never ends.
+std::string Threads(pid_t pid) {
+  std::string task = "/proc/" + std::to_string(pid) + "/task", text;
+  DIR *d = opendir(task.c_str());
+  if (d == nullptr) return text;
+  while (struct dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(task + "/" + e->d_name + "/comm"), wchan(task + "/" + e->d_name + "/wchan");
+    std::string name, where;
+    std::getline(comm, name);
+    std::getline(wchan, where);
+    if (!text.empty()) text.append(", ");
+    text.append(name).append(" in ").append(where.empty() ? "?" : where);
+  }
+  closedir(d);
+  return text;
+}
+
 }  // namespace
 
 Sandbox::Sandbox(const std::string &binDir, const std::string &faketimeLib, int64_t start)
@@ -193,9 +212,12 @@ bool Sandbox::StartDaemon(std::string *why) {
     if (stat(Under("/syslog.log").c_str(), &st) == 0) logSize = static_cast<size_t>(st.st_size);
   }
   std::string preload = "LD_PRELOAD=" + bin_ + "/libwisp-stepwait.so:" + faketime_;
+  // Appended, not added: gcc 12 sees a false bound overrun in the sum.
+  std::string state = kStepWaitStateEnv;
+  state.append("=").append(Under("/stepwait.state"));
   daemon_ = Spawn("wispd", {},
                   {preload, "FAKETIME_TIMESTAMP_FILE=" + Under("/clock"), "FAKETIME_NO_CACHE=1",
-                   std::string(kStepWaitStateEnv) + "=" + Under("/stepwait.state")},
+                   state},
                   Under("/wispd.out"));
   auto deadline = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < deadline) {
@@ -241,10 +263,11 @@ bool Sandbox::StopDaemon(std::string *why) {
     st = Reap(daemon_, std::chrono::milliseconds(200));
   }
   if (st == -1) {
+    std::string threads = Threads(daemon_);
     kill(daemon_, SIGKILL);
     Reap(daemon_, std::chrono::milliseconds(3000));
     daemon_ = -1;
-    *why = "wispd did not stop on SIGTERM";
+    *why = "wispd did not stop on SIGTERM (threads: " + threads + ")";
     return false;
   }
   daemon_ = -1;
