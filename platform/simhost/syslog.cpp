@@ -126,10 +126,14 @@ extern "C" void Syslog_VWrite(int priority, const char *format, va_list ap) {
   for (int attempt = 0; attempt < 200; ++attempt) {
     if (SendRecord(fd, data, size, addr) >= 0) return;
     if (errno != EAGAIN && errno != ENOBUFS && errno != EINTR) {
-      // Reopen (when our descriptor is what failed) and try once more, as
-      // the C library does; the next line tries afresh either way.
-      if (errno == EBADF || errno == ENOTSOCK) fd = LogSocket(fd);
-      if (fd >= 0) SendRecord(fd, data, size, addr);
+      // Our descriptor is what failed: reopen and try once more, as the C
+      // library does. An absent collector is not asked twice for one line
+      // (that doubled the sends of a host without syslog); the next line
+      // tries afresh either way.
+      if (errno == EBADF || errno == ENOTSOCK) {
+        fd = LogSocket(fd);
+        if (fd >= 0) SendRecord(fd, data, size, addr);
+      }
       return;
     }
     struct timespec pause = {0, 1000000};
