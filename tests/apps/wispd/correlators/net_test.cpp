@@ -60,8 +60,6 @@ class Net : public ::testing::Test {
   FakeClock *clock = kit.clock.get();
 };
 
-typedef std::vector<std::string> Texts;
-
 TEST_F(Net, DueWithinTheComingSecondRunsNowLaterReArms) {
   Link("down", "pnic0");
   EXPECT_EQ(ArmedFor(), 1u);

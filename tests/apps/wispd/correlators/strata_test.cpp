@@ -14,8 +14,6 @@ extern const CorrelatorDef kStrataCorrelator;
 
 namespace {
 
-typedef std::vector<std::string> Texts;
-
 const char kVnicAdded[] = "[tarn.audit.strata.net.vnic.added] Strata vnic added";
 const char kVnicDeleted[] = "[tarn.audit.strata.net.vnic.deleted] Strata vnic deleted";
 const char kAvailable[] =

@@ -16,8 +16,6 @@ extern const CorrelatorDef kUserLevelCorrelator;
 
 namespace {
 
-typedef std::vector<std::string> Texts;
-
 class UserLevel : public ::testing::Test {
  protected:
   void Send(const std::string &id, const std::vector<tools::Arg> &args = {}) { kit.Send(id, args); }
