@@ -47,11 +47,7 @@ TEST(StorageLookup, ArgumentFormatsDerivedFromMessages) {
 
 TEST(StorageLookup, ReadByMessageLeavesOutputsAloneOnAnUntranslatableFormat) {
   CorrelatorKit kit(kSwapCorrelator);
-  std::string raw = Record("wisp.vm.x", {Str("web.cfg"), U32(7)});
-  void *copy = malloc(raw.size());
-  memcpy(copy, raw.data(), raw.size());
-  Wisp *wisp = nullptr;
-  Wisp_MakeWisp(copy, raw.size(), &wisp);
+  Wisp *wisp = MakeWisp(Record("wisp.vm.x", {Str("web.cfg"), U32(7)}));
   ASSERT_NE(wisp, nullptr);
   const char *name = "untouched";
   unsigned count = 99;
