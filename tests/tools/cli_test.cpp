@@ -17,10 +17,6 @@ namespace {
 const char *const kTools[] = {"hubd",        "wisp-emit",  "wisp-syslog", "wisp-trace",
                               "wisp-flares", "wisp-stats", "wisp-root"};
 
-int ExitCode(int status) {
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Runs a tool to completion: exit code, standard output and error.
 struct Result {
   int code;
@@ -32,16 +28,13 @@ Result Tool(const std::string &name, const std::vector<std::string> &args) {
   return {ExitCode(status), p.Stdout(), p.Stderr()};
 }
 
-TEST(Tools, AnswerHelpAndVersionOnStandardOutput) {
+TEST(Tools, AnswerHelpOnStandardOutputAndRefuseUnknownOptions) {
   Root root;
   for (const char *name : kTools) {
     Result help = Tool(name, {"--help"});
     EXPECT_EQ(help.code, 0) << name;
     EXPECT_EQ(help.out.rfind(std::string("usage: ") + name, 0), 0u) << name << ": " << help.out;
     EXPECT_EQ(help.err, "") << name;
-    Result version = Tool(name, {"--version"});
-    EXPECT_EQ(version.code, 0) << name;
-    EXPECT_EQ(version.out.rfind(std::string(name) + " ", 0), 0u) << name;
     Result bad = Tool(name, {"--no-such-option"});
     EXPECT_EQ(bad.code, 2) << name;
     EXPECT_NE(bad.err.find("usage: "), std::string::npos) << name;
@@ -53,7 +46,9 @@ TEST(Tools, ShareOneVersionAndReportOutputThatCannotBeWritten) {
   std::vector<std::string> all(std::begin(kTools), std::end(kTools));
   all.insert(all.end(), {"wisp-reason", "wisp-testworld"});
   for (const std::string &name : all) {
-    EXPECT_EQ(Tool(name, {"--version"}).out, name + " " WISPD_PROJECT_VERSION "\n");
+    Result version = Tool(name, {"--version"});
+    EXPECT_EQ(version.code, 0) << name;
+    EXPECT_EQ(version.out, name + " " WISPD_PROJECT_VERSION "\n");
     for (const char *option : {"--help", "--version"}) {
       std::string err;
       int status = testing_support::Run(
@@ -161,14 +156,6 @@ TEST(Tools, EmitCheckNamesPositionsAndFormatMismatchesAndSendsNothing) {
   EXPECT_EQ(ExitCode(status), 0);
   EXPECT_EQ(err, "wisp-emit: sent 3 batches (3 observations), 0 failed\n");
   close(sink);
-}
-
-void SendDatagram(const std::string &path, const std::string &text) {
-  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  struct sockaddr_un addr;
-  simhost::MakeUnixAddress(path, &addr);
-  sendto(fd, text.data(), text.size(), 0, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
-  close(fd);
 }
 
 void SendStream(const std::string &path, const std::string &bytes) {
