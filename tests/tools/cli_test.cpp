@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "records.h"
 #include "sandbox.h"
 #include "simhost/sockets.h"
 
@@ -123,7 +124,7 @@ TEST(Tools, EmitGivesAReasonForEveryRejectedValue) {
   EXPECT_EQ(Tool("wisp-trace", {"extra"}).code, 2);
 }
 
-TEST(Tools, EmitCheckNamesPositionsAndFormatMismatchesAndSendsNothing) {
+TEST(Tools, EmitCheckNamesMisfitsAndSendsNothingEmitKeepsTheTimeStamp) {
   Root root;
   // A bound context socket that would receive anything sent.
   ASSERT_TRUE(simhost::MakeDirs(root.Under("/var/run/pelldan/mantle")));
@@ -150,11 +151,18 @@ TEST(Tools, EmitCheckNamesPositionsAndFormatMismatchesAndSendsNothing) {
 
   status = testing_support::Run(
       Bin("wisp-emit"), {},
-      "{\"id\": \"wisp.a\"}\n{\"batch\": [{\"id\": \"wisp.b\"}, {\"id\": \"wisp.c\"}]}\n"
+      "{\"id\": \"wisp.a\", \"ts\": 5}\n{\"batch\": [{\"id\": \"wisp.b\"}, {\"id\": \"wisp.c\"}]}\n"
       "{\"raw\": \"00\"}\n",
       &err);
   EXPECT_EQ(ExitCode(status), 0);
   EXPECT_EQ(err, "wisp-emit: sent 3 batches (3 observations), 0 failed\n");
+  // The first batch is the one record, with the time stamp it was given.
+  char batch[256];
+  ssize_t n = recv(sink, batch, sizeof batch, MSG_DONTWAIT);
+  Wisp *first = MakeWisp(std::string(batch, n > 0 ? static_cast<size_t>(n) : 0));
+  uint64_t ts = 0;
+  EXPECT_TRUE(first != nullptr && Wisp_GetTimestamp(first, &ts) == 0 && ts == 5) << ts;
+  Wisp_Free(first);
   close(sink);
 }
 
