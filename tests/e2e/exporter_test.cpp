@@ -82,8 +82,7 @@ TEST(Exporter, ServesTheCountersAndTellsWhetherTheDaemonAnswered) {
     Host host;
     port = StartExporter(&exporter);
     ASSERT_NE(port, 0) << exporter->Stderr();
-    ASSERT_EQ(host.Emit(R"({"id": "wisp.storage.apd.start", "args": [{"s": "naa.1"}], "ctx": 3})"),
-              0);
+    ASSERT_EQ(host.Emit(ApdLine("naa.1"), {"--ctx", "3"}), 0);
     ASSERT_TRUE(host.WaitForFlares(1));
     std::string up = Get(port, "/metrics");
     EXPECT_EQ(up.rfind(kOk, 0), 0u) << up;

@@ -61,43 +61,36 @@ void ExpectHealthy(Host &host, long baselineKiB) {
     std::string name = (std::string(n) + "Correlator").substr(0, 15);
     EXPECT_EQ(names.count(name), 1u) << name;
   }
-  size_t before = host.Flares().size();
-  ASSERT_EQ(host.Emit(R"({"id": "wisp.storage.apd.start", "args": [{"s": "naa.alive"}]})"), 0);
-  ASSERT_TRUE(host.WaitForFlares(before + 1));
-  EXPECT_NE(host.Flares().back().find("naa.alive"), std::string::npos);
+  host.ExpectServing("naa.alive");
   EXPECT_LT(ResidentKiB(host.wispd->Pid()) - baselineKiB, 48 * 1024);
-  host.wispd->Signal(SIGTERM);
-  int status = host.wispd->Wait();
-  ASSERT_TRUE(WIFEXITED(status)) << host.wispd->Stderr();
-  EXPECT_EQ(WEXITSTATUS(status), 0) << host.wispd->Stderr();
+  host.ExpectStops(10000ms);
 }
 
 int Connect(const Root &root, int type, const char *path) {
   return simhost::ConnectUnix(type, root.Under(path));
 }
 
-TEST(Faults, ProducersSendingGarbageHalvesAndTooManyConnections) {
+TEST(Faults, ProducersSendingGarbageHalvesOversizedBatchesAndTooManyConnections) {
   Host host("", {}, true, kEnv);
   long baseline = ResidentKiB(host.wispd->Pid());
   std::mt19937 rng(7);
   std::string rec = Record("wisp.storage.apd.start", {Str("naa.garbage")});
-  int dgram = socket(AF_UNIX, SOCK_DGRAM, 0);
-  struct sockaddr_un addr;
-  simhost::MakeUnixAddress(host.root.Under("/var/run/pelldan/mantle/context-9"), &addr);
   for (int i = 0; i < 300; ++i) {
     std::string junk(rng() % 2000, '\0');
     for (char &c : junk) c = static_cast<char>(rng());
     if (i % 3 == 0 && junk.size() > 20) memcpy(&junk[0], rec.data(), 20);  // plausible header
-    sendto(dgram, junk.data(), junk.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
-           sizeof addr);
+    SendDatagram(host.root.Under("/var/run/pelldan/mantle/context-9"), junk);
   }
-  close(dgram);
   int slow = Connect(host.root, SOCK_SEQPACKET, "/var/run/pelldan/wisp-user.sock");
   for (char c : rec) send(slow, &c, 1, MSG_NOSIGNAL);  // one byte per batch
   int half = Connect(host.root, SOCK_SEQPACKET, "/var/run/pelldan/wisp-user.sock");
   send(half, rec.data(), rec.size() / 2, MSG_NOSIGNAL);
   close(half);  // gone mid-batch
   close(slow);
+  int huge = Connect(host.root, SOCK_SEQPACKET, "/var/run/pelldan/wisp-user.sock");
+  send(huge, rec.data(), 40, 0);
+  send(huge, std::string(140000, 'u').data(), 140000, MSG_NOSIGNAL);  // larger than any batch
+  close(huge);
   for (int round = 0; round < 5; ++round) {
     std::vector<int> fds;
     for (int i = 0; i < 12; ++i)
@@ -139,7 +132,7 @@ TEST(Faults, TraceClientsThatNeverReadOrComeAndGo) {
 TEST(Faults, HubdAbsentOrClosingUnreadThenBack) {
   Host host("", {}, false, kEnv);
   long baseline = ResidentKiB(host.wispd->Pid());
-  const std::string apd = R"({"id": "wisp.storage.apd.start", "args": [{"s": "naa.q"}]})";
+  const std::string apd = ApdLine("naa.q");
   ASSERT_EQ(host.Emit(apd), 0);
   EXPECT_TRUE(host.log.WaitFor("could not be sent immediately to hubd; queueing for retry."));
   int rude = simhost::BindUnix(SOCK_STREAM, host.root.Under("/var/run/pelldan/hubd-flare.sock"), 8);
@@ -149,7 +142,7 @@ TEST(Faults, HubdAbsentOrClosingUnreadThenBack) {
       if (c >= 0) close(c);
     }
   });
-  ASSERT_EQ(host.Emit(apd + "\n" + apd + "\n" + apd), 0);
+  ASSERT_EQ(host.Emit(apd + apd + apd), 0);
   closer.join();
   close(rude);
   host.hubd = std::make_unique<Process>(
@@ -164,7 +157,7 @@ TEST(Faults, HostModelTruncatedCorruptedAndDeletedWhileRunning) {
   const std::string model = R"({"system": {"uuid": "4c4c4544-0042-3510-8052-b4c04f4e4d32"}})";
   Host host(model, {}, true, kEnv);
   long baseline = ResidentKiB(host.wispd->Pid());
-  const std::string apd = R"({"id": "wisp.storage.apd.start", "args": [{"s": "naa.m"}]})";
+  const std::string apd = ApdLine("naa.m");
   std::ofstream(host.root.Under("/etc/pelldan/simhost.json"), std::ios::trunc)
       << model.substr(0, 20);  // truncated in place
   ASSERT_EQ(host.Emit(apd), 0);

@@ -17,7 +17,7 @@ using namespace testing_support;
 
 namespace {
 
-const char kApd[] = R"({"id": "wisp.storage.apd.start", "args": [{"s": "naa.ops"}]})";
+const std::string kApd = ApdLine("naa.ops");
 
 std::string Hex(const std::string &bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -30,14 +30,8 @@ std::string Hex(const std::string &bytes) {
 }
 
 std::string Snapshot(const Root &root) {
-  int fd = simhost::ConnectUnix(SOCK_STREAM, root.Under("/var/run/pelldan/wispd-stats.sock"));
-  if (fd < 0) return "";
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  close(fd);
-  return text;
+  return ReadAll(
+      simhost::ConnectUnix(SOCK_STREAM, root.Under("/var/run/pelldan/wispd-stats.sock")));
 }
 
 // The value of one sample line ("name{labels}") of a snapshot; -1 when absent.
@@ -47,10 +41,6 @@ long long Sample(const std::string &snapshot, const std::string &sample) {
   while (std::getline(in, line))
     if (line.rfind(sample + " ", 0) == 0) return std::stoll(line.substr(sample.size() + 1));
   return -1;
-}
-
-int ExitCode(int status) {
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(Operations, SecondDaemonOnARootIsRefusedAndTheFirstKeepsServing) {
@@ -65,8 +55,7 @@ TEST(Operations, SecondDaemonOnARootIsRefusedAndTheFirstKeepsServing) {
   EXPECT_EQ(host.log.Count("Kernel contexts are in use"), 0u);
   EXPECT_EQ(host.log.Count("wispd setup completed"), 1u);
 
-  ASSERT_EQ(host.Emit(kApd), 0);
-  ASSERT_TRUE(host.WaitForFlares(1));
+  host.ExpectServing("naa.ops");
   // The first daemon's sockets are still its own: a trace client connects.
   int trace =
       simhost::ConnectUnix(SOCK_STREAM, host.root.Under("/var/run/pelldan/wispd-trace.sock"));
@@ -108,8 +97,7 @@ TEST(Operations, HubdAndSyslogNeverReplaceASocketThatAnswers) {
     EXPECT_EQ(ExitCode(second.Wait()), 1) << program;
     EXPECT_NE(second.Stderr().find("Address already in use"), std::string::npos) << program;
   }
-  ASSERT_EQ(host.Emit(kApd), 0);
-  EXPECT_TRUE(host.WaitForFlares(1));
+  host.ExpectServing("naa.ops");
   EXPECT_TRUE(host.log.WaitFor("[tarn.problem.storage.apd.start]"));
 
   // A file left by a dead process is replaced.
@@ -128,8 +116,8 @@ TEST(Operations, CountersMatchAKnownRunOfGoodMalformedAndRateLimitedObservations
   Host host;
   std::string malformed = Record("wisp.storage.apd.start", {Str("naa.bad")});
   malformed[20] = 99;  // argument count far beyond the record
-  std::string early = std::string(kApd) + "\n" + kApd + "\n" + R"({"raw": "00"})" + "\n" +
-                      R"({"raw": ")" + Hex(malformed) + R"(", "ctx": 3})";
+  std::string early =
+      kApd + kApd + R"({"raw": "00"})" + "\n" + R"({"raw": ")" + Hex(malformed) + R"(", "ctx": 3})";
   ASSERT_EQ(host.Emit(early, {"--ctx", "user"}), 0);
   ASSERT_TRUE(host.WaitForFlares(2));
   // 1000 flares fill the rate window; the last two of these are dropped.

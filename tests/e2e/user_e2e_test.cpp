@@ -11,7 +11,6 @@
 
 #include "configstore/configstore.h"
 #include "sandbox.h"
-#include "wispjson.h"
 
 using namespace testing_support;
 
@@ -21,7 +20,7 @@ namespace {
 std::string Reason(int *status) {
   Process p(Bin("wisp-reason"), {});
   int ws = p.Wait();
-  *status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+  *status = ExitCode(ws);
   return p.Stdout() + p.Stderr();
 }
 
@@ -39,13 +38,7 @@ TEST(UserEndToEnd, RebootReasonSurvivesTheDaemon) {
                       "\n",
                       {"--ctx", "user"}),
             0);
-  ASSERT_TRUE(host.WaitForFlares(1));
-  tools::Json flare = tools::Json::parse(host.Flares()[0]);
-  EXPECT_EQ(flare["id"], "tarn.audit.hubd.host.reboot.reason");
-  EXPECT_EQ(flare["message"],
-            "The host is being rebooted through hubd. Reason for reboot: replace hba1. User: "
-            "ops1. Please consult Tarn Embedded and Keystone Server Setup Guide or follow the Ask "
-            "Pelldan link for more information.");
+  ASSERT_TRUE(host.WaitForFlares(1));  // its text is examples/scenarios/reboot-reasons.yaml
 
   // The record is written just after the flare is posted.
   EXPECT_TRUE(WaitUntil([&] { return Reason(&status), status == 0; }))
@@ -59,29 +52,11 @@ TEST(UserEndToEnd, RebootReasonSurvivesTheDaemon) {
   EXPECT_NE(after.find("\nreason: replace hba1\n"), std::string::npos) << after;
 }
 
-// The other groups are examples/scenarios/user-groups.yaml; this one needs
-// the scratch link.
-TEST(UserEndToEnd, AFullScratchVolumeIsNamedByItsLink) {
-  Host host;
-  ASSERT_EQ(symlink("/cairn/volumes/5f3a-11", host.root.Under("/scratch").c_str()), 0);
-  ASSERT_EQ(
-      host.Emit(
-          R"({"id": "wisp.vfat.filesystem.full", "args": [{"s": "bootbank"}, {"s": "5f3a-11"}]})"
-          "\n"),
-      0);
-  ASSERT_TRUE(host.WaitForFlares(1));
-  EXPECT_EQ(tools::Json::parse(host.Flares()[0])["id"],
-            "tarn.problem.vfat.filesystem.full.scratch");
-}
-
-TEST(UserEndToEnd, ReasonToolAnswersHelpAndAnEmptyStore) {
+TEST(UserEndToEnd, ReasonToolAnswersHelpAndFindsNoReasonInAnEmptyStore) {
   Root root;
   Process help(Bin("wisp-reason"), {"--help"});
   EXPECT_EQ(help.Wait(), 0);
   EXPECT_EQ(help.Stdout().rfind("Usage: wisp-reason", 0), 0u);
-  Process version(Bin("wisp-reason"), {"--version"});
-  EXPECT_EQ(version.Wait(), 0);
-  EXPECT_FALSE(version.Stdout().empty());
 
   // An empty store file stays empty: the tool only reads.
   const std::string store = root.Under("/var/lib/pelldan/configstore.db");

@@ -26,15 +26,8 @@ bool Pack(std::string *buf, int *count, const char *format, ...) {
 }
 
 std::string Msg(const std::string &fmt, const std::vector<tools::Arg> &args) {
-  std::string rec = Record("wisp.t", args, fmt);
-  void *raw = malloc(rec.size());
-  memcpy(raw, rec.data(), rec.size());
-  Wisp *w = nullptr;
-  Wisp_MakeWisp(raw, rec.size(), &w);
-  if (w == nullptr) {
-    free(raw);
-    return "<no record>";
-  }
+  Wisp *w = MakeWisp(Record("wisp.t", args, fmt));
+  if (w == nullptr) return "<no record>";
   char *text = nullptr;
   Wisp_GetMsg(w, &text, nullptr);
   std::string out = text;

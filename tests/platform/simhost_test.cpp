@@ -77,18 +77,6 @@ TEST(SimHost, FailsNamedCallsAndJournalsActions) {
   EXPECT_STREQ(record + 388, "web-01");
 }
 
-TEST(SimHost, ChecksTheKernelBuildDate) {
-  Root root;
-  char date[21];
-  const char *own = nullptr;
-  EXPECT_EQ(Sysi_CheckSig(date, sizeof date, &own), 0);
-  root.WriteFile("/etc/pelldan/simhost.json",
-                 R"({"kernel": {"build_date": "2025-01-01 00:00:00"}})");
-  EXPECT_NE(Sysi_CheckSig(date, sizeof date, &own), 0);
-  EXPECT_STREQ(date, "2025-01-01 00:00:00");
-  EXPECT_STREQ(own, "2026-11-30 08:00:00");
-}
-
 TEST(SimHost, ConfigurationStoreKeepsObjects) {
   using namespace TarnConfigStore;
   Root root;

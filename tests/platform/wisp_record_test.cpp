@@ -12,13 +12,8 @@ using namespace testing_support;
 namespace {
 
 struct Made {
-  Wisp *wisp = nullptr;
-  explicit Made(const std::string &rec) {
-    void *raw = malloc(rec.size());
-    memcpy(raw, rec.data(), rec.size());
-    Wisp_MakeWisp(raw, rec.size(), &wisp);
-    if (wisp == nullptr) free(raw);
-  }
+  Wisp *wisp;
+  explicit Made(const std::string &rec) : wisp(MakeWisp(rec)) {}
   ~Made() { Wisp_Free(wisp); }
 };
 
@@ -148,8 +143,9 @@ TEST(WispArgs, FailsWithoutTouchingOutputs) {
   Made m(Record("wisp.a", {Str("only"), NullStr()}));
   const char *s = "untouched";
   int d = 99;
-  EXPECT_EQ(Wisp_GetArgs(m.wisp, 0, "%p %p %p", &s, &s, &s), 75);  // the library's missing-argument code
-  EXPECT_EQ(Wisp_GetArgs(m.wisp, 0, "%d", &d), EINVAL);         // a string is no int
+  EXPECT_EQ(Wisp_GetArgs(m.wisp, 0, "%p %p %p", &s, &s, &s),
+            75);                                         // the library's missing-argument code
+  EXPECT_EQ(Wisp_GetArgs(m.wisp, 0, "%d", &d), EINVAL);  // a string is no int
   EXPECT_EQ(Wisp_GetArgs(m.wisp, 0, "%p %f", &s, &d), EINVAL);  // unsupported conversion
   EXPECT_STREQ(s, "untouched");
   EXPECT_EQ(d, 99);

@@ -55,13 +55,8 @@ void CorrelatorKit::Model(const std::string &json) {
 
 void CorrelatorKit::Send(const std::string &id, const std::vector<tools::Arg> &args,
                          const std::string &fmt) {
-  std::string raw = Record(id, args, fmt);
-  void *copy = malloc(raw.size());
-  memcpy(copy, raw.data(), raw.size());
-  Wisp *wisp = nullptr;
-  Wisp_MakeWisp(copy, raw.size(), &wisp);
+  Wisp *wisp = MakeWisp(Record(id, args, fmt));
   if (wisp == nullptr) {
-    free(copy);
     ADD_FAILURE() << "the test built a record the library rejects: " << id;
     return;
   }
@@ -75,11 +70,7 @@ std::vector<PostedFlare> CorrelatorKit::Flares() {
   for (;;) {
     int c = accept(hubd_, nullptr, nullptr);
     if (c < 0) break;
-    std::string rec;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(c, buf, sizeof buf)) > 0) rec.append(buf, static_cast<size_t>(n));
-    close(c);
+    std::string rec = ReadAll(c);
     tools::OrderedJson line;
     std::string error;
     if (!tools::DecodeFlare(reinterpret_cast<const uint8_t *>(rec.data()), rec.size(), &line,

@@ -15,6 +15,8 @@
 
 namespace testing_support {
 
+typedef std::vector<std::string> Texts;
+
 struct PostedFlare {
   std::string id;
   tools::OrderedJson args;  // as hubd shows them: [{"s": "pnic0"}, {"i32": 3}]

@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -179,7 +180,7 @@ int Process::Wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
-static std::string Slurp(const std::string &path) {
+std::string Slurp(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
@@ -195,6 +196,10 @@ std::string Process::Stderr() const {
 
 std::string Bin(const std::string &name) {
   return std::string(WISPD_BIN_DIR) + "/" + name;
+}
+
+int ExitCode(int status) {
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int Run(const std::string &binary, const std::vector<std::string> &args,
@@ -227,6 +232,30 @@ std::vector<std::string> Lines(const std::string &path) {
   return out;
 }
 
+std::string ReadAll(int fd) {
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  if (fd >= 0) close(fd);
+  return text;
+}
+
+bool SendDatagram(const std::string &path, const std::string &bytes) {
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  ssize_t n = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
+                     sizeof addr);
+  close(fd);
+  return n == static_cast<ssize_t>(bytes.size());
+}
+
+std::string ApdLine(const std::string &device) {
+  return R"({"id": "wisp.storage.apd.start", "args": [{"s": ")" + device + "\"}]}\n";
+}
+
 Host::Host(const std::string &model, const std::vector<std::string> &daemonArgs, bool startHubd,
            const std::vector<std::string> &daemonEnv) {
   if (!model.empty()) root.WriteFile("/etc/pelldan/simhost.json", model);
@@ -253,6 +282,23 @@ std::vector<std::string> Host::Flares() const {
 
 bool Host::WaitForFlares(size_t count, std::chrono::milliseconds timeout) const {
   return WaitUntil([&] { return Flares().size() >= count; }, timeout);
+}
+
+void Host::ExpectServing(const std::string &device, const std::vector<std::string> &emitArgs) {
+  size_t before = Flares().size();
+  ASSERT_EQ(Emit(ApdLine(device), emitArgs), 0);
+  ASSERT_TRUE(WaitForFlares(before + 1));
+  EXPECT_NE(Flares().back().find(device), std::string::npos) << Flares().back();
+}
+
+void Host::ExpectStops(std::chrono::milliseconds limit, int sig) {
+  wispd->Signal(sig);
+  int status = wispd->Wait(limit);
+  ASSERT_NE(status, -1) << "still running " << limit.count() << " ms after signal " << sig;
+  ASSERT_TRUE(WIFEXITED(status)) << wispd->Stderr();
+  EXPECT_EQ(WEXITSTATUS(status), 0) << wispd->Stderr();
+  EXPECT_TRUE(log.WaitFor("Exiting due to signal.\n"));
+  EXPECT_TRUE(log.WaitFor("Exiting. rc:0\n"));
 }
 
 }  // namespace testing_support

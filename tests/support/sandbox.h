@@ -2,6 +2,7 @@
 // binaries started and stopped by process id.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -76,12 +77,21 @@ class Process {
 };
 
 std::string Bin(const std::string &name);
+// The exit code of a wait status; -1 when the process did not exit.
+int ExitCode(int status);
 // Runs a binary to completion; returns its wait status.
 int Run(const std::string &binary, const std::vector<std::string> &args,
         const std::string &stdinText = "", std::string *stderrText = nullptr);
 bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 5000ms);
 // Lines of a file (empty when missing).
 std::vector<std::string> Lines(const std::string &path);
+std::string Slurp(const std::string &path);
+// Everything a connection sends until it closes; closes fd.
+std::string ReadAll(int fd);
+// Sends one datagram to a Unix socket; true when all of it went.
+bool SendDatagram(const std::string &path, const std::string &bytes);
+// A wisp-emit line: an all-paths-down start for device.
+std::string ApdLine(const std::string &device);
 
 // The daemon with hubd and a log collector under a private root.
 class Host {
@@ -98,6 +108,10 @@ class Host {
   // hubd's JSON lines so far.
   std::vector<std::string> Flares() const;
   bool WaitForFlares(size_t count, std::chrono::milliseconds timeout = 5000ms) const;
+  // An all-paths-down start for device, sent with emitArgs, reaches hubd.
+  void ExpectServing(const std::string &device, const std::vector<std::string> &emitArgs = {});
+  // The signal ends the daemon within limit, with status 0 and both closing lines.
+  void ExpectStops(std::chrono::milliseconds limit = 5000ms, int sig = SIGTERM);
 };
 
 }  // namespace testing_support

@@ -35,11 +35,6 @@ bool Has(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-std::string Slurp(const std::string &path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 TEST(ScenarioRunner, PassesAndWritesJunit) {
   Root dir;
   Result r =

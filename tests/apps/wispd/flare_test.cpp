@@ -45,11 +45,7 @@ class FakeHubd {
       if (poll(&p, 1, 20) <= 0) continue;
       int c = accept(fd_, nullptr, nullptr);
       if (c < 0) continue;
-      std::string rec;
-      char buf[4096];
-      ssize_t n;
-      while ((n = read(c, buf, sizeof buf)) > 0) rec.append(buf, static_cast<size_t>(n));
-      close(c);
+      std::string rec = ReadAll(c);
       std::lock_guard<std::mutex> lock(mutex_);
       records_.push_back(rec);
     }
@@ -182,14 +178,7 @@ TEST_F(FlareTest, PostersThatMustQueueWaitForARunningRetryPass) {
   for (int n = 0; running && n < kQueued; ++n) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     returnedBeforeAccept.push_back(returned);
-    int c = accept(hubd, nullptr, nullptr);
-    std::string rec;
-    char buf[4096];
-    ssize_t got;
-    while (c >= 0 && (got = read(c, buf, sizeof buf)) > 0)
-      rec.append(buf, static_cast<size_t>(got));
-    if (c >= 0) close(c);
-    args.push_back(ArgsOf(rec));
+    args.push_back(ArgsOf(ReadAll(accept(hubd, nullptr, nullptr))));
   }
   pass.join();
   for (std::thread &t : posters) t.join();

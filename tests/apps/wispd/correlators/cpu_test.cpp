@@ -49,8 +49,6 @@ class Cpu : public ::testing::Test {
   CorrelatorKit kit{kCpuCorrelator, Model("GenuineIntel", 4, 3)};
 };
 
-typedef std::vector<std::string> Lines;
-
 const char kRetire4660[] = R"({"action":"page_retire","page":4660,"count":1,"mode":"NiceRetire"})";
 
 TEST_F(Cpu, APageIsRetiredOnTheThirdLogWithinOnePeriodOnly) {
@@ -60,21 +58,21 @@ TEST_F(Cpu, APageIsRetiredOnTheThirdLogWithinOnePeriodOnly) {
   kit.Advance(30);  // the counts start again
   Log(kAddressValid, 0, 0x1234000);
   Log(kAddressValid, 0, 0x1234000);
-  EXPECT_EQ(Actions(), Lines{});
+  EXPECT_EQ(Actions(), Texts{});
   Log(kAddressValid, 0, 0x1234000);
-  EXPECT_EQ(Actions(), Lines{kRetire4660});
+  EXPECT_EQ(Actions(), Texts{kRetire4660});
   Log(kAddressValid, 0, 0x1234000);  // the kernel now reports it retired
   Log(kAddressValid, 0, 0x1234000);
-  EXPECT_EQ(Actions(), Lines{});
+  EXPECT_EQ(Actions(), Texts{});
   // Without the address-valid bit no page is counted; an overflowing count
   // is not added.
   Log(0, 0, 0x5000, 1);
   Log(0, 0, 0x5000, 1);
   Log(0, 0, 0x5000, 1);
   Log(kAddressValid, 0, 0x6000, 256);
-  EXPECT_EQ(Actions(), Lines{});
+  EXPECT_EQ(Actions(), Texts{});
   Log(kAddressValid, 0, 0x6000, 3);
-  EXPECT_EQ(Actions(), Lines{R"({"action":"page_retire","page":6,"count":1,"mode":"NiceRetire"})"});
+  EXPECT_EQ(Actions(), Texts{R"({"action":"page_retire","page":6,"count":1,"mode":"NiceRetire"})"});
 }
 
 TEST_F(Cpu, AnIntelCoreGoesOfflineOnTheThirdLogWithinADay) {
@@ -83,16 +81,16 @@ TEST_F(Cpu, AnIntelCoreGoesOfflineOnTheThirdLogWithinADay) {
   kit.Advance(3600);
   Log(kCoreLocal, 5);
   Log(kLevel2, 5);  // level 2 never counts
-  EXPECT_EQ(Actions(), Lines{});
+  EXPECT_EQ(Actions(), Texts{});
   Log(kCoreLocal, 4);
-  EXPECT_EQ(Actions(), Lines{R"({"action":"cpu_offline","cpu":4})"});
+  EXPECT_EQ(Actions(), Texts{R"({"action":"cpu_offline","cpu":4})"});
   Log(kCoreLocal, 4);
   Log(kCoreLocal, 5);
   Log(kCoreLocal, 5);
-  EXPECT_EQ(Actions(), Lines{}) << "a core goes offline once";
+  EXPECT_EQ(Actions(), Texts{}) << "a core goes offline once";
   Log(kOverflow | kCoreLocal, 1);  // counts twice
   Log(kCoreLocal, 0);
-  EXPECT_EQ(Actions(), Lines{R"({"action":"cpu_offline","cpu":0})"});
+  EXPECT_EQ(Actions(), Texts{R"({"action":"cpu_offline","cpu":0})"});
 }
 
 TEST_F(Cpu, LogsSpreadOverADayDoNotOffline) {
@@ -103,32 +101,32 @@ TEST_F(Cpu, LogsSpreadOverADayDoNotOffline) {
   Log(kCoreLocal, 6);
   Log(kLevel2, 6);
   Log(kLevel2 | kOverflow, 6);
-  EXPECT_EQ(Actions(), Lines{});
+  EXPECT_EQ(Actions(), Texts{});
   Log(kCoreLocal, 6);  // three within the last day now
-  EXPECT_EQ(Actions(), Lines{R"({"action":"cpu_offline","cpu":6})"});
+  EXPECT_EQ(Actions(), Texts{R"({"action":"cpu_offline","cpu":6})"});
 }
 
 TEST_F(Cpu, OtherVendorsKeepTheirCpusButRetirePages) {
   Use(Model("AuthenticAMD", 4, 1));
   for (int i = 0; i < 3; ++i) Log(kAddressValid | kCoreLocal, 3, 0x1234000);
-  EXPECT_EQ(Actions(), Lines{kRetire4660});
+  EXPECT_EQ(Actions(), Texts{kRetire4660});
 }
 
 TEST_F(Cpu, ACountOfZeroCoresPutsEveryCpuOnOneCore) {
   Use(Model("GenuineIntel", 0, 3));
   Log(kCoreLocal, 1);
   Log(kCoreLocal, 6);
-  EXPECT_EQ(Actions(), Lines{});
+  EXPECT_EQ(Actions(), Texts{});
   Log(kCoreLocal, 7);
-  EXPECT_EQ(Actions(), Lines{R"({"action":"cpu_offline","cpu":7})"});
+  EXPECT_EQ(Actions(), Texts{R"({"action":"cpu_offline","cpu":7})"});
 }
 
 TEST_F(Cpu, AThresholdAboveTheRingCountsAsTheWholeRing) {
   Use(Model("GenuineIntel", 4, 100));
   for (int i = 0; i < 63; ++i) Log(kCoreLocal, 2);
-  EXPECT_EQ(Actions(), Lines{});
+  EXPECT_EQ(Actions(), Texts{});
   Log(kCoreLocal, 2);
-  EXPECT_EQ(Actions(), Lines{R"({"action":"cpu_offline","cpu":2})"});
+  EXPECT_EQ(Actions(), Texts{R"({"action":"cpu_offline","cpu":2})"});
 }
 
 TEST_F(Cpu, TheRefreshedPeriodReArmsTheCountResetAndZeroDisarmsIt) {
@@ -139,14 +137,14 @@ TEST_F(Cpu, TheRefreshedPeriodReArmsTheCountResetAndZeroDisarmsIt) {
   Log(kAddressValid, 0, 0x1234000);
   kit.Advance(90);
   Log(kAddressValid, 0, 0x1234000);
-  EXPECT_EQ(Actions(), Lines{kRetire4660});
+  EXPECT_EQ(Actions(), Texts{kRetire4660});
 
   Use(Model("OtherVendor", 4, 3, 0));
   Log(kAddressValid, 0, 0x2000);
   Log(kAddressValid, 0, 0x2000);
   kit.Advance(1000);
   Log(kAddressValid, 0, 0x2000);
-  EXPECT_EQ(Actions(), Lines{R"({"action":"page_retire","page":2,"count":1,"mode":"NiceRetire"})"});
+  EXPECT_EQ(Actions(), Texts{R"({"action":"page_retire","page":2,"count":1,"mode":"NiceRetire"})"});
 }
 
 // The period read before start arms the count reset: it runs 45 s, then
@@ -163,7 +161,7 @@ TEST(CpuCountReset, RunsEveryPeriodCountedFromRegistration) {
   log(1);
   log(2);
   EXPECT_EQ(Untimed(kit.Actions()),
-            Lines{R"({"action":"page_retire","page":1,"count":1,"mode":"NiceRetire"})"});
+            Texts{R"({"action":"page_retire","page":1,"count":1,"mode":"NiceRetire"})"});
   kit.Advance(1);
   log(2);
   log(2);
@@ -172,7 +170,7 @@ TEST(CpuCountReset, RunsEveryPeriodCountedFromRegistration) {
   log(3);
   kit.Advance(1);
   log(3);
-  EXPECT_EQ(Untimed(kit.Actions()), Lines{});
+  EXPECT_EQ(Untimed(kit.Actions()), Texts{});
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The page-retirement correlator: the selection report's step, the one-off
-// not-retired report, platform requests, and the injection watch's kill.
+// The page-retirement correlator's injection watch: which injections count
+// toward a kill, once per world. The selection and not-retired reports and
+// platform requests are examples/scenarios/page-retirement.yaml.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,18 +14,11 @@ extern const CorrelatorDef kPageRetireCorrelator;
 
 namespace {
 
-typedef std::vector<std::string> Lines;
-
-const char kModel[] = R"({"memory": {"selection_threshold": 1000},
-  "advanced_options": {"PageRetire": {"ThresholdInterval": 10, "ApeiLoggingEnabled": 1}},
-  "vms": {"81234": {"name": "db-backend-02"}}})";
+const char kModel[] =
+    R"({"memory": {"selection_threshold": 1000}, "vms": {"81234": {"name": "db-backend-02"}}})";
 
 class PageRetire : public ::testing::Test {
  protected:
-  void Selected(uint64_t n) {
-    kit.Send("wisp.pageretire.selectedmpnthreshold.host.exceeded", {U64(n)},
-             "Number of MPNs selected for retirement is %lu");
-  }
   void Inject(uint64_t page, int32_t world, int times) {
     for (int i = 0; i < times; ++i)
       kit.Send("wisp.pageretire.mce.injected", {U64(page), I32(world)},
@@ -33,58 +27,26 @@ class PageRetire : public ::testing::Test {
   CorrelatorKit kit{kPageRetireCorrelator, kModel};
 };
 
-std::string Exceeds(const char *n) {
-  return std::string(
-             "[tarn.problem.pageretire.selectedmpnthreshold.host.exceeded] Number of host "
-             "physical memory pages that have been selected for retirement (") +
-         n + ") exceeds threshold (1000).";
-}
-
-TEST_F(PageRetire, SelectionReportsRepeatOnlyAfterGrowingByTheInterval) {
-  for (uint64_t n : {900, 1001, 1050, 1101, 1200}) Selected(n);
-  EXPECT_EQ(kit.Texts(), Lines({Exceeds("1001"), Exceeds("1101")}));
-  for (uint64_t n : {5, 99999}) {
-    kit.Send("wisp.pageretire.selectedbutnotretired.high", {U64(n)},
-             "Number of selected but not retired MPNs is high: %lu.");
-  }
-  EXPECT_EQ(kit.Texts(), Lines{"[tarn.problem.pageretire.selectedbutnotretired.high] Number of "
-                               "host physical memory pages that have been selected for retirement "
-                               "but could not yet be retired is high: 5"});
-}
-
-TEST_F(PageRetire, PlatformRequestsNeedPlatformErrorLogging) {
-  const char *fmt =
-      "Memory page retirement requested by platform firmware. FRU ID: %s. Refer to System "
-      "Hardware Log: %s";
-  kit.Send("wisp.pageretire.platform.retire.request", {Str("DIMM_A1"), Str("SEL 0x12")}, fmt);
-  EXPECT_EQ(kit.Texts(), Lines{"[tarn.problem.pageretire.platform.retire.request] Memory page "
-                               "retirement requested by platform firmware. FRU ID: DIMM_A1. Refer "
-                               "to System Hardware Log: SEL 0x12"});
-  kit.Model(R"({"advanced_options": {"PageRetire": {"ApeiLoggingEnabled": 0}}})");
-  kit.Send("wisp.pageretire.platform.retire.request", {Str("DIMM_A1"), Str("SEL 0x12")}, fmt);
-  EXPECT_EQ(kit.Texts(), Lines{});
-}
-
 TEST_F(PageRetire, AGuestThatKeepsTouchingAPoisonedPageIsKilledOnce) {
   Inject(0x42, 81234, 60);  // within one second: no spread
   Inject(0x43, 81234, 25);
   kit.Advance(3);
   Inject(0x43, 81234, 24);  // another page: counted on its own
-  EXPECT_EQ(kit.Texts(), Lines{});
-  EXPECT_EQ(kit.Actions(), Lines{});
+  EXPECT_EQ(kit.Texts(), Texts{});
+  EXPECT_EQ(kit.Actions(), Texts{});
   Inject(0x43, 81234, 1);
   EXPECT_EQ(kit.Texts(),
-            Lines{"[tarn.problem.pageretire.mce.injected.2] Killing db-backend-02 because at "
+            Texts{"[tarn.problem.pageretire.mce.injected.2] Killing db-backend-02 because at "
                   "least 50 uncorrectable memory error machine check exceptions were injected for "
                   "guest physical page 0x43 but the virtual machine's operating system kept using "
                   "the page."});
-  Lines actions = kit.Actions();
+  Texts actions = kit.Actions();
   ASSERT_EQ(actions.size(), 1u);
   EXPECT_EQ(actions[0].rfind(
                 R"({"action":"vm_kill","world_id":81234,"name":"db-backend-02","how":0,)", 0),
             0u);
   Inject(0x43, 81234, 5);
-  EXPECT_EQ(kit.Texts(), Lines{});
+  EXPECT_EQ(kit.Texts(), Texts{});
   // A quiet minute forgets the world: it can be reported again.
   kit.Advance(61);
   Inject(0x43, 81234, 25);
@@ -98,12 +60,12 @@ TEST_F(PageRetire, AnUnreadableInjectionReportEndsBeforeTheScan) {
   Inject(0x43, 81234, 25);
   kit.Advance(3);
   Inject(0x43, 81234, 25);
-  EXPECT_EQ(kit.Texts(), Lines{});
+  EXPECT_EQ(kit.Texts(), Texts{});
   kit.Model(kModel);
   kit.Send("wisp.pageretire.mce.injected", {Str("zz"), I32(81234)},
            "Injected MCE for PPN %s into virtual machine %d.");
-  EXPECT_EQ(kit.Texts(), Lines{});
-  EXPECT_EQ(kit.Actions(), Lines{});
+  EXPECT_EQ(kit.Texts(), Texts{});
+  EXPECT_EQ(kit.Actions(), Texts{});
   Inject(0x43, 81234, 1);
   EXPECT_EQ(kit.Actions().size(), 1u);
 }

@@ -1,4 +1,7 @@
-// Storage lookups, swap and VM correlators against the simulated host.
+// Storage lookups against the simulated host, and what the storage and
+// Cairn correlators make of malformed observations and failed reads. Their
+// flares are examples/scenarios (path-*, power-on-resets, swap-pdl,
+// vm-kills, cairn-and-latency).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,17 +17,9 @@ using namespace testing_support;
 extern const CorrelatorDef kSwapCorrelator;
 extern const CorrelatorDef kVmCorrelator;
 extern const CorrelatorDef kScsiCorrelator;
+extern const CorrelatorDef kCairnCorrelator;
 
 namespace {
-
-typedef std::vector<std::string> Texts;
-
-// Log lines since the last look that contain text.
-size_t Logged(CorrelatorKit &kit, const std::string &text) {
-  size_t n = 0;
-  for (const std::string &line : kit.Logs()) n += line.find(text) != std::string::npos;
-  return n;
-}
 
 const char kFileSystems[] = R"({"file_systems": [
     {"uuid": "broken"},
@@ -52,11 +47,7 @@ TEST(StorageLookup, ArgumentFormatsDerivedFromMessages) {
 
 TEST(StorageLookup, ReadByMessageLeavesOutputsAloneOnAnUntranslatableFormat) {
   CorrelatorKit kit(kSwapCorrelator);
-  std::string raw = Record("wisp.vm.x", {Str("web.cfg"), U32(7)});
-  void *copy = malloc(raw.size());
-  memcpy(copy, raw.data(), raw.size());
-  Wisp *wisp = nullptr;
-  Wisp_MakeWisp(copy, raw.size(), &wisp);
+  Wisp *wisp = MakeWisp(Record("wisp.vm.x", {Str("web.cfg"), U32(7)}));
   ASSERT_NE(wisp, nullptr);
   const char *name = "untouched";
   unsigned count = 99;
@@ -79,70 +70,6 @@ TEST(StorageLookup, VolumeNameOfAPath) {
   EXPECT_EQ(Storage_VolumeName("/cairn/volume/ds-b"), "(invalid)");
   EXPECT_EQ(Storage_VolumeName(nullptr), "(invalid)");
 }
-
-TEST(Swap, RemovalReconfiguresAndReportsOnlyAFailure) {
-  CorrelatorKit kit(kSwapCorrelator, kFileSystems);
-  kit.Send("wisp.swap.systemSwap.isPDL.removed", {Str("/cairn/volumes/ds-a/sys.swp")});
-  EXPECT_TRUE(kit.Flares().empty());
-  Texts actions = kit.Actions();
-  ASSERT_EQ(actions.size(), 1u);
-  EXPECT_EQ(actions[0].rfind(R"({"action":"swap_reconfigure","args":[false,false],)", 0), 0u);
-  Texts logs = kit.Logs();
-  ASSERT_FALSE(logs.empty());
-  EXPECT_EQ(logs.back(),
-            "System swap at path /cairn/volumes/ds-a/sys.swp was affected by the PDL of its "
-            "datastore and was removed. System swap has been reconfigured.");
-
-  kit.Model(
-      std::string(kFileSystems).insert(1, R"("fail": {"ReconfigureSysSwap": "no swap slot"},)"));
-  kit.Send("wisp.swap.systemSwap.isPDL.removed",
-           {Str("/cairn/volumes/6a7b8c9d-01020304-cafe-0102030405a6/sys.swp")});
-  kit.Send("wisp.swap.systemSwap.isPDL.cannot.remove", {Str("/tmp/sys.swp")});
-  kit.Send("wisp.swap.systemSwap.isPDL.cannot.remove", {I32(3)});  // unreadable: nothing
-  EXPECT_EQ(kit.Texts(),
-            (Texts{"[tarn.problem.swap.systemSwap.isPDL.removed.reconfig.failure.2] System swap "
-                   "on 6a7b8c9d-01020304-cafe-0102030405a6 was affected by PDL. It was removed "
-                   "but the subsequent reconfiguration failed.",
-                   "[tarn.problem.swap.systemSwap.isPDL.cannot.remove.2] System swap on "
-                   "(invalid) is affected by PDL but cannot be removed."}));
-  EXPECT_TRUE(kit.Actions().empty());
-  EXPECT_EQ(Logged(kit, "no swap slot"), 1u);
-}
-
-TEST(Vm, KillsReadByTheKernelsMessage) {
-  CorrelatorKit kit(kVmCorrelator, kFileSystems);
-  kit.Send("wisp.vm.kill.unexpected.noSwapResponse",
-           {Str("/cairn/volumes/ds-a/web/web.cfg"), U32(3), U64(120)});
-  kit.Send("wisp.vm.kill.unexpected.forcefulPageRetire.64", {Str("web.cfg"), U64(0x1234abcdULL)});
-  kit.Send("wisp.vm.kill.unexpected.fault.failure",
-           {Str("a.cfg"), Str("/cairn/volumes/ds-b/a.swp")});
-  kit.Send("wisp.vm.kill.unexpected.fault.failure", {Str("b.cfg"), Str("/var/swap/b.swp")});
-  kit.Send("wisp.vm.kill.unexpected.noSwapResponse", {Str("c.cfg"), U32(3)});  // short: nothing
-  kit.Send("wisp.vm.kill.unexpected.other", {Str("d.cfg")});
-  EXPECT_EQ(kit.Texts(),
-            (Texts{"[tarn.problem.vm.kill.unexpected.noSwapResponse.2] "
-                   "/cairn/volumes/ds-a/web/web.cfg did not respond to 3 swap actions in 120 "
-                   "seconds and is forcefully powered off to prevent system instability.",
-                   "[tarn.problem.vm.kill.unexpected.forcefulPageRetire.64.2] web.cfg contained "
-                   "the host physical page 0x1234abcd which was scheduled for immediate "
-                   "retirement. To avoid system instability the virtual machine is forcefully "
-                   "powered off.",
-                   "[tarn.problem.vm.kill.unexpected.fault.failure.2] a.cfg could not fault in a "
-                   "guest physical page from the hypervisor level swap file on ds-b. The VM is "
-                   "terminated as further progress is impossible.",
-                   "[tarn.problem.vm.kill.unexpected.fault.failure.2] b.cfg could not fault in a "
-                   "guest physical page from the hypervisor level swap file on (invalid). The VM "
-                   "is terminated as further progress is impossible."}));
-  EXPECT_EQ(Logged(kit, "No correlator for wisp.vm.kill.unexpected.other \n"), 1u);
-  // The remaining two read one string each.
-  kit.Send("wisp.vm.kill.unexpected.vmtrack", {Str("e.cfg")});
-  kit.Send("wisp.vm.kill.unexpected.vmproc.fault.failure", {Str("f.cfg")});
-  EXPECT_EQ(kit.Texts().size(), 2u);
-}
-
-}  // namespace
-
-namespace {
 
 TEST(StorageLookup, ARedundancyStateBeyondThreeIsABadModel) {
   CorrelatorKit kit(kSwapCorrelator, R"({"storage": {"luns": {"naa.1": {"redundancy": 2}},
@@ -170,10 +97,6 @@ TEST(StorageLookup, ARedundancyStateBeyondThreeIsABadModel) {
   EXPECT_EQ(n, 4u);
 }
 
-}  // namespace
-
-namespace {
-
 // Absent strings, numbers for strings and strings for numbers, too few or
 // none: every id of the storage correlators takes them without harm (the
 // empty device even reaches the counting thresholds), and the correlator
@@ -198,6 +121,47 @@ TEST(StorageCorrelators, MalformedObservationsPostNothingBroken) {
   kit.Send("wisp.scsi.device.state.on", {Str("naa.1")});
   EXPECT_EQ(kit.Texts(), Texts{"[tarn.clear.scsi.device.state.on] Device: naa.1  has been turned "
                                "on administratively"});
+}
+
+// Each failed hand read logs its own line (in order) and posts nothing.
+TEST(Scsi, EachHandReadArgumentLogsItsOwnLineAndPostsNothing) {
+  CorrelatorKit kit(kScsiCorrelator);
+  kit.Send("wisp.scsi.scsipath.badpath.unreachpe", {Str("hba1:C0:T0:L0")});
+  kit.Send("wisp.scsi.scsipath.badpath.unreachpe", {I32(1)});
+  kit.Send("wisp.scsi.device.limitreached", {I32(1024)});
+  kit.Send("wisp.scsi.scsipath.limitreached", {Str("x")});
+  kit.Send("wisp.scsi.device.nmp.satp.option.failed", {Str("enable_x")});
+  kit.Send("wisp.scsi.unknown.thing", {Str("naa.1")});
+  EXPECT_TRUE(kit.Flares().empty());
+  Texts notes;  // without the observations' own lines
+  for (const std::string &line : kit.Logs())
+    if (line[0] != '[') notes.push_back(line);
+  ASSERT_EQ(notes.size(), 6u);
+  EXPECT_EQ(notes[0].rfind("Failed to get PE-incapable adapter name for path hba1:C0:T0:L0 : ", 0),
+            0u);
+  EXPECT_EQ(notes[1].rfind("Failed to get path name: ", 0), 0u);
+  EXPECT_EQ(notes[2].rfind("Failed to get device limit reached plugin name: ", 0), 0u);
+  EXPECT_EQ(notes[3].rfind("Failed to get path limit reached path count: ", 0), 0u);
+  EXPECT_EQ(notes[4].rfind("Failed to get path name: ", 0), 0u);
+  EXPECT_EQ(notes[5], "No correlator for wisp.scsi.unknown.thing \n");
+}
+
+// Of the Cairn rows only those identified by name log a failed read.
+TEST(Cairn, OnlyIdentifiedRowsLogAFailedRead) {
+  CorrelatorKit kit(kCairnCorrelator);
+  kit.Send("wisp.cairn.nfs.volume.no.space", {I32(4)});
+  kit.Send("wisp.cairn.quillet.bloomfilter.disabled", {Str("disk0")});
+  kit.Send("wisp.cairn.heartbeat.timedout", {U32(1), U32(2)});
+  kit.Send("wisp.cairn.heartbeat.recovered",
+           {U32(1), U32(2), U32(3), U32(4), U32(5), U32(6), U32(7), U32(8), U32(9)});
+  kit.Send("wisp.cairn.nfs.server.restored", {Str("nfs0"), Str("/export")});
+  kit.Send("wisp.cairn.unknown.report", {Str("x")});
+  EXPECT_TRUE(kit.Flares().empty());
+  Texts failures;
+  for (const std::string &line : kit.Logs())
+    if (line.rfind("Failed", 0) == 0) failures.push_back(line);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].rfind("Failed to correlate wisp.cairn.nfs.volume.no.space: ", 0), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The user-level correlator: rate windows, reboot reasons in the
-// configuration store (read back with SQLite) and account locks.
+// The user-level correlator: reboot reasons in the configuration store
+// (read back with SQLite) and account locks in the audit journal. Its rate
+// windows are examples/scenarios/user-level-windows.yaml.
 #include <ctype.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -16,18 +17,9 @@ extern const CorrelatorDef kUserLevelCorrelator;
 
 namespace {
 
-typedef std::vector<std::string> Texts;
-
 class UserLevel : public ::testing::Test {
  protected:
   void Send(const std::string &id, const std::vector<tools::Arg> &args = {}) { kit.Send(id, args); }
-  // Sends at the given second after the start; returns the flares' count.
-  size_t At(int64_t second, const std::string &id, const std::vector<tools::Arg> &args = {}) {
-    kit.Advance(static_cast<double>(start + second - clock->Seconds()));
-    Send(id, args);
-    return kit.Flares().size();
-  }
-
   // The reboot-reason record as SQLite holds it; null when there is none.
   tools::Json Record() {
     sqlite3 *db = nullptr;
@@ -55,58 +47,7 @@ class UserLevel : public ::testing::Test {
   }
 
   CorrelatorKit kit{kUserLevelCorrelator};
-  FakeClock *clock = kit.clock.get();
-  int64_t start = clock->Seconds();
 };
-
-TEST_F(UserLevel, SingleWindowsHoldBackRepeatsUpToAndIncludingTheirEdge) {
-  const char kLow[] = "wisp.user.entropy.available.low";
-  EXPECT_EQ(At(100, kLow), 1u);
-  EXPECT_EQ(At(130, kLow), 0u);
-  EXPECT_EQ(At(140, kLow), 0u);  // exactly 40 s later
-  EXPECT_EQ(At(141, kLow), 1u);
-  EXPECT_EQ(At(170, kLow), 0u);
-
-  const char kShell[] = "wisp.user.supershell.access";
-  EXPECT_EQ(At(200, kShell), 1u);
-  EXPECT_EQ(At(500, kShell), 0u);
-  Send(kShell);
-  EXPECT_EQ(kit.Texts(), Texts{});
-  kit.Advance(1);
-  Send(kShell);
-  EXPECT_EQ(kit.Texts(), Texts{"[tarn.audit.supershell.access] Supershell session has been "
-                               "started by a user."});
-}
-
-TEST_F(UserLevel, KeyedWindowsCountEachKeyApart) {
-  const char kLease[] = "wisp.user.dhclient.lease.offered.noexpiry";
-  EXPECT_EQ(At(0, kLease, {Str("10.0.0.1")}), 1u);
-  EXPECT_EQ(At(0, kLease, {Str("10.0.0.2")}), 1u);
-  EXPECT_EQ(At(1200, kLease, {Str("10.0.0.1")}), 0u);
-  EXPECT_EQ(At(1201, kLease, {Str("10.0.0.1")}), 1u);
-  EXPECT_EQ(At(1201, kLease, {}), 0u);  // no server: nothing, not even a key
-
-  // One limiter, two keys; the first of each posts at once.
-  const char kOs[] = "wisp.user.osdata.partition.full",
-             kScratch[] = "wisp.user.scratch.partition.full";
-  EXPECT_EQ(At(2000, kOs, {Str("12")}), 1u);
-  Send(kScratch, {Str("7")});
-  EXPECT_EQ(kit.Texts(),
-            Texts{"[tarn.problem.scratch.partition.full] Scratch is low on available space (7 "
-                  "MiB free). This may result in system failure Please refer to Knowledge Base "
-                  "article: KB 87212"});
-  EXPECT_EQ(At(5600, kOs, {Str("12")}), 0u);
-  EXPECT_EQ(At(5601, kOs, {Str("11")}), 1u);
-
-  const char kDir[] = "wisp.user.lognestd.storage.logdir.invalid";
-  EXPECT_EQ(At(6000, kDir, {Str("/a"), Str("/d1")}), 1u);
-  Send(kDir, {Str("/a"), Str("/d2")});
-  EXPECT_EQ(kit.Texts(), Texts{"[tarn.problem.lognestd.storage.logdir.invalid] The configured "
-                               "log directory /a cannot be used.  The default directory /d2 "
-                               "will be used instead."});
-  EXPECT_EQ(At(6090, kDir, {Str("/a"), Str("/d1")}), 0u);
-  EXPECT_EQ(At(6091, kDir, {Str("/a"), Str("/d1")}), 1u);
-}
 
 TEST_F(UserLevel, UnknownIdOfTheGroupIsDroppedSilently) {
   Send("wisp.user.no.such.thing", {Str("x")});
