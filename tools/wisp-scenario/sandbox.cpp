@@ -321,7 +321,14 @@ bool Sandbox::WaitIdle() {
     std::map<long, Mark> marks;
     for (pid_t p : {daemon_, hubd_, syslog_})
       if (p > 0) Snapshot(p, &marks);
-    if (wait_ != nullptr) marks.erase(wait_->tid.load());
+    if (long timer = wait_ != nullptr ? wait_->tid.load() : 0; timer != 0) {
+      // Signalled but not yet run, the timer thread still reads as waiting
+      // with its old deadline: only asleep in the kernel has it taken the
+      // new one. Its own wake-ups (the slices) do not count as work.
+      auto t = marks.find(timer);
+      timerSettled = timerSettled && (t == marks.end() || t->second.state == 'S');
+      marks.erase(timer);
+    }
     bool asleep = timerSettled;
     for (const auto &m : marks) asleep = asleep && (m.second.state == 'S' || m.second.state == 'Z');
     if (asleep && !before.empty() && marks.size() == before.size()) {
