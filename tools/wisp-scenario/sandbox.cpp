@@ -65,40 +65,43 @@ std::string Describe(int status) {
   return "stopped";
 }
 
-void Snapshot(pid_t pid, std::map<long, Mark> *out) {
+// The first line of a /proc file, or "".
+std::string FirstLine(const std::string &path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// Each of pid's threads: its id and its /proc directory.
+template <typename Visit>
+void ForEachThread(pid_t pid, Visit visit) {
   std::string task = "/proc/" + std::to_string(pid) + "/task";
   DIR *d = opendir(task.c_str());
   if (d == nullptr) return;
-  while (struct dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::string dir = task + "/" + e->d_name;
-    std::ifstream stat(dir + "/stat"), sched(dir + "/schedstat");
-    std::string text, counts;
-    std::getline(stat, text);
-    std::getline(sched, counts);
-    size_t paren = text.rfind(')');
-    if (paren == std::string::npos || paren + 2 >= text.size()) continue;
-    (*out)[atol(e->d_name)] = Mark{text[paren + 2], counts, pid};
-  }
+  while (struct dirent *e = readdir(d))
+    if (e->d_name[0] != '.') visit(atol(e->d_name), task + "/" + e->d_name);
   closedir(d);
+}
+
+void Snapshot(pid_t pid, std::map<long, Mark> *out) {
+  ForEachThread(pid, [&](long tid, const std::string &dir) {
+    std::string text = FirstLine(dir + "/stat");
+    size_t paren = text.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= text.size()) return;
+    (*out)[tid] = Mark{text[paren + 2], FirstLine(dir + "/schedstat"), pid};
+  });
 }
 
 // Where each of pid's threads waits ("name in wchan, ..."), for a stop that
 // never ends.
 std::string Threads(pid_t pid) {
-  std::string task = "/proc/" + std::to_string(pid) + "/task", text;
-  DIR *d = opendir(task.c_str());
-  if (d == nullptr) return text;
-  while (struct dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm(task + "/" + e->d_name + "/comm"), wchan(task + "/" + e->d_name + "/wchan");
-    std::string name, where;
-    std::getline(comm, name);
-    std::getline(wchan, where);
+  std::string text;
+  ForEachThread(pid, [&](long, const std::string &dir) {
+    std::string where = FirstLine(dir + "/wchan");
     if (!text.empty()) text.append(", ");
-    text.append(name).append(" in ").append(where.empty() ? "?" : where);
-  }
-  closedir(d);
+    text.append(FirstLine(dir + "/comm")).append(" in ").append(where.empty() ? "?" : where);
+  });
   return text;
 }
 
@@ -215,10 +218,10 @@ bool Sandbox::StartDaemon(std::string *why) {
   // Appended, not added: gcc 12 sees a false bound overrun in the sum.
   std::string state = kStepWaitStateEnv;
   state.append("=").append(Under("/stepwait.state"));
-  daemon_ = Spawn("wispd", {},
-                  {preload, "FAKETIME_TIMESTAMP_FILE=" + Under("/clock"), "FAKETIME_NO_CACHE=1",
-                   state},
-                  Under("/wispd.out"));
+  daemon_ =
+      Spawn("wispd", {},
+            {preload, "FAKETIME_TIMESTAMP_FILE=" + Under("/clock"), "FAKETIME_NO_CACHE=1", state},
+            Under("/wispd.out"));
   auto deadline = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < deadline) {
     std::ifstream in(Under("/syslog.log"), std::ios::binary);
@@ -299,10 +302,8 @@ void Sandbox::NoteWoken(const std::map<long, Mark> &marks) {
     if (m.second.pid != daemon_) continue;
     auto b = settled_.find(m.first);
     if (b != settled_.end() && b->second.switches == m.second.switches) continue;
-    std::ifstream comm("/proc/" + std::to_string(daemon_) + "/task/" + std::to_string(m.first) +
-                       "/comm");
-    std::string name;
-    std::getline(comm, name);
+    std::string name = FirstLine("/proc/" + std::to_string(daemon_) + "/task/" +
+                                 std::to_string(m.first) + "/comm");
     // Threads are named "%sCorrelator", cut to 15 characters.
     size_t cut = name.find("Correlat");
     if (cut != std::string::npos) woken_.push_back(name.substr(0, cut) + " correlator");
