@@ -16,6 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "simhost/sockets.h"
+
 extern char **environ;
 
 namespace testing_support {
@@ -242,10 +244,9 @@ std::string ReadAll(int fd) {
 }
 
 bool SendDatagram(const std::string &path, const std::string &bytes) {
+  struct sockaddr_un addr;
+  if (!simhost::MakeUnixAddress(path, &addr)) return false;
   int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
   ssize_t n = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
                      sizeof addr);
   close(fd);
