@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "correlators/wispdStorageLookup.h"
 #include "pellibs/wisp.h"
-#include "wispdStorageLookup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t *nul = static_cast<const uint8_t *>(memchr(data, 0, size));

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "intake/wispdStream.h"
 #include "pellibs/wisp.h"
-#include "wispdStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool ready = (Stream_RegistryInit(), true);

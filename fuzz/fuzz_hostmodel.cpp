@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
+#include "correlators/wispdStorageLookup.h"
 #include "mantlectl/hostctl.h"
 #include "mantlectl/mantlectl.h"
 #include "pellibs/sysinfo.h"
-#include "wispdStorageLookup.h"
 
 namespace {
 

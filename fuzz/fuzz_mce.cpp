@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "intake/wispdCorrelatorDef.h"
 #include "pellibs/msgfmt.h"
 #include "pellibs/wisp.h"
-#include "wispdCorrelatorDef.h"
 #include "wispjson.h"
 
 extern const CorrelatorDef kCpuCorrelator;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "wispdTrace.h"
+#include "output/wispdTrace.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t *nul = static_cast<const uint8_t *>(memchr(data, 0, size));

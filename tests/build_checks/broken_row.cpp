@@ -1,5 +1,5 @@
 // Must not compile: the row shows a string as a number.
-#include "wispdFlareRow.h"
+#include "output/wispdFlareRow.h"
 
 extern const FlareRow kBrokenRow;
 const FlareRow kBrokenRow = WISPD_ROW("wisp.test.broken", "%p", FLARE_PROBLEM,

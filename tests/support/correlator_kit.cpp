@@ -8,10 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "base/wispdLog.h"
+#include "base/wispdTimer.h"
+#include "output/wispdFlare.h"
 #include "simhost/sockets.h"
-#include "wispdFlare.h"
-#include "wispdLog.h"
-#include "wispdTimer.h"
 
 namespace testing_support {
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "fake_clock.h"
+#include "intake/wispdCorrelatorDef.h"
 #include "records.h"
 #include "sandbox.h"
-#include "wispdCorrelatorDef.h"
 #include "wispjson.h"
 
 namespace testing_support {

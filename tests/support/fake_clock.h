@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "wispdClock.h"
+#include "base/wispdClock.h"
 
 namespace testing_support {
 

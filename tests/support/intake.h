@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "wispdStream.h"
-#include "wispdTrace.h"
+#include "intake/wispdStream.h"
+#include "output/wispdTrace.h"
 
 namespace testing_support {
 

@@ -9,7 +9,7 @@ namespace scenario {
 
 namespace {
 
-// The daemon's own log texts this reads (apps/wispd/wispdFlare.cpp).
+// The daemon's own log texts this reads (apps/wispd/output/wispdFlare.cpp).
 std::string Queued(const std::string &id) {
   return "An event (" + id + ") could not be sent immediately to hubd; queueing for retry.";
 }

@@ -1,8 +1,8 @@
-#include "wispdAcceptNote.h"
+#include "base/wispdAcceptNote.h"
 
 #include <string.h>
 
-#include "wispdLog.h"
+#include "base/wispdLog.h"
 
 void Accept_Note(pelldan::AcceptPause *pause, const char *listener, int fd, int err,
                  const char *failFormat, bool everyFailure) {

@@ -1,4 +1,4 @@
-#include "wispdClock.h"
+#include "base/wispdClock.h"
 
 #include <atomic>
 

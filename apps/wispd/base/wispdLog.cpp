@@ -1,4 +1,4 @@
-#include "wispdLog.h"
+#include "base/wispdLog.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -6,10 +6,10 @@
 #include <syslog.h>
 #include <time.h>
 
+#include "base/wispdClock.h"
 #include "pelldan/syslog.h"
 #include "pellibs/str.h"
 #include "pellibs/zthread.h"
-#include "wispdClock.h"
 
 size_t Log_Prefix(const struct timeval *tv, char *buf) {
   buf[0] = '\0';

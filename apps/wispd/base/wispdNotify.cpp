@@ -1,4 +1,4 @@
-#include "wispdNotify.h"
+#include "base/wispdNotify.h"
 
 #include <stddef.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "wispdOptions.h"
+#include "base/wispdOptions.h"
 
 #include <getopt.h>
 #include <stdio.h>

@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "wispdClock.h"
+#include "base/wispdClock.h"
 
 class QuietPeriod {
  public:

@@ -1,4 +1,4 @@
-#include "wispdStats.h"
+#include "base/wispdStats.h"
 
 #include <string.h>
 

@@ -1,7 +1,7 @@
-#include "wispdTimer.h"
+#include "base/wispdTimer.h"
 
-#include "wispdClock.h"
-#include "wispdLog.h"
+#include "base/wispdClock.h"
+#include "base/wispdLog.h"
 
 TimerService::TimerService() {
   pthread_mutex_init(&mutex_, nullptr);

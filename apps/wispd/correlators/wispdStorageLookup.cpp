@@ -1,4 +1,4 @@
-#include "wispdStorageLookup.h"
+#include "correlators/wispdStorageLookup.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "wispdMain.h"
+#include "daemon/wispdMain.h"
 
 int main(int argc, char **argv) {
   return Wispd_SelfTestMain(argc, argv);

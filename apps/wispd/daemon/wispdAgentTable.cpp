@@ -1,6 +1,6 @@
 // The daemon's agents in their start order.
-#include "wispdAgent.h"
-#include "wispdCorrelatorDef.h"
+#include "intake/wispdAgent.h"
+#include "intake/wispdCorrelatorDef.h"
 
 // One line per correlator, in start order; each names the CorrelatorDef its own
 // source file defines.

@@ -1,4 +1,4 @@
-#include "wispdMain.h"
+#include "daemon/wispdMain.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -10,22 +10,22 @@
 
 #include <string>
 
+#include "base/wispdAcceptNote.h"
+#include "base/wispdLog.h"
+#include "base/wispdNotify.h"
+#include "base/wispdOptions.h"
+#include "base/wispdStats.h"
+#include "base/wispdTimer.h"
+#include "intake/wispdAgent.h"
+#include "intake/wispdStream.h"
+#include "output/wispdFlare.h"
+#include "output/wispdStatsServer.h"
+#include "output/wispdTrace.h"
 #include "pelldan/accept_pause.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/sysinfo.h"
 #include "pellibs/wisp.h"
-#include "wispdAcceptNote.h"
-#include "wispdAgent.h"
-#include "wispdFlare.h"
-#include "wispdLog.h"
-#include "wispdNotify.h"
-#include "wispdOptions.h"
-#include "wispdStats.h"
-#include "wispdStatsServer.h"
-#include "wispdStream.h"
-#include "wispdTimer.h"
-#include "wispdTrace.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wispdAgent.h"
+#include "intake/wispdAgent.h"
 
 #include <cxxabi.h>
 #include <errno.h>
@@ -13,9 +13,9 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
+#include "base/wispdLog.h"
 #include "pellibs/str.h"
 #include "pellibs/zthread.h"
-#include "wispdLog.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <poll.h>
 #include <stdint.h>
 
+#include "intake/wispdStream.h"
 #include "pellibs/wisp.h"
-#include "wispdStream.h"
 
 enum { AGENT_MAX = 32 };
 

@@ -1,4 +1,4 @@
-#include "wispdCorrelator.h"
+#include "intake/wispdCorrelator.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/wispdLog.h"
+#include "intake/wispdAgent.h"
+#include "output/wispdFlareRow.h"
 #include "pellibs/str.h"
-#include "wispdAgent.h"
-#include "wispdFlareRow.h"
-#include "wispdLog.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wispdCorrelatorDef.h"
+#include "intake/wispdCorrelatorDef.h"
 
 void Correlator_BuildTable(const CorrelatorDef &def, WispHandlerTable *table) {
   for (size_t i = 0; i < def.rowCount; ++i)

@@ -6,8 +6,8 @@
 
 #include <iterator>
 
-#include "wispdCorrelator.h"
-#include "wispdFlareRow.h"
+#include "intake/wispdCorrelator.h"
+#include "output/wispdFlareRow.h"
 
 struct HandlerRow {
   const char *wispId;

@@ -1,4 +1,4 @@
-#include "wispdStream.h"
+#include "intake/wispdStream.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,11 +8,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/wispdBytes.h"
+#include "base/wispdLog.h"
+#include "base/wispdStats.h"
+#include "output/wispdTrace.h"
 #include "pellibs/str.h"
-#include "wispdBytes.h"
-#include "wispdLog.h"
-#include "wispdStats.h"
-#include "wispdTrace.h"
 
 struct Stream {
   Stream *prev;

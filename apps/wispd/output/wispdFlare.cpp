@@ -1,4 +1,4 @@
-#include "wispdFlare.h"
+#include "output/wispdFlare.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -9,18 +9,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/wispdBytes.h"
+#include "base/wispdClock.h"
+#include "base/wispdLog.h"
+#include "base/wispdStats.h"
+#include "base/wispdTimer.h"
+#include "output/wispdTrace.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/mantle.h"
 #include "pellibs/msgfmt.h"
 #include "pellibs/str.h"
 #include "pellibs/sysinfo.h"
-#include "wispdBytes.h"
-#include "wispdClock.h"
-#include "wispdLog.h"
-#include "wispdStats.h"
-#include "wispdTimer.h"
-#include "wispdTrace.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "wispdFlareRow.h"
+#include "output/wispdFlareRow.h"
 
 #include <stdarg.h>
 #include <string.h>
 
-#include "wispdLog.h"
+#include "base/wispdLog.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "output/wispdFlare.h"
 #include "pellibs/wisp.h"
-#include "wispdFlare.h"
 
 enum { FLARE_ROW_MAX_ARGS = 16 };
 

@@ -1,4 +1,4 @@
-#include "wispdStatsServer.h"
+#include "output/wispdStatsServer.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,13 +13,13 @@
 
 #include <string>
 
+#include "base/wispdAcceptNote.h"
+#include "base/wispdLog.h"
+#include "base/wispdStats.h"
+#include "output/wispdFlare.h"
 #include "pelldan/accept_pause.h"
 #include "pelldan/files.h"
 #include "pelldan/root.h"
-#include "wispdAcceptNote.h"
-#include "wispdFlare.h"
-#include "wispdLog.h"
-#include "wispdStats.h"
 
 namespace {
 

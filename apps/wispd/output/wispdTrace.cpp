@@ -1,4 +1,4 @@
-#include "wispdTrace.h"
+#include "output/wispdTrace.h"
 
 #include <errno.h>
 #include <malloc.h>
@@ -16,16 +16,16 @@
 #include <utility>
 #include <vector>
 
+#include "base/wispdAcceptNote.h"
+#include "base/wispdBytes.h"
+#include "base/wispdClock.h"
+#include "base/wispdLog.h"
+#include "base/wispdStats.h"
 #include "pelldan/accept_pause.h"
 #include "pelldan/files.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "pellibs/msgfmt.h"
-#include "wispdAcceptNote.h"
-#include "wispdBytes.h"
-#include "wispdClock.h"
-#include "wispdLog.h"
-#include "wispdStats.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <map>
 #include <string>
 
+#include "base/wispdClock.h"
+#include "base/wispdLog.h"
+#include "intake/wispdCorrelatorDef.h"
 #include "pellibs/sysinfo.h"
-#include "wispdClock.h"
-#include "wispdCorrelatorDef.h"
-#include "wispdLog.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <map>
 #include <mutex>
 
+#include "base/wispdClock.h"
+#include "base/wispdTimer.h"
+#include "intake/wispdCorrelatorDef.h"
 #include "mantlectl/mantlectl.h"
 #include "pellibs/sysinfo.h"
-#include "wispdClock.h"
-#include "wispdCorrelatorDef.h"
-#include "wispdTimer.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "wispdCorrelatorDef.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Hardware correlator: fabric notifications, NVDIMM health, TPM, BMC and
 // interrupt-routing problems, each one observation to one flare.
 
-#include "wispdCorrelatorDef.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Migration correlator: failures of the live-migration server.
 
-#include "wispdCorrelatorDef.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "base/wispdClock.h"
+#include "base/wispdLog.h"
+#include "correlators/wispdStorageLookup.h"
+#include "intake/wispdCorrelatorDef.h"
 #include "mantlectl/mantlectl.h"
 #include "pellibs/sysinfo.h"
-#include "wispdClock.h"
-#include "wispdCorrelatorDef.h"
-#include "wispdLog.h"
-#include "wispdStorageLookup.h"
 
 namespace {
 

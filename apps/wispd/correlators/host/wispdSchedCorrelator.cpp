@@ -1,7 +1,7 @@
 // Scheduler correlator: placement and cache-QoS requests the scheduler could
 // not honour, each reported against the virtual machine's name.
 
-#include "wispdCorrelatorDef.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

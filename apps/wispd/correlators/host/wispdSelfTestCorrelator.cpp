@@ -13,8 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include "wispdCorrelatorDef.h"
-#include "wispdTimer.h"
+#include "base/wispdTimer.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "wispdCorrelatorDef.h"
-#include "wispdLog.h"
-#include "wispdQuietPeriod.h"
+#include "base/wispdLog.h"
+#include "base/wispdQuietPeriod.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

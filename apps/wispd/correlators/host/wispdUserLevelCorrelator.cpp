@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "wispdClock.h"
-#include "wispdCorrelatorDef.h"
-#include "wispdUserReboot.h"
+#include "base/wispdClock.h"
+#include "correlators/host/wispdUserReboot.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

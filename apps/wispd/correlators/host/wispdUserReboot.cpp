@@ -1,15 +1,15 @@
-#include "wispdUserReboot.h"
+#include "correlators/host/wispdUserReboot.h"
 
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
+#include "base/wispdClock.h"
+#include "base/wispdLog.h"
 #include "configstore/configstore.h"
+#include "output/wispdFlareRow.h"
 #include "pellibs/pldaudit.h"
-#include "wispdClock.h"
-#include "wispdFlareRow.h"
-#include "wispdLog.h"
 
 namespace cs = TarnConfigStore;
 

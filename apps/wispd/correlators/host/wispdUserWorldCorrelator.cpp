@@ -10,8 +10,8 @@
 #include <set>
 #include <string>
 
-#include "wispdClock.h"
-#include "wispdCorrelatorDef.h"
+#include "base/wispdClock.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

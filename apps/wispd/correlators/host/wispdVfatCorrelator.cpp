@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include "base/wispdQuietPeriod.h"
+#include "intake/wispdCorrelatorDef.h"
 #include "pelldan/root.h"
-#include "wispdCorrelatorDef.h"
-#include "wispdQuietPeriod.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // re-worded as problems. Arguments are read by the kernel's own message.
 #include <string.h>
 
-#include "wispdCorrelatorDef.h"
-#include "wispdStorageLookup.h"
+#include "correlators/wispdStorageLookup.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

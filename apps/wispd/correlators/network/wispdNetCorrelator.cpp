@@ -7,12 +7,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/wispdLog.h"
+#include "base/wispdTimer.h"
+#include "correlators/network/wispdNetRedundancy.h"
+#include "intake/wispdCorrelatorDef.h"
 #include "mantlectl/mantlectl.h"
 #include "pellibs/sysinfo.h"
-#include "wispdCorrelatorDef.h"
-#include "wispdLog.h"
-#include "wispdNetRedundancy.h"
-#include "wispdTimer.h"
 
 namespace {
 

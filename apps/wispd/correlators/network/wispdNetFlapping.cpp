@@ -1,4 +1,4 @@
-#include "wispdNetFlapping.h"
+#include "correlators/network/wispdNetFlapping.h"
 
 #include <stdint.h>
 
@@ -6,10 +6,10 @@
 #include <exception>
 #include <map>
 
+#include "base/wispdClock.h"
 #include "mantlectl/mantlectl.h"
+#include "output/wispdFlare.h"
 #include "pellibs/sysinfo.h"
-#include "wispdClock.h"
-#include "wispdFlare.h"
 
 namespace {
 

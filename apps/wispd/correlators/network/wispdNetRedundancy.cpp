@@ -1,4 +1,4 @@
-#include "wispdNetRedundancy.h"
+#include "correlators/network/wispdNetRedundancy.h"
 
 #include <algorithm>
 #include <initializer_list>
@@ -8,13 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/wispdClock.h"
+#include "base/wispdLog.h"
+#include "base/wispdTimer.h"
+#include "correlators/network/wispdNetFlapping.h"
 #include "mantlectl/hostctl.h"
 #include "mantlectl/hostctl_exception.h"
-#include "wispdClock.h"
-#include "wispdFlare.h"
-#include "wispdLog.h"
-#include "wispdNetFlapping.h"
-#include "wispdTimer.h"
+#include "output/wispdFlare.h"
 
 namespace {
 

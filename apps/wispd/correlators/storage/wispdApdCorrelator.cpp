@@ -1,6 +1,6 @@
 // All-paths-down correlator: forwards the start, time-out and exit of the
 // all-paths-down state of a device.
-#include "wispdCorrelatorDef.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <iterator>
 
-#include "wispdCorrelatorDef.h"
-#include "wispdLog.h"
+#include "base/wispdLog.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // HCM correlator: the hardware-change monitor's disk insertions, removals
 // and predicted failures, one flare each naming the disk.
-#include "wispdCorrelatorDef.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

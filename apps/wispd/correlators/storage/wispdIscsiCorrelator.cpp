@@ -2,7 +2,7 @@
 // failures; its connection and session observations are absorbed.
 #include <stdio.h>
 
-#include "wispdCorrelatorDef.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 // additions and power-on resets go to path tracking.
 #include <string.h>
 
-#include "wispdCorrelatorDef.h"
-#include "wispdLog.h"
-#include "wispdScsiPaths.h"
-#include "wispdStorageLookup.h"
+#include "base/wispdLog.h"
+#include "correlators/storage/wispdScsiPaths.h"
+#include "correlators/wispdStorageLookup.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wispdScsiPaths.h"
+#include "correlators/storage/wispdScsiPaths.h"
 
 #include <errno.h>
 #include <stdint.h>
@@ -6,10 +6,10 @@
 #include <map>
 #include <string>
 
-#include "wispdClock.h"
-#include "wispdFlare.h"
-#include "wispdLog.h"
-#include "wispdStorageLookup.h"
+#include "base/wispdClock.h"
+#include "base/wispdLog.h"
+#include "correlators/wispdStorageLookup.h"
+#include "output/wispdFlare.h"
 
 namespace {
 

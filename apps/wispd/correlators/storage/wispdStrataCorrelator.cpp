@@ -2,8 +2,8 @@
 // group limits, resynchronisation and initialisation reports, one flare
 // each; its network, clustering and medium-error reports keep state
 // (wispdStrataNetwork).
-#include "wispdCorrelatorDef.h"
-#include "wispdStrataNetwork.h"
+#include "correlators/storage/wispdStrataNetwork.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

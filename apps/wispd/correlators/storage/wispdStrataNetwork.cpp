@@ -1,4 +1,4 @@
-#include "wispdStrataNetwork.h"
+#include "correlators/storage/wispdStrataNetwork.h"
 
 #include <stdint.h>
 
@@ -6,9 +6,9 @@
 #include <map>
 #include <string>
 
-#include "wispdClock.h"
-#include "wispdFlare.h"
-#include "wispdFlareRow.h"
+#include "base/wispdClock.h"
+#include "output/wispdFlare.h"
+#include "output/wispdFlareRow.h"
 
 namespace {
 

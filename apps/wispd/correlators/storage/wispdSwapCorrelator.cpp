@@ -1,9 +1,9 @@
 // Swap correlator: the system swap file lost with its datastore. After a
 // removal system swap is reconfigured; what cannot be fixed is reported.
+#include "base/wispdLog.h"
+#include "correlators/wispdStorageLookup.h"
+#include "intake/wispdCorrelatorDef.h"
 #include "mantlectl/mantlectl.h"
-#include "wispdCorrelatorDef.h"
-#include "wispdLog.h"
-#include "wispdStorageLookup.h"
 
 namespace {
 

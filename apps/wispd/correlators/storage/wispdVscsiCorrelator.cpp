@@ -1,7 +1,7 @@
 // Virtual-SCSI correlator: the limits of virtual disks shared between the
 // virtual machines of a cluster. A failed read is logged and still posts.
-#include "wispdCorrelatorDef.h"
-#include "wispdLog.h"
+#include "base/wispdLog.h"
+#include "intake/wispdCorrelatorDef.h"
 
 namespace {
 

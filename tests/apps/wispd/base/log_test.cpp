@@ -2,8 +2,8 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "base/wispdLog.h"
 #include "sandbox.h"
-#include "wispdLog.h"
 
 using namespace testing_support;
 

@@ -5,7 +5,7 @@
 #include <set>
 #include <sstream>
 
-#include "wispdStats.h"
+#include "base/wispdStats.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <vector>
 
+#include "base/wispdTimer.h"
 #include "fake_clock.h"
-#include "wispdTimer.h"
 
 using namespace testing_support;
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "correlator_kit.h"
-#include "wispdFlareRow.h"
+#include "output/wispdFlareRow.h"
 
 using namespace testing_support;
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "intake.h"
+#include "intake/wispdAgent.h"
+#include "intake/wispdCorrelator.h"
 #include "records.h"
 #include "sandbox.h"
-#include "wispdAgent.h"
-#include "wispdCorrelator.h"
 
 using namespace testing_support;
 

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "fake_clock.h"
+#include "output/wispdFlare.h"
 #include "sandbox.h"
 #include "simhost/sockets.h"
-#include "wispdFlare.h"
 #include "wispjson.h"
 
 using namespace testing_support;

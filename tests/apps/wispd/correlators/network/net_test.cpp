@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/wispdTimer.h"
 #include "correlator_kit.h"
-#include "wispdNetRedundancy.h"
-#include "wispdTimer.h"
+#include "correlators/network/wispdNetRedundancy.h"
 
 using namespace testing_support;
 

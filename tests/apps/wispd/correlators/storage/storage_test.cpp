@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "correlator_kit.h"
-#include "wispdStorageLookup.h"
+#include "correlators/wispdStorageLookup.h"
 
 using namespace testing_support;
 
