@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,31 @@ int BindOwnerOnly(int fd, const struct sockaddr_un &addr) {
   pthread_mutex_unlock(&gUmaskLock);
   errno = err;
   return rc;
+}
+
+int BindInPlace(int fd, const std::string &path, int backlog) {
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  std::string temporary = path + "." + std::to_string(getpid()) + ".new";
+  // A path too long for a temporary name beside it is bound in place.
+  bool rename = temporary.size() < sizeof addr.sun_path;
+  const std::string &bound = rename ? temporary : path;
+  if (bound.size() >= sizeof addr.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  memcpy(addr.sun_path, bound.c_str(), bound.size() + 1);
+  unlink(bound.c_str());
+  if (BindOwnerOnly(fd, addr) != 0) return -1;
+  if (chmod(bound.c_str(), 0600) != 0 || (backlog >= 0 && listen(fd, backlog) != 0) ||
+      (rename && ::rename(bound.c_str(), path.c_str()) != 0)) {
+    int err = errno;
+    unlink(bound.c_str());
+    errno = err;
+    return -1;
+  }
+  return 0;
 }
 
 int OpenRegular(const std::string &path, int flags, mode_t mode) {

@@ -54,8 +54,7 @@ int BindUnix(int type, const std::string &path, int backlog) {
   if (stale != 0) return stale;
   int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
-  if (pelldan::BindOwnerOnly(fd, addr) != 0 || chmod(path.c_str(), 0600) != 0 ||
-      (type != SOCK_DGRAM && listen(fd, backlog) != 0)) {
+  if (pelldan::BindInPlace(fd, path, type != SOCK_DGRAM ? backlog : -1) != 0) {
     int err = errno;
     close(fd);
     return -err;

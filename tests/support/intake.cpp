@@ -7,15 +7,13 @@
 
 #include <chrono>
 
+#include "simhost/sockets.h"
+
 namespace testing_support {
 
-TraceClient::TraceClient(int listenFd) {
-  struct sockaddr_un addr = {};
-  socklen_t len = sizeof addr;
-  getsockname(listenFd, reinterpret_cast<struct sockaddr *>(&addr), &len);
-  fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  connect(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
-  Trace_Accept(listenFd);
+TraceClient::TraceClient(int listenFd, const std::string &path) {
+  fd_ = simhost::ConnectUnix(SOCK_STREAM, path);
+  if (fd_ >= 0) Trace_Accept(listenFd);
 }
 
 TraceClient::~TraceClient() {

@@ -24,10 +24,10 @@ inline int Dispatch(const std::string &batch) {
   return Stream_Dispatch(reinterpret_cast<const uint8_t *>(batch.data()), batch.size());
 }
 
-// A trace client on a private listening socket.
+// A trace client of a private listening socket at path.
 class TraceClient {
  public:
-  explicit TraceClient(int listenFd);
+  TraceClient(int listenFd, const std::string &path);
   ~TraceClient();
   int Fd() const { return fd_; }
   // Reads until text has arrived; everything read so far.

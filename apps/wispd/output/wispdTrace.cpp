@@ -163,20 +163,10 @@ void *ClientThread(void *arg) {
 
 int Trace_Listen(const char *path) {
   std::string where = path != nullptr ? path : pelldan::RootPath(pelldan::kTraceSocket);
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  if (where.size() >= sizeof addr.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  memcpy(addr.sun_path, where.c_str(), where.size() + 1);
-  unlink(where.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // Only the daemon's own user may connect.
-  if (pelldan::BindOwnerOnly(fd, addr) != 0 || chmod(where.c_str(), 0600) != 0 ||
-      listen(fd, 128) != 0) {
+  if (pelldan::BindInPlace(fd, where, 128) != 0) {
     close(fd);
     return -1;
   }

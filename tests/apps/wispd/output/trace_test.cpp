@@ -32,7 +32,8 @@ TEST(TraceLine, IsBuiltByteForByte) {
 
 TEST(TraceServer, LateClientGetsRecentHistoryThenAnEmptyLineThenLiveLines) {
   Root root;
-  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  const std::string path = root.Under("/trace.sock");
+  int listener = Trace_Listen(path.c_str());
   ASSERT_GE(listener, 0);
   std::string filler(190, 'h');
   std::string args = tools::PackArgs({Str(filler)});
@@ -42,7 +43,7 @@ TEST(TraceServer, LateClientGetsRecentHistoryThenAnEmptyLineThenLiveLines) {
     Trace_Emit("IN", static_cast<uint64_t>(i), id.c_str(), args.data(), 1,
                args.data() + args.size());
   }
-  TraceClient client(listener);
+  TraceClient client(listener, path);
   std::string got = client.ReadUntil("\n\n");
   size_t gap = got.find("\n\n");
   ASSERT_NE(gap, std::string::npos);
@@ -58,14 +59,15 @@ TEST(TraceServer, LateClientGetsRecentHistoryThenAnEmptyLineThenLiveLines) {
 TEST(TraceServer, ClientsThatLeaveOrStopReadingDoNotHoldUpOthers) {
   Root root;
   LogCapture log(root);
-  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  const std::string path = root.Under("/trace.sock");
+  int listener = Trace_Listen(path.c_str());
   ASSERT_GE(listener, 0);
-  TraceClient reader(listener);
+  TraceClient reader(listener, path);
   {
-    TraceClient leaver(listener);
+    TraceClient leaver(listener, path);
     Trace_Emit("OUT", 1, "tarn.before.leaving", nullptr, 0, nullptr);
   }  // leaves with lines pending
-  TraceClient stuck(listener);
+  TraceClient stuck(listener, path);
   int small = 4096;
   setsockopt(stuck.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   std::string big(16384, 'b');
@@ -93,27 +95,29 @@ namespace {
 TEST(TraceServer, ServesAtMostThirtyTwoClientsAtOnce) {
   Root root;
   LogCapture log(root);
-  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  const std::string path = root.Under("/trace.sock");
+  int listener = Trace_Listen(path.c_str());
   ASSERT_GE(listener, 0);
   std::vector<std::unique_ptr<TraceClient>> clients;
   for (int i = 0; i <= TRACE_CLIENTS_MAX; ++i)
-    clients.push_back(std::make_unique<TraceClient>(listener));
+    clients.push_back(std::make_unique<TraceClient>(listener, path));
   EXPECT_TRUE(log.WaitFor("Trace client refused: already serving 32 clients\n"));
   char byte;
   EXPECT_EQ(read(clients.back()->Fd(), &byte, 1), 0);  // closed at once
   clients.clear();                                     // the slots come free as the clients leave
   Trace_Emit("OUT", 1, "tarn.history", nullptr, 0, nullptr);
   EXPECT_TRUE(WaitUntil([&] {
-    return TraceClient(listener).ReadUntil("\n\n", 100).find("\n\n") != std::string::npos;
+    return TraceClient(listener, path).ReadUntil("\n\n", 100).find("\n\n") != std::string::npos;
   }));
   close(listener);
 }
 
 TEST(TraceServer, AClientPausingThroughABurstGetsEveryLine) {
   Root root;
-  int listener = Trace_Listen(root.Under("/trace.sock").c_str());
+  const std::string path = root.Under("/trace.sock");
+  int listener = Trace_Listen(path.c_str());
   ASSERT_GE(listener, 0);
-  TraceClient paused(listener);
+  TraceClient paused(listener, path);
   std::string args = tools::PackArgs({Str(std::string(230, 'p'))});
   const int lines = 30000;  // about 8 MB, read by nobody until the end
   for (int i = 0; i < lines; ++i) {
