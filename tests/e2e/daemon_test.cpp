@@ -104,7 +104,6 @@ TEST(Daemon, AcceptsEightProducersAndClosesTheNinth) {
         simhost::ConnectUnix(SOCK_SEQPACKET, host.root.Under("/var/run/pelldan/wisp-user.sock"));
     ASSERT_GE(fd, 0);
     fds.push_back(fd);
-    usleep(20000);
   }
   char byte;
   struct timeval timeout = {5, 0};
@@ -115,9 +114,14 @@ TEST(Daemon, AcceptsEightProducersAndClosesTheNinth) {
     ASSERT_EQ(send(fds[i], rec.data(), rec.size(), MSG_NOSIGNAL), static_cast<ssize_t>(rec.size()));
   }
   EXPECT_TRUE(host.WaitForFlares(8));
+  std::string s = Snapshot(host.root);
+  EXPECT_EQ(Sample(s, "wispd_producers_refused_total"), 1);
+  EXPECT_TRUE(host.log.WaitFor("Refusing user-level producers: all 8 connections are taken.\n"));
   for (int fd : fds) close(fd);
-  usleep(100000);
+  ASSERT_TRUE(
+      WaitUntil([&] { return Sample(Snapshot(host.root), "wispd_producers_connected") == 0; }));
   host.ExpectServing("naa.sentinel", {"--ctx", "user"});  // the slots were freed
+  EXPECT_TRUE(host.log.WaitFor("Accepting user-level producers again (1 refused meanwhile).\n"));
 }
 
 TEST(Daemon, ResetsAContextWhoseBatchIsTooLargeAndGrowsItsBuffer) {

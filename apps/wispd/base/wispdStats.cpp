@@ -1,8 +1,12 @@
 #include "base/wispdStats.h"
 
+#include <pthread.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
+#include <vector>
 
 namespace {
 
@@ -10,6 +14,21 @@ std::atomic<uint64_t> gCounters[STATS_COUNTERS];
 std::atomic<uint64_t> gRead[STATS_SOURCES];
 // Written and read by the main thread only.
 int gSource = 0;
+std::atomic<int> gProducers{0};
+
+enum { kWatchMax = 4 };
+
+struct AgentSlot {
+  char name[48];
+  std::atomic<uint64_t> took;
+  std::atomic<int> waiting;
+  std::atomic<int> running;
+  int watched[kWatchMax];  // under gAgentLock: closed only after Stats_AgentEnded
+};
+
+pthread_mutex_t gAgentLock = PTHREAD_MUTEX_INITIALIZER;
+AgentSlot gAgents[STATS_AGENTS_MAX];
+std::atomic<int> gAgentCount{0};
 
 struct Metric {
   const char *name;
@@ -45,6 +64,13 @@ const Metric kMetrics[] = {
      nullptr, STATS_TRACE_REFUSED},
     {"wispd_trace_clients_dropped_total", "Trace clients disconnected for not reading.", nullptr,
      STATS_TRACE_DROPPED},
+    {"wispd_batches_read_total", "Batches read from every source, counted once handed out.",
+     nullptr, STATS_BATCH_READ},
+    {"wispd_flares_sent_total", "Flares hubd took at the first attempt.", nullptr,
+     STATS_FLARE_SENT},
+    {"wispd_producers_refused_total",
+     "User-level producers closed at once because every connection was taken.", nullptr,
+     STATS_PRODUCER_REFUSED},
 };
 
 void Row(std::string *out, const char *name, const char *label, uint64_t value) {
@@ -69,6 +95,48 @@ uint64_t TotalRead() {
   return total;
 }
 
+// Per agent: what it took, whether it waits in its poll, and the bytes
+// still unread on its descriptors. Read under the lock, so no descriptor
+// closes meanwhile.
+void RenderAgents(std::string *out) {
+  struct Sample {
+    std::string label;
+    uint64_t took;
+    int waiting;
+    uint64_t backlog;
+    int running;
+  };
+  std::vector<Sample> samples;
+  pthread_mutex_lock(&gAgentLock);
+  for (int i = 0; i < gAgentCount.load(); ++i) {
+    const AgentSlot &a = gAgents[i];
+    // The waiting flag first: an agent seen waiting with nothing unread
+    // after it has taken everything that was written before.
+    Sample s{"agent=\"" + std::string(a.name) + "\"", 0, a.waiting.load(), 0, a.running.load()};
+    for (int fd : a.watched) {
+      int unread = 0;
+      if (fd >= 0 && ioctl(fd, FIONREAD, &unread) == 0 && unread > 0)
+        s.backlog += static_cast<uint64_t>(unread);
+    }
+    s.took = a.took.load();
+    samples.push_back(s);
+  }
+  pthread_mutex_unlock(&gAgentLock);
+  Head(out, "wispd_agent_running", "1 while the agent's thread serves its stream.", "gauge");
+  for (const Sample &s : samples)
+    Row(out, "wispd_agent_running", s.label.c_str(), static_cast<uint64_t>(s.running));
+  Head(out, "wispd_agent_observations_total", "Observations each agent took from its stream.",
+       "counter");
+  for (const Sample &s : samples)
+    Row(out, "wispd_agent_observations_total", s.label.c_str(), s.took);
+  Head(out, "wispd_agent_waiting", "1 while the agent waits for input.", "gauge");
+  for (const Sample &s : samples)
+    Row(out, "wispd_agent_waiting", s.label.c_str(), static_cast<uint64_t>(s.waiting));
+  Head(out, "wispd_agent_backlog_bytes", "Bytes written for the agent that it has not read yet.",
+       "gauge");
+  for (const Sample &s : samples) Row(out, "wispd_agent_backlog_bytes", s.label.c_str(), s.backlog);
+}
+
 }  // namespace
 
 void Stats_Count(StatsCounter counter) {
@@ -89,6 +157,57 @@ void Stats_CountFlare(const char *eventId) {
   if (strncmp(eventId, "tarn.clear.", 11) == 0) Stats_Count(STATS_FLARE_CLEAR);
 }
 
+int Stats_AgentAdd(const char *name) {
+  pthread_mutex_lock(&gAgentLock);
+  int slot = gAgentCount.load();
+  if (slot < STATS_AGENTS_MAX) {
+    AgentSlot &a = gAgents[slot];
+    snprintf(a.name, sizeof a.name, "%s", name);
+    a.took = 0;
+    a.waiting = 0;
+    a.running = 1;
+    for (int &fd : a.watched) fd = -1;
+    gAgentCount = slot + 1;
+  } else {
+    slot = -1;
+  }
+  pthread_mutex_unlock(&gAgentLock);
+  return slot;
+}
+
+void Stats_AgentWatch(int slot, int fd) {
+  if (slot < 0 || slot >= gAgentCount.load()) return;
+  pthread_mutex_lock(&gAgentLock);
+  for (int &w : gAgents[slot].watched) {
+    if (w != -1) continue;
+    w = fd;
+    break;
+  }
+  pthread_mutex_unlock(&gAgentLock);
+}
+
+void Stats_AgentTook(int slot) {
+  if (slot >= 0 && slot < gAgentCount.load()) gAgents[slot].took.fetch_add(1);
+}
+
+void Stats_AgentWaiting(int slot, bool waiting) {
+  if (slot >= 0 && slot < gAgentCount.load()) gAgents[slot].waiting.store(waiting ? 1 : 0);
+}
+
+void Stats_AgentEnded(int slot) {
+  if (slot < 0 || slot >= gAgentCount.load()) return;
+  pthread_mutex_lock(&gAgentLock);
+  AgentSlot &a = gAgents[slot];
+  a.running = 0;
+  a.waiting = 0;
+  for (int &fd : a.watched) fd = -1;
+  pthread_mutex_unlock(&gAgentLock);
+}
+
+void Stats_SetProducers(int count) {
+  gProducers.store(count);
+}
+
 uint64_t Stats_Get(StatsCounter counter) {
   return gCounters[counter].load(std::memory_order_relaxed);
 }
@@ -98,7 +217,11 @@ uint64_t Stats_GetRead(int source) {
 }
 
 void Stats_Reset(void) {
+  pthread_mutex_lock(&gAgentLock);
+  gAgentCount = 0;
+  pthread_mutex_unlock(&gAgentLock);
   for (auto &c : gCounters) c.store(0);
+  gProducers.store(0);
   for (auto &r : gRead) r.store(0);
   gSource = 0;
 }
@@ -116,6 +239,9 @@ std::string Stats_Render(size_t queued) {
   }
   Head(&out, "wispd_flare_queue_length", "Flares waiting in the retry queue.", "gauge");
   Row(&out, "wispd_flare_queue_length", nullptr, queued);
+  Head(&out, "wispd_producers_connected", "User-level producers connected now.", "gauge");
+  Row(&out, "wispd_producers_connected", nullptr, static_cast<uint64_t>(gProducers.load()));
+  RenderAgents(&out);
   return out;
 }
 

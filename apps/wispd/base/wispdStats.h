@@ -21,6 +21,9 @@ enum StatsCounter {
   STATS_FLARE_ABANDONED,
   STATS_TRACE_REFUSED,
   STATS_TRACE_DROPPED,
+  STATS_BATCH_READ,
+  STATS_FLARE_SENT,
+  STATS_PRODUCER_REFUSED,
   STATS_COUNTERS
 };
 
@@ -34,6 +37,21 @@ void Stats_SetSource(int source);
 void Stats_CountRead(void);
 // A flare built for sending, counted by the kind its event id names.
 void Stats_CountFlare(const char *eventId);
+// User-level producers connected now.
+void Stats_SetProducers(int count);
+
+// Agents, by slot: what each has taken and whether it waits for more, so
+// that an outside observer can tell when the daemon is done with its input.
+enum { STATS_AGENTS_MAX = 64 };
+// A slot for a new agent (the name is copied); -1 when none is left.
+int Stats_AgentAdd(const char *name);
+// A descriptor whose unread bytes are the agent's backlog (its pipe, its
+// wake-ups); kept until the agent ends.
+void Stats_AgentWatch(int slot, int fd);
+void Stats_AgentTook(int slot);
+void Stats_AgentWaiting(int slot, bool waiting);
+// Forgets the agent's descriptors before they close; the slot stays listed.
+void Stats_AgentEnded(int slot);
 
 uint64_t Stats_Get(StatsCounter counter);
 uint64_t Stats_GetRead(int source);

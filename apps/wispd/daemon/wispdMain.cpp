@@ -117,8 +117,10 @@ int ReadBatch(int fd) {
       continue;
     }
     if (rc != 0) return rc;
-    if (length == 0 || length > WISPLIB_MAX_BATCH) return -1;
-    return Stream_Dispatch(gWispBuf, length);
+    rc = length == 0 || length > WISPLIB_MAX_BATCH ? -1 : Stream_Dispatch(gWispBuf, length);
+    // Counted once every agent it concerns has it in its pipe.
+    Stats_Count(STATS_BATCH_READ);
+    return rc;
   }
 }
 
@@ -139,6 +141,7 @@ void CloseConnection(struct pollfd *table, int *i, int *count) {
     table[*i] = {-1, POLLIN, 0};
   }
   --*count;
+  Stats_SetProducers(*count - kFixedSlots);
 }
 
 // Accepts one user-level producer; out of descriptors the listener rests.
@@ -162,9 +165,29 @@ int RestListeners(struct pollfd *table, const pelldan::AcceptPause &userPause) {
   return timeout;
 }
 
+// Producers beyond the eighth are closed at once: counted, and one line
+// for each run of them.
+class Refusals {
+ public:
+  void Refused() {
+    Stats_Count(STATS_PRODUCER_REFUSED);
+    if (n_++ == 0)
+      Log("Refusing user-level producers: all %d connections are taken.\n", kMaxUserConnections);
+  }
+  // A producer was accepted again.
+  void Over() {
+    if (n_ > 0) Log("Accepting user-level producers again (%llu refused meanwhile).\n", n_);
+    n_ = 0;
+  }
+
+ private:
+  unsigned long long n_ = 0;
+};
+
 int PollLoop(struct pollfd *table, int count, bool canGrow) {
   WispLibHandle *user = gContexts[kUserSlot].handle;
   pelldan::AcceptPause userPause;
+  Refusals refusals;
   for (;;) {
     if (gStop) {
       Log("Exiting due to signal.\n");
@@ -202,8 +225,11 @@ int PollLoop(struct pollfd *table, int count, bool canGrow) {
             if (count < kMaxSlots) {
               table[count] = {fd, POLLIN, 0};
               ++count;
+              Stats_SetProducers(count - kFixedSlots);
+              refusals.Over();
             } else {
               WispLib_UserContextCloseCnx(fd);
+              refusals.Refused();
             }
           }
         } else if (i == kTraceSlot) {

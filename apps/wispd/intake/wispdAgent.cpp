@@ -14,6 +14,7 @@
 #endif
 
 #include "base/wispdLog.h"
+#include "base/wispdStats.h"
 #include "pellibs/str.h"
 #include "pellibs/zthread.h"
 
@@ -57,18 +58,32 @@ void ClearStackRedzones() {
 struct LiveRecord {
   pthread_t owner;
   AgentRecord *record;
+  int slot;  // the agent's counters
 };
 pthread_mutex_t gLiveLock = PTHREAD_MUTEX_INITIALIZER;
 LiveRecord gLive[2 * AGENT_MAX];
 
-void SetLive(AgentRecord *from, AgentRecord *to) {
+// The calling agent's counters slot.
+thread_local int tSlot = -1;
+
+void SetLive(AgentRecord *from, AgentRecord *to, int slot) {
   pthread_mutex_lock(&gLiveLock);
   for (LiveRecord &l : gLive) {
     if (l.record != from || (from != nullptr && !pthread_equal(l.owner, pthread_self()))) continue;
-    l = {pthread_self(), to};
+    l = {pthread_self(), to, slot};
     break;
   }
   pthread_mutex_unlock(&gLiveLock);
+}
+
+// The counters slot of a live record, or -1.
+int SlotOf(const AgentRecord *rec) {
+  int slot = -1;
+  pthread_mutex_lock(&gLiveLock);
+  for (const LiveRecord &l : gLive)
+    if (l.record == rec) slot = l.slot;
+  pthread_mutex_unlock(&gLiveLock);
+  return slot;
 }
 
 AgentRecord *OwnLive() {
@@ -190,7 +205,9 @@ int Agent_Init(const char *name, const char *const *groups, const char *const *i
     Log("Failed to initialize agent %s (error code: %d) \n", name, rc);
   } else {
     *out = rec;
-    SetLive(nullptr, rec);
+    tSlot = Stats_AgentAdd(name);
+    Stats_AgentWatch(tSlot, rec->readFd);
+    SetLive(nullptr, rec, tSlot);
   }
   SignalStarted();
   return rc;
@@ -199,7 +216,8 @@ int Agent_Init(const char *name, const char *const *groups, const char *const *i
 void Agent_Cleanup(AgentRecord **record) {
   AgentRecord *rec = *record;
   if (rec == nullptr) return;
-  SetLive(rec, nullptr);
+  Stats_AgentEnded(SlotOf(rec));
+  SetLive(rec, nullptr, -1);
   StreamFilter_Free(rec->filter);
   if (rec->stream != nullptr) Stream_Close(rec->stream);
   if (rec->name != nullptr) free(*rec->name);
@@ -227,8 +245,19 @@ int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
       Log("Failed to get Wisp\n");
       return rc;
     }
-    if (complete) return 0;
+    if (complete) {
+      Stats_AgentTook(tSlot);
+      return 0;
+    }
   }
+}
+
+void Agent_WatchFd(int fd) {
+  Stats_AgentWatch(tSlot, fd);
+}
+
+void Agent_CountTaken(void) {
+  Stats_AgentTook(tSlot);
 }
 
 // Not instrumented: a stop unwinds from inside this frame, and redzones of
@@ -237,10 +266,12 @@ __attribute__((no_sanitize_address)) int Agent_Poll(struct pollfd *fds, nfds_t c
                                                     int timeoutMs) {
   ClearStackRedzones();
   int old = PTHREAD_CANCEL_DISABLE;
+  Stats_AgentWaiting(tSlot, true);
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
   int rc = poll(fds, count, timeoutMs);
   int saved = errno;
   pthread_setcancelstate(old, nullptr);
+  Stats_AgentWaiting(tSlot, false);
   errno = saved;
   return rc;
 }

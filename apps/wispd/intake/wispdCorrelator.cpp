@@ -81,6 +81,7 @@ void Correlator_RunWithFds(const char *name, const char *group, WispHandler fall
   int rc = Agent_Init(threadName != nullptr ? threadName : name, groups, nullptr, &rec);
   free(threadName);
   if (rc != 0) return;
+  for (int i = 0; i < count; ++i) Agent_WatchFd(fds[i]);
   std::vector<struct pollfd> polls(static_cast<size_t>(count) + 1);
   for (;;) {
     polls[0] = {rec->readFd, POLLIN, 0};
@@ -98,6 +99,7 @@ void Correlator_RunWithFds(const char *name, const char *group, WispHandler fall
         break;
       }
       if (complete) {
+        Agent_CountTaken();
         Correlator_Dispatch(fallback, table, wisp);
         Wisp_Free(wisp);
       }

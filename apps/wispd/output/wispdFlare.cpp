@@ -220,9 +220,12 @@ void BuildAndDeliver(const char *prefix, const char *suffix, const char *format,
   Bytes_Store32(rec + FLARE_OFF_ARGCOUNT, static_cast<uint32_t>(count));
   Trace_Emit("OUT", Bytes_Load64(rec + FLARE_OFF_TIMESTAMP), eventId, args, count, rec + total);
   if (deferSend || Send(rec, total) != 0) {
+    // Counted first: whoever reads the line finds the count.
+    Stats_Count(STATS_FLARE_QUEUED);
     Log("An event (%s) could not be sent immediately to hubd; queueing for retry.", eventId);
     Enqueue(rec, total);
-    Stats_Count(STATS_FLARE_QUEUED);
+  } else {
+    Stats_Count(STATS_FLARE_SENT);
   }
   free(rec);
 }

@@ -64,18 +64,11 @@ void *Run(void *) {
 
 int StatsServer_Start(const char *path) {
   gPath = path != nullptr ? path : pelldan::RootPath(STATS_SOCKET);
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  if (gPath.size() >= sizeof addr.sun_path) return ENAMETOOLONG;
-  memcpy(addr.sun_path, gPath.c_str(), gPath.size() + 1);
   // The contexts' lock makes this daemon the root's only one: a file left
-  // here is a dead daemon's.
-  unlink(gPath.c_str());
+  // here is a dead daemon's, and is replaced.
   gListen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (gListen < 0) return errno;
-  if (pelldan::BindOwnerOnly(gListen, addr) != 0 || chmod(gPath.c_str(), 0600) != 0 ||
-      listen(gListen, 16) != 0 || pipe2(gWake, O_CLOEXEC) != 0) {
+  if (pelldan::BindInPlace(gListen, gPath, 16) != 0 || pipe2(gWake, O_CLOEXEC) != 0) {
     int err = errno;
     close(gListen);
     gListen = -1;

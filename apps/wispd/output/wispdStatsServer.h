@@ -3,7 +3,9 @@
 // holds up the poll loop.
 #pragma once
 
-constexpr const char STATS_SOCKET[] = "/var/run/pelldan/wispd-stats.sock";
+#include "pelldan/paths.h"
+
+constexpr const char *STATS_SOCKET = pelldan::kStatsSocket;
 
 // Binds the socket (mode 0600) and starts the thread; 0 or an errno. path
 // NULL means the default under the root.

@@ -5,6 +5,7 @@ namespace pelldan {
 
 constexpr const char kFlareSocket[] = "/var/run/pelldan/hubd-flare.sock";
 constexpr const char kTraceSocket[] = "/var/run/pelldan/wispd-trace.sock";
+constexpr const char kStatsSocket[] = "/var/run/pelldan/wispd-stats.sock";
 constexpr const char kUserContextSocket[] = "/var/run/pelldan/wisp-user.sock";
 constexpr const char kKernelContextDir[] = "/var/run/pelldan/mantle";
 constexpr const char kKernelContextFormat[] = "/var/run/pelldan/mantle/context-%d";

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
 
+#include "base/wispdStats.h"
 #include "intake.h"
 #include "intake/wispdAgent.h"
 #include "intake/wispdCorrelator.h"
@@ -118,8 +120,13 @@ TEST(Correlator, DispatchesByTableSurvivesExceptionsAndWakesOncePerTurn) {
   EXPECT_EQ(log.Count("[wisp.fw.other]"), 0u);  // the fallback is not logged
 
   ASSERT_EQ(write(gWakePipe[1], "abcde", 5), 5);
-  ASSERT_TRUE(WaitUntil([] { return gWakeups.load() >= 1; }));
-  usleep(100000);
+  // Back in its wait with nothing unread, the agent has read every byte.
+  ASSERT_TRUE(WaitUntil([] {
+    std::string s = Stats_Render(0);
+    return gWakeups.load() >= 1 &&
+           s.find("wispd_agent_waiting{agent=\"fwCorrelator\"} 1\n") != std::string::npos &&
+           s.find("wispd_agent_backlog_bytes{agent=\"fwCorrelator\"} 0\n") != std::string::npos;
+  }));
   EXPECT_EQ(gWakeups.load(), 1);
   Agent_StopAll();
   close(gWakePipe[0]);
@@ -168,6 +175,60 @@ TEST(Agents, StopWaitsForHandlersAndWakeUpsToFinish) {
   EXPECT_EQ(gFinished.load(), 2);
   close(gSlowPipe[0]);
   close(gSlowPipe[1]);
+}
+
+// The counters say what an agent took, whether it waits and what is still
+// unread for it, so that an observer can tell when it is done.
+std::mutex gGateMutex;
+std::condition_variable gGateCond;
+bool gGateOpen = false;
+std::atomic<int> gEntered{0};
+
+void Gated(const Wisp *) {
+  ++gEntered;
+  std::unique_lock<std::mutex> lock(gGateMutex);
+  gGateCond.wait(lock, [] { return gGateOpen; });
+}
+
+void GateCorrelator() {
+  static const WispHandlerTable kNone;
+  Correlator_Run("gate", "gate", Gated, kNone);
+}
+
+// took, waiting, backlog of the agent gateCorrelator, as the snapshot has them.
+std::string GateRow() {
+  std::string text = Stats_Render(0), row;
+  for (const char *metric :
+       {"wispd_agent_observations_total", "wispd_agent_waiting", "wispd_agent_backlog_bytes"}) {
+    std::string key = std::string(metric) + "{agent=\"gateCorrelator\"} ";
+    size_t at = text.find(key);
+    if (at == std::string::npos) return "missing " + key;
+    at += key.size();
+    row += (row.empty() ? "" : " ") + text.substr(at, text.find('\n', at) - at);
+  }
+  return row;
+}
+
+TEST(Agents, CountersTellWhatAnAgentTookAndWhetherItWaits) {
+  Root root;
+  LogCapture log(root);
+  EnsureRegistry();
+  Stats_Reset();
+  gEntered = 0;
+  Agent_Start(GateCorrelator);
+  EXPECT_TRUE(WaitUntil([] { return GateRow() == "0 1 0"; })) << GateRow();
+  std::string rec = Record("wisp.gate.one");
+  ASSERT_EQ(Dispatch(rec + rec), 0);
+  ASSERT_TRUE(WaitUntil([] { return gEntered.load() == 1; }));
+  // Busy with the first, the second still in its pipe.
+  EXPECT_EQ(GateRow(), "1 0 " + std::to_string(rec.size()));
+  {
+    std::lock_guard<std::mutex> lock(gGateMutex);
+    gGateOpen = true;
+  }
+  gGateCond.notify_all();
+  EXPECT_TRUE(WaitUntil([] { return GateRow() == "2 1 0"; })) << GateRow();
+  Agent_StopAll();
 }
 
 }  // namespace
