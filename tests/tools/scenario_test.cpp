@@ -71,6 +71,8 @@ TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
   text +=
       "  - {at: 70, hubd: down}\n"
       "  - at: 75\n    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n"
+      // Taken by a correlator whose name is longer than a thread's may be.
+      "  - at: 75\n    observe: {id: wisp.uw.core.dumpFailed, args: [{s: web}, {i32: 0}, {s: x}]}\n"
       "end: 100\nexpect:\n  flares:\n"
       "    - {id: tarn.problem.cairn.nfs.volume.io.latency.high}\n"
       "    - {id: tarn.problem.storage.connectivity.pathstatechanges}\n"
@@ -86,6 +88,10 @@ TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
   EXPECT_TRUE(Has(r.out,
                   "wisp.scsi.scsipath.pathstate.off: sent 9, 9 arrived (IN trace lines); "
                   "taken by scsi correlator"))
+      << r.out;
+  EXPECT_TRUE(Has(r.out,
+                  "wisp.uw.core.dumpFailed: sent 1, 1 arrived (IN trace lines); "
+                  "taken by UserWorld correlator"))
       << r.out;
   EXPECT_TRUE(Has(r.out, "no read failed: the correlator kept it back")) << r.out;
   EXPECT_TRUE(Has(r.out, "the global rate limit (1000 flares in 60 s) dropped it 1 time")) << r.out;
@@ -145,8 +151,15 @@ TEST(ScenarioRunner, ARecordedDemoReplaysToTheSameFlares) {
   Host host(Slurp(examples + "simhost.json"));
   Process trace(Bin("wisp-trace"), {});
   ASSERT_EQ(host.Emit(Slurp(examples + "demo.jsonl")), 0);
-  ASSERT_TRUE(host.WaitForFlares(9, 10000ms));
-  sleep(3);  // the redundancy summary settles for 2 s
+  // Nine problems and three clears, the last after the redundancy
+  // summary's two seconds; the trace has each as it was built.
+  ASSERT_TRUE(host.WaitForFlares(12, 10000ms));
+  ASSERT_TRUE(WaitUntil([&] {
+    size_t out = 0;
+    std::string text = trace.Stdout();
+    for (size_t at = 0; (at = text.find(",OUT,", at)) != std::string::npos; ++at) ++out;
+    return out == 12;
+  }));
   trace.Signal(SIGTERM);
   trace.Wait();
   std::ofstream(host.root.Under("/trace.log")) << trace.Stdout();
@@ -161,6 +174,36 @@ TEST(ScenarioRunner, ARecordedDemoReplaysToTheSameFlares) {
   size_t held = 0;
   for (size_t at = 0; (at = r.out.find("passed: flare [", at)) != std::string::npos; ++at) ++held;
   EXPECT_EQ(held, host.Flares().size()) << r.out;
+}
+
+// A thousand observations in one batch: every flare is built at the
+// batch's own second, so the rate window opened then drops the flare at 59
+// and a new one admits the flare at 61.
+TEST(ScenarioRunner, ABurstIsDoneWithAtItsOwnSecond) {
+  Root dir;
+  std::string text = "steps:\n  - at: 1\n    batch:\n";
+  for (int i = 0; i < 1000; ++i)
+    text += "      - {id: wisp.storage.apd.start, args: [{s: naa.b" + std::to_string(i) + "}]}\n";
+  const std::string apd = "id: tarn.problem.storage.apd.start";
+  const std::string text1 = "Device or filesystem with identifier [naa.";
+  const std::string text2 = "] has entered the All Paths Down state.";
+  text +=
+      "  - at: 59\n    observe: {id: wisp.storage.apd.start, args: [{s: naa.dropped}]}\n"
+      "  - at: 61\n    observe: {id: wisp.storage.apd.start, args: [{s: naa.next}]}\n"
+      "expect:\n  flares:\n"
+      "    - {" +
+      apd + ", by: 1, message: \"" + text1 + "b999" + text2 +
+      "\"}\n"
+      "    - {" +
+      apd + ", by: 61, message: \"" + text1 + "next" + text2 +
+      "\"}\n"
+      "  no_flares:\n    - {" +
+      apd + ", message: \"" + text1 + "dropped" + text2 +
+      "\"}\n"
+      "  log:\n    - \"Event rate limit reached. Dropping flare: "
+      "tarn.problem.storage.apd.start\"\n";
+  Result r = Scenario(dir, "burst.yaml", text);
+  EXPECT_EQ(r.status, 0) << r.out;
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 
 #include <string>
 
+#include "pelldan/paths.h"
+
 namespace wispstats {
 
-constexpr char kStatsSocket[] = "/var/run/pelldan/wispd-stats.sock";
+using pelldan::kStatsSocket;
 
 // Connects to path and reads to end of file, giving up after timeoutMs in
 // all. False with *why ("cannot connect to PATH: REASON", ...) otherwise.

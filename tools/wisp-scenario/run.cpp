@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -26,14 +27,22 @@ std::vector<std::string> ReadLines(const std::string &path) {
 // daemon's writer never waits on us.
 class TraceReader {
  public:
-  ~TraceReader() { Close(); }
+  ~TraceReader() {
+    if (fd_ >= 0) close(fd_);
+  }
   void Connect(const std::string &path) {
-    Close();
+    if (fd_ >= 0) close(fd_);
     fd_ = simhost::ConnectUnix(SOCK_STREAM, path);
     if (fd_ >= 0) fcntl(fd_, F_SETFL, O_NONBLOCK);
   }
-  void Close() {
-    Drain();
+  // After the daemon has stopped: the rest of its lines, up to its close.
+  void Finish() {
+    for (int idle = 0; fd_ >= 0 && idle < 100;) {
+      Drain();
+      if (fd_ < 0) break;
+      struct pollfd p = {fd_, POLLIN, 0};
+      idle = poll(&p, 1, 100) > 0 ? 0 : idle + 1;
+    }
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
   }
@@ -42,6 +51,10 @@ class TraceReader {
     ssize_t n;
     while (fd_ >= 0 && (n = read(fd_, buf, sizeof buf)) > 0)
       text_.append(buf, static_cast<size_t>(n));
+    if (fd_ >= 0 && n == 0) {
+      close(fd_);
+      fd_ = -1;
+    }
   }
   std::vector<std::string> Lines() const {
     std::vector<std::string> out;
@@ -76,7 +89,12 @@ class Player {
   }
 
   ~Player() {
-    trace_.Close();
+    // Stopped, the daemon closes the trace: a running one (after a failure)
+    // is stopped by the sandbox, so only what came so far is read.
+    if (box_.DaemonAlive())
+      trace_.Drain();
+    else
+      trace_.Finish();
     out_->trace = trace_.Lines();
     out_->log = ReadLines(box_.Under("/syslog.log"));
     out_->actions = ReadLines(box_.Under(pelldan::kHostActions));
@@ -101,12 +119,14 @@ class Player {
     if (!box_.StartSyslog(&why) || !box_.StartHubd(&why) || !Start(&why)) return Fail(why);
     for (const Step &step : sc_.steps) {
       if (!AdvanceTo(step.at)) return;
+      if (Interrupted()) return Fail("interrupted by a signal");
       if (!Do(step, &why)) return Fail(why);
       if (!Settle()) return;
       if (step.kind == Step::kObserve) out_->deliveries.push_back({&step, box_.Woken()});
     }
     if (!AdvanceTo(sc_.end)) return;
     if (!box_.StopDaemon(&why)) Fail(why);
+    trace_.Finish();
   }
 
  private:
@@ -136,10 +156,12 @@ class Player {
     trace_.Drain();
     NoteArrivals();
     if (idle) return true;
-    if (!box_.DaemonAlive())
+    if (Interrupted())
+      Fail("interrupted by a signal");
+    else if (!box_.DaemonAlive())
       Fail("wispd " + box_.DaemonExit());
     else
-      Fail("wispd did not settle within 10 s of real time (it hangs or is busy)");
+      Fail("wispd did not settle within 20 s of real time (it hangs or is busy)");
     return false;
   }
 
@@ -169,8 +191,9 @@ class Player {
       case Step::kHubdUp:
         return box_.StartHubd(why);
       case Step::kRestart:
-        trace_.Close();
-        return box_.StopDaemon(why) && Start(why);
+        if (!box_.StopDaemon(why)) return false;
+        trace_.Finish();
+        return Start(why);
     }
     return false;
   }
@@ -194,6 +217,8 @@ std::string Received::Text() const {
 }
 
 Outcome Run(const Scenario &sc, const RunOptions &opt) {
+  static bool once = (StopOnSignals(), true);
+  (void)once;
   Outcome out;
   {
     Player player(sc, opt, &out);

@@ -18,6 +18,7 @@
 #include <map>
 #include <thread>
 
+#include "counters.h"
 #include "pelldan/paths.h"
 #include "simhost/sockets.h"
 
@@ -34,6 +35,93 @@ constexpr char kSetupDone[] = "wispd setup completed. Start polling loop.";
 
 void Pause(long micros) {
   std::this_thread::sleep_for(std::chrono::microseconds(micros));
+}
+
+volatile sig_atomic_t gInterrupted = 0;
+
+void OnStopSignal(int) {
+  gInterrupted = 1;
+}
+
+// What the counters say of one agent.
+struct AgentView {
+  uint64_t took = 0, backlog = 0;
+  bool waiting = false, running = false;
+};
+
+struct Counters {
+  std::map<std::string, uint64_t> plain;  // samples without labels
+  std::map<std::string, AgentView> agents;
+  uint64_t Get(const std::string &name) const {
+    auto it = plain.find(name);
+    return it != plain.end() ? it->second : 0;
+  }
+};
+
+// The samples of a snapshot in the text exposition format that the runner
+// reads: those without labels, and those of one agent.
+Counters ParseCounters(const std::string &text) {
+  Counters c;
+  const std::string agentLabel = "{agent=\"";
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    std::string line = text.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+    at = nl == std::string::npos ? text.size() : nl + 1;
+    size_t space = line.rfind(' ');
+    if (line.empty() || line[0] == '#' || space == std::string::npos) continue;
+    uint64_t value = strtoull(line.c_str() + space + 1, nullptr, 10);
+    std::string key = line.substr(0, space);
+    size_t brace = key.find(agentLabel);
+    if (brace == std::string::npos) {
+      if (key.find('{') == std::string::npos) c.plain[key] = value;
+      continue;
+    }
+    size_t from = brace + agentLabel.size();
+    size_t quote = key.find('"', from);
+    if (quote == std::string::npos) continue;
+    AgentView &a = c.agents[key.substr(from, quote - from)];
+    std::string metric = key.substr(0, brace);
+    if (metric == "wispd_agent_observations_total") a.took = value;
+    if (metric == "wispd_agent_backlog_bytes") a.backlog = value;
+    if (metric == "wispd_agent_waiting") a.waiting = value != 0;
+    if (metric == "wispd_agent_running") a.running = value != 0;
+  }
+  return c;
+}
+
+// "UserWorld correlator" for the agent "UserWorldCorrelator": correlators
+// are registered as "%sCorrelator"; other agents keep their names.
+std::string Display(const std::string &agent) {
+  const std::string suffix = "Correlator";
+  if (agent.size() > suffix.size() &&
+      agent.compare(agent.size() - suffix.size(), suffix.size(), suffix) == 0)
+    return agent.substr(0, agent.size() - suffix.size()) + " correlator";
+  return agent;
+}
+
+// One look at the timer thread's wait.
+struct TimerLook {
+  int32_t tid = 0, waiting = 0;
+  int64_t seen = 0, deadline = 0, returns = 0;
+  // Waiting, unsignalled, on the clock at now (or with no deadline).
+  bool Settled(int64_t now) const {
+    return tid == 0 || (waiting == 1 && (deadline == 0 || seen >= now));
+  }
+  bool Same(const TimerLook &o) const {
+    return tid == o.tid && waiting == o.waiting && returns == o.returns;
+  }
+};
+
+TimerLook Look(const StepWaitState *w) {
+  TimerLook t;
+  if (w == nullptr) return t;
+  t.tid = w->tid.load();
+  t.waiting = w->waiting.load();
+  t.seen = w->seen.load();
+  t.deadline = w->deadline.load();
+  t.returns = w->returns.load();
+  return t;
 }
 
 // Waits for pid's exit up to timeout; the wait status, or -1.
@@ -84,15 +172,6 @@ void ForEachThread(pid_t pid, Visit visit) {
   closedir(d);
 }
 
-void Snapshot(pid_t pid, std::map<long, Mark> *out) {
-  ForEachThread(pid, [&](long tid, const std::string &dir) {
-    std::string text = FirstLine(dir + "/stat");
-    size_t paren = text.rfind(')');
-    if (paren == std::string::npos || paren + 2 >= text.size()) return;
-    (*out)[tid] = Mark{text[paren + 2], FirstLine(dir + "/schedstat"), pid};
-  });
-}
-
 // Where each of pid's threads waits ("name in wchan, ..."), for a stop that
 // never ends.
 std::string Threads(pid_t pid) {
@@ -106,6 +185,19 @@ std::string Threads(pid_t pid) {
 }
 
 }  // namespace
+
+void StopOnSignals() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+bool Interrupted() {
+  return gInterrupted != 0;
+}
 
 Sandbox::Sandbox(const std::string &binDir, const std::string &faketimeLib, int64_t start)
     : bin_(binDir), faketime_(faketimeLib), start_(start) {
@@ -180,11 +272,15 @@ pid_t Sandbox::Spawn(const std::string &binary, const std::vector<std::string> &
   return pid;
 }
 
+// The host's listeners appear only once they work (bound under another
+// name, then renamed into place), so finding the path is finding a socket
+// that takes connections; connecting to make sure would cost hubd a line.
 bool Sandbox::WaitForSocket(const std::string &abs) {
+  auto deadline = Clock::now() + std::chrono::seconds(10);
   struct stat st;
-  for (int i = 0; i < 1000; ++i) {
+  while (Clock::now() < deadline && !Interrupted()) {
     if (stat(Under(abs).c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return true;
-    Pause(5000);
+    Pause(2000);
   }
   return false;
 }
@@ -208,11 +304,37 @@ void Sandbox::StopHubd() {
   unlink(Under(pelldan::kFlareSocket).c_str());
 }
 
+size_t Sandbox::LogSize() const {
+  struct stat st;
+  return stat(Under("/syslog.log").c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+bool Sandbox::WaitForLog(size_t offset, const char *text, std::chrono::seconds limit) {
+  auto deadline = Clock::now() + limit;
+  std::string line;
+  while (Clock::now() < deadline && !Interrupted()) {
+    std::ifstream in(Under("/syslog.log"), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    while (std::getline(in, line))
+      if (line.find(text) != std::string::npos) return true;
+    if (daemon_ > 0 && !DaemonAlive()) return false;
+    Pause(2000);
+  }
+  return false;
+}
+
 bool Sandbox::StartDaemon(std::string *why) {
-  size_t logSize = 0;
-  {
-    struct stat st;
-    if (stat(Under("/syslog.log").c_str(), &st) == 0) logSize = static_cast<size_t>(st.st_size);
+  logAtStart_ = LogSize();
+  batchesSent_ = 0;
+  hubdBase_ = HubdLines();
+  took_.clear();
+  // The last daemon's timer thread is gone: nothing is known of the new one.
+  if (wait_ != nullptr) {
+    wait_->tid = 0;
+    wait_->waiting = 0;
+    wait_->seen = 0;
+    wait_->deadline = 0;
+    wait_->returns = 0;
   }
   std::string preload = "LD_PRELOAD=" + bin_ + "/libwisp-stepwait.so:" + faketime_;
   // Appended, not added: gcc 12 sees a false bound overrun in the sum.
@@ -222,21 +344,22 @@ bool Sandbox::StartDaemon(std::string *why) {
       Spawn("wispd", {},
             {preload, "FAKETIME_TIMESTAMP_FILE=" + Under("/clock"), "FAKETIME_NO_CACHE=1", state},
             Under("/wispd.out"));
+  if (!WaitForLog(logAtStart_, kSetupDone, std::chrono::seconds(20))) {
+    *why = DaemonAlive() ? "wispd did not finish its start-up"
+                         : "wispd " + daemonExit_ + " during start-up";
+    return false;
+  }
+  // The CPU correlator arms its periodic refresh at start, so the timer
+  // thread soon waits on a deadline: only then are the timers known.
   auto deadline = Clock::now() + std::chrono::seconds(20);
-  while (Clock::now() < deadline) {
-    std::ifstream in(Under("/syslog.log"), std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(logSize));
-    std::string line;
-    while (std::getline(in, line))
-      if (line.find(kSetupDone) != std::string::npos) return true;
-    if (!DaemonAlive()) {
-      *why = "wispd " + daemonExit_ + " during start-up";
+  while (wait_ != nullptr && wait_->tid.load() == 0) {
+    if (Clock::now() > deadline || Interrupted() || !DaemonAlive()) {
+      *why = "wispd's timer thread never waited on a deadline";
       return false;
     }
-    Pause(5000);
+    Pause(200);
   }
-  *why = "wispd did not finish its start-up";
-  return false;
+  return true;
 }
 
 bool Sandbox::DaemonAlive() {
@@ -278,6 +401,11 @@ bool Sandbox::StopDaemon(std::string *why) {
     *why = "wispd " + Describe(st) + " when stopped";
     return false;
   }
+  // Its last line says the collector has all the others.
+  if (!WaitForLog(logAtStart_, "Exiting. rc:", std::chrono::seconds(10))) {
+    *why = "wispd's last log line never reached the collector";
+    return false;
+  }
   return true;
 }
 
@@ -292,59 +420,65 @@ void Sandbox::SetClock(int64_t seconds) {
 }
 
 int64_t Sandbox::TimerDue() const {
-  if (wait_ == nullptr || wait_->tid.load() == 0) return 0;
+  if (wait_ == nullptr || wait_->tid.load() == 0 || wait_->deadline.load() == 0) return 0;
   return wait_->deadline.load() - start_;
 }
 
-void Sandbox::NoteWoken(const std::map<long, Mark> &marks) {
-  woken_.clear();
-  for (const auto &m : marks) {
-    if (m.second.pid != daemon_) continue;
-    auto b = settled_.find(m.first);
-    if (b != settled_.end() && b->second.switches == m.second.switches) continue;
-    std::string name = FirstLine("/proc/" + std::to_string(daemon_) + "/task/" +
-                                 std::to_string(m.first) + "/comm");
-    // Threads are named "%sCorrelator", cut to 15 characters.
-    size_t cut = name.find("Correlat");
-    if (cut != std::string::npos) woken_.push_back(name.substr(0, cut) + " correlator");
+size_t Sandbox::HubdLines() {
+  std::ifstream in(Under("/hubd.jsonl"), std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(hubdOffset_));
+  char buf[65536];
+  while (in.read(buf, sizeof buf), in.gcount() > 0) {
+    size_t n = static_cast<size_t>(in.gcount());
+    // Only complete lines: a line being written is counted once it ends.
+    for (size_t i = 0; i < n; ++i)
+      if (buf[i] == '\n') {
+        ++hubdLines_;
+        hubdOffset_ += i + 1;
+        in.clear();
+        in.seekg(static_cast<std::streamoff>(hubdOffset_));
+        break;
+      }
   }
-  settled_ = marks;
+  return hubdLines_;
+}
+
+bool Sandbox::Done() {
+  std::string text, why;
+  if (!wispstats::ReadCounters(Under(pelldan::kStatsSocket), 2000, &text, &why)) return false;
+  Counters c = ParseCounters(text);
+  // Batches too large to read are reset, not handed out.
+  if (c.Get("wispd_batches_read_total") + c.Get("wispd_batches_too_large_total") < batchesSent_)
+    return false;
+  taking_.clear();
+  for (const auto &agent : c.agents) {
+    const AgentView &a = agent.second;
+    if (a.running && (!a.waiting || a.backlog > 0)) return false;
+    taking_[agent.first] = a.took;
+  }
+  uint64_t sent = c.Get("wispd_flares_sent_total") + c.Get("wispd_flares_resent_total");
+  return HubdLines() - hubdBase_ >= sent;
 }
 
 bool Sandbox::WaitIdle() {
-  auto deadline = Clock::now() + std::chrono::seconds(10);
+  auto deadline = Clock::now() + std::chrono::seconds(20);
   int64_t now = start_ + clock_;
-  std::map<long, Mark> before;
-  while (Clock::now() < deadline) {
+  while (Clock::now() < deadline && !Interrupted()) {
     if (!DaemonAlive()) return false;
-    bool timerSettled = wait_ == nullptr || wait_->tid.load() == 0 ||
-                        (wait_->waiting.load() == 1 && wait_->seen.load() >= now);
-    std::map<long, Mark> marks;
-    for (pid_t p : {daemon_, hubd_, syslog_})
-      if (p > 0) Snapshot(p, &marks);
-    if (long timer = wait_ != nullptr ? wait_->tid.load() : 0; timer != 0) {
-      // Signalled but not yet run, the timer thread still reads as waiting
-      // with its old deadline: only asleep in the kernel has it taken the
-      // new one. Its own wake-ups (the slices) do not count as work.
-      auto t = marks.find(timer);
-      timerSettled = timerSettled && (t == marks.end() || t->second.state == 'S');
-      marks.erase(timer);
-    }
-    bool asleep = timerSettled;
-    for (const auto &m : marks) asleep = asleep && (m.second.state == 'S' || m.second.state == 'Z');
-    if (asleep && !before.empty() && marks.size() == before.size()) {
-      bool same = true;
-      for (const auto &m : marks) {
-        auto b = before.find(m.first);
-        same = same && b != before.end() && b->second.switches == m.second.switches;
+    TimerLook before = Look(wait_);
+    // The timer thread first: once it waits on the current clock it adds
+    // no work until the clock moves, and the counters tell the rest. It
+    // must still wait, unsignalled, after the counters were read.
+    if (before.Settled(now) && Done() && Look(wait_).Same(before)) {
+      woken_.clear();
+      for (const auto &t : taking_) {
+        auto b = took_.find(t.first);
+        if (b == took_.end() || b->second != t.second) woken_.push_back(Display(t.first));
       }
-      if (same) {
-        NoteWoken(marks);
-        return true;
-      }
+      took_ = taking_;
+      return true;
     }
-    before = asleep ? marks : std::map<long, Mark>();
-    Pause(asleep ? 300 : 200);
+    Pause(200);
   }
   return false;
 }
@@ -378,7 +512,10 @@ bool Sandbox::Send(int ctx, const std::string &batch, std::string *why) {
                       reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0)
         err = errno;
     }
-    if (err == 0) return true;
+    if (err == 0) {
+      ++batchesSent_;
+      return true;
+    }
     if (err != EAGAIN && err != ENOBUFS) {
       *why = "cannot send to " + path + ": " + strerror(err);
       return false;

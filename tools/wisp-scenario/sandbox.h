@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -14,12 +15,10 @@
 
 namespace scenario {
 
-// One thread's state letter, how often it has run, and its process.
-struct Mark {
-  char state;
-  std::string switches;
-  pid_t pid;
-};
+// SIGTERM and SIGINT make every wait give up, so that the runner stops its
+// daemons and removes its roots on the way out.
+void StopOnSignals();
+bool Interrupted();
 
 class Sandbox {
  public:
@@ -42,11 +41,15 @@ class Sandbox {
   // Sets the daemon's clock to start + seconds.
   void SetClock(int64_t seconds);
   int64_t Clock() const { return clock_; }
-  // Waits until every thread of the daemon, hubd and the collector sleeps
-  // and the timer thread has looked at the current clock. False after
-  // about ten seconds of real time, or when the daemon is gone.
+  // Waits until the daemon is done with everything so far, by its own
+  // accounting: every batch sent is read and handed out, every agent waits
+  // with nothing unread, hubd wrote every flare the daemon sent, and the
+  // timer thread waits on the current clock. False after twenty seconds
+  // of real time, when the daemon is gone, or when the runner is told to
+  // stop.
   bool WaitIdle();
-  // The correlator threads that ran between the last two waits.
+  // The agents (by the daemon's own names) that took an observation
+  // between the last two waits.
   const std::vector<std::string> &Woken() const { return woken_; }
   // The earliest second the daemon's timer waits for (0: none known).
   int64_t TimerDue() const;
@@ -58,7 +61,13 @@ class Sandbox {
   pid_t Spawn(const std::string &binary, const std::vector<std::string> &args,
               const std::vector<std::string> &env, const std::string &out);
   bool WaitForSocket(const std::string &abs);
-  void NoteWoken(const std::map<long, struct Mark> &marks);
+  // Waits for a line of the collector's file, from offset on, holding text.
+  bool WaitForLog(size_t offset, const char *text, std::chrono::seconds limit);
+  size_t LogSize() const;
+  // Complete lines hubd has written so far.
+  size_t HubdLines();
+  // One look at the daemon's counters: true when it is done.
+  bool Done();
 
   std::string bin_, faketime_, root_;
   int64_t start_, clock_ = -1;
@@ -67,7 +76,12 @@ class Sandbox {
   std::string daemonExit_;
   StepWaitState *wait_ = nullptr;
   int dgram_ = -1, user_ = -1;
-  std::map<long, struct Mark> settled_;
+  // Since the daemon's start: batches sent, hubd's lines before it.
+  uint64_t batchesSent_ = 0;
+  size_t hubdBase_ = 0, hubdLines_ = 0, hubdOffset_ = 0;
+  size_t logAtStart_ = 0;
+  // Observations each agent had taken at the last wait, and now.
+  std::map<std::string, uint64_t> took_, taking_;
   std::vector<std::string> woken_;
 };
 

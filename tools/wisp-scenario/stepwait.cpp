@@ -3,8 +3,10 @@
 // real time until the deadline it saw before the step; here it waits in
 // short real slices and re-reads the (stepped) clock between them, so a due
 // timer fires as soon as the clock reaches it. The state file tells the
-// scenario runner the last clock second the waiter checked and whether it
-// is asleep again.
+// scenario runner the last clock second the waiter checked, whether it is
+// asleep again and how often it went back to its caller. A signal to the
+// waiter's condition clears its waiting flag at once: from then until it
+// waits again it has work (a timer set anew) the runner must not miss.
 #include "stepwait.h"
 
 #include <dlfcn.h>
@@ -19,6 +21,10 @@
 namespace {
 
 using TimedWait = int (*)(pthread_cond_t *, pthread_mutex_t *, const struct timespec *);
+using Wake = int (*)(pthread_cond_t *);
+
+// The condition the timed waiter sleeps on.
+std::atomic<pthread_cond_t *> gWaitCond{nullptr};
 
 StepWaitState *State() {
   static StepWaitState *state = [] {
@@ -37,7 +43,45 @@ bool Before(const struct timespec &a, const struct timespec &b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
+// A signal for the waiter: it is busy until it waits again.
+void NoteWake(pthread_cond_t *cond) {
+  StepWaitState *state = State();
+  if (state != nullptr && cond == gWaitCond.load()) state->waiting.store(0);
+}
+
 }  // namespace
+
+extern "C" int pthread_cond_broadcast(pthread_cond_t *cond) {
+  static Wake next =
+      reinterpret_cast<Wake>(dlvsym(RTLD_NEXT, "pthread_cond_broadcast", "GLIBC_2.3.2"));
+  NoteWake(cond);
+  return next != nullptr ? next(cond) : EINVAL;
+}
+
+extern "C" int pthread_cond_signal(pthread_cond_t *cond) {
+  static Wake next =
+      reinterpret_cast<Wake>(dlvsym(RTLD_NEXT, "pthread_cond_signal", "GLIBC_2.3.2"));
+  NoteWake(cond);
+  return next != nullptr ? next(cond) : EINVAL;
+}
+
+// With no timer armed the waiter sleeps without a deadline.
+extern "C" int pthread_cond_wait(pthread_cond_t *cond, pthread_mutex_t *mutex) {
+  using Wait = int (*)(pthread_cond_t *, pthread_mutex_t *);
+  static Wait next = reinterpret_cast<Wait>(dlvsym(RTLD_NEXT, "pthread_cond_wait", "GLIBC_2.3.2"));
+  if (next == nullptr) return EINVAL;
+  StepWaitState *state = State();
+  if (state == nullptr || cond != gWaitCond.load()) return next(cond, mutex);
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  state->seen.store(now.tv_sec);
+  state->deadline.store(0);
+  state->waiting.store(1);
+  int rc = next(cond, mutex);
+  state->waiting.store(0);
+  state->returns.fetch_add(1);
+  return rc;
+}
 
 extern "C" int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mutex,
                                       const struct timespec *abstime) {
@@ -45,10 +89,15 @@ extern "C" int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mut
       reinterpret_cast<TimedWait>(dlvsym(RTLD_NEXT, "pthread_cond_timedwait", "GLIBC_2.3.2"));
   if (next == nullptr) return EINVAL;
   StepWaitState *state = State();
+  gWaitCond.store(cond);
+  auto back = [state](int rc) {
+    if (state != nullptr) state->returns.fetch_add(1);
+    return rc;
+  };
   for (;;) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);  // the stepped clock
-    if (!Before(now, *abstime)) return ETIMEDOUT;
+    if (!Before(now, *abstime)) return back(ETIMEDOUT);
     struct timespec slice = now;
     slice.tv_nsec += kStepWaitSliceNanos;
     if (slice.tv_nsec >= 1000000000L) {
@@ -64,6 +113,6 @@ extern "C" int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mut
     }
     int rc = next(cond, mutex, &slice);
     if (state != nullptr) state->waiting.store(0);
-    if (rc != ETIMEDOUT) return rc;
+    if (rc != ETIMEDOUT) return back(rc);
   }
 }
