@@ -29,20 +29,6 @@ std::string Hex(const std::string &bytes) {
   return out;
 }
 
-std::string Snapshot(const Root &root) {
-  return ReadAll(
-      simhost::ConnectUnix(SOCK_STREAM, root.Under("/var/run/pelldan/wispd-stats.sock")));
-}
-
-// The value of one sample line ("name{labels}") of a snapshot; -1 when absent.
-long long Sample(const std::string &snapshot, const std::string &sample) {
-  std::istringstream in(snapshot);
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(sample + " ", 0) == 0) return std::stoll(line.substr(sample.size() + 1));
-  return -1;
-}
-
 TEST(Operations, SecondDaemonOnARootIsRefusedAndTheFirstKeepsServing) {
   Host host;
   Process second(Bin("wispd"), {});
@@ -159,8 +145,12 @@ TEST(Operations, FlaresStillQueuedAtExitAreCountedAndNamed) {
   Host host("", {}, false);
   ASSERT_EQ(host.Emit(kApd), 0);
   ASSERT_TRUE(host.log.WaitFor("queueing for retry"));
-  EXPECT_EQ(Sample(Snapshot(host.root), "wispd_flares_queued_total"), 1);
-  EXPECT_EQ(Sample(Snapshot(host.root), "wispd_flare_queue_length"), 1);
+  // The queue takes the flare after the line is logged.
+  EXPECT_TRUE(WaitUntil([&] {
+    std::string s = Snapshot(host.root);
+    return Sample(s, "wispd_flares_queued_total") == 1 &&
+           Sample(s, "wispd_flare_queue_length") == 1;
+  }));
   host.wispd->Signal(SIGTERM);
   EXPECT_EQ(ExitCode(host.wispd->Wait()), 0);
   EXPECT_TRUE(

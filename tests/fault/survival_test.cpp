@@ -135,7 +135,8 @@ TEST(Survival, HubdCountsOnlyTheLinesItWrote) {
             0);
   ASSERT_TRUE(log.WaitFor("[tarn.problem.storage.apd.start]"));
   ASSERT_TRUE(WaitUntil([&] { return Lines(root.Under("/hubd.jsonl")).size() == 2; }));
-  usleep(200000);
+  ASSERT_TRUE(
+      WaitUntil([&] { return hubd.Stderr().find("cannot write a line") != std::string::npos; }));
   hubd.Signal(SIGTERM);
   int status = hubd.Wait();
   ASSERT_TRUE(WIFEXITED(status));
@@ -155,9 +156,12 @@ TEST(Survival, FrozenHubdDoesNotHoldTheStop) {
   for (int i = 0; i < 1500; ++i) burst += ApdLine("naa.burst" + std::to_string(i));
   host.root.WriteFile("/burst.jsonl", burst);
   Process emit(Bin("wisp-emit"), {"--ctx", "3", host.root.Under("/burst.jsonl")});
-  // The first send waits out its time-out; by then the pipes are full.
+  // The first send waits out its time-out; meanwhile the pipe fills up.
   ASSERT_TRUE(host.log.WaitFor("could not be sent immediately to hubd", 10000ms));
-  usleep(500000);
+  ASSERT_TRUE(WaitUntil([&] {
+    return Sample(Snapshot(host.root), R"(wispd_agent_backlog_bytes{agent="APDCorrelator"})") >
+           32768;
+  }));
   host.ExpectStops();
   host.hubd->Signal(SIGCONT);
 }
@@ -226,7 +230,6 @@ TEST(Survival, ListenersRestWhileDescriptorsRunOut) {
       return row.ofHubd ? target.Stderr().find(text) != std::string::npos
                         : host.log.Count(text) > 0;
     };
-    usleep(200000);
     struct rlimit open = {}, tight = {};
     ASSERT_EQ(prlimit(target.Pid(), RLIMIT_NOFILE, nullptr, &open), 0);
     // A new descriptor takes the lowest free number: at that limit none fits.
@@ -277,7 +280,6 @@ TEST(Survival, ClockStepBackOpensANewRateWindow) {
                        20000ms));
   ASSERT_TRUE(host.WaitForFlares(1000, 20000ms));
   std::ofstream(clock, std::ios::trunc) << "-3600\n";
-  usleep(100000);
   ASSERT_EQ(host.Emit(ApdLine("naa.after")), 0);
   ASSERT_TRUE(host.WaitForFlares(1001));
   EXPECT_NE(host.Flares().back().find("naa.after"), std::string::npos);

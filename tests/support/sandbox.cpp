@@ -104,6 +104,18 @@ size_t LogCapture::Count(const std::string &text) {
   return n;
 }
 
+bool LogCapture::WaitForCount(const std::string &text, size_t count,
+                              std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  size_t n = 0;
+  cond_.wait_for(lock, timeout, [&] {
+    n = 0;
+    for (const std::string &m : messages_) n += m.find(text) != std::string::npos;
+    return n >= count;
+  });
+  return n == count;
+}
+
 bool LogCapture::WaitFor(const std::string &text, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   return cond_.wait_for(lock, timeout, [&] {
@@ -251,6 +263,19 @@ bool SendDatagram(const std::string &path, const std::string &bytes) {
                      sizeof addr);
   close(fd);
   return n == static_cast<ssize_t>(bytes.size());
+}
+
+std::string Snapshot(const Root &root) {
+  int fd = simhost::ConnectUnix(SOCK_STREAM, root.Under("/var/run/pelldan/wispd-stats.sock"));
+  return fd >= 0 ? ReadAll(fd) : "";
+}
+
+long long Sample(const std::string &snapshot, const std::string &sample) {
+  std::istringstream in(snapshot);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(sample + " ", 0) == 0) return std::stoll(line.substr(sample.size() + 1));
+  return -1;
 }
 
 std::string ApdLine(const std::string &device) {

@@ -41,6 +41,9 @@ class LogCapture {
   std::vector<std::string> Messages();
   // Waits until a message contains text; true when one does.
   bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 5000ms);
+  // Waits until exactly count messages contain text (more fail at once).
+  bool WaitForCount(const std::string &text, size_t count,
+                    std::chrono::milliseconds timeout = 5000ms);
   // Messages containing text.
   size_t Count(const std::string &text);
 
@@ -90,6 +93,10 @@ std::string Slurp(const std::string &path);
 std::string ReadAll(int fd);
 // Sends one datagram to a Unix socket; true when all of it went.
 bool SendDatagram(const std::string &path, const std::string &bytes);
+// One snapshot of the daemon's counters under root ("" when it does not answer).
+std::string Snapshot(const Root &root);
+// The value of one sample line ("name{labels}") of a snapshot; -1 when absent.
+long long Sample(const std::string &snapshot, const std::string &sample);
 // A wisp-emit line: an all-paths-down start for device.
 std::string ApdLine(const std::string &device);
 
