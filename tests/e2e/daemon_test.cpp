@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "pellibs/wisp.h"
 #include "records.h"
 #include "sandbox.h"
 #include "simhost/sockets.h"
@@ -63,6 +64,24 @@ TEST(Daemon, EnablewispsSetsTheOptionOrEndsWithTheHostsError) {
   EXPECT_EQ(WEXITSTATUS(status), EBUSY);
   EXPECT_TRUE(log.WaitFor("Exiting. rc:16\n"));
   EXPECT_FALSE(Exists(root.Under("/var/run/pelldan/mantle/context-0")));
+}
+
+// The root's contexts belong to one process until it has closed the last of
+// them: another daemon is refused while one is still open.
+TEST(Daemon, ContextsAreOneProcessesUntilItsLastCloses) {
+  Root root;
+  LogCapture log(root);
+  WispLibHandle *first = nullptr, *second = nullptr;
+  ASSERT_EQ(WispLib_AsyncContextOpen(0, &first), 0);
+  ASSERT_EQ(WispLib_AsyncContextOpen(1, &second), 0);
+  EXPECT_EQ(WispLib_Close(first), 0);
+  Process refused(Bin("wispd"), {});
+  EXPECT_EQ(ExitCode(refused.Wait()), EBUSY);
+  EXPECT_EQ(WispLib_Close(second), 0);
+  Process taken(Bin("wispd"), {});
+  EXPECT_TRUE(log.WaitFor("wispd setup completed. Start polling loop.\n"));
+  taken.Signal(SIGTERM);
+  EXPECT_EQ(ExitCode(taken.Wait()), 0);
 }
 
 TEST(Daemon, AContextThatCannotBeOpenedLeavesOnlyTheDaemonsLineInSyslog) {

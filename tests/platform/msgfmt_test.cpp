@@ -39,11 +39,11 @@ std::string Msg(const std::string &fmt, const std::vector<tools::Arg> &args) {
 TEST(MsgFmt, PacksEveryTypeAndRoundTripsAfterSwizzling) {
   std::string buf(512, '\0');
   int count = 0;
-  ASSERT_TRUE(Pack(&buf, &count, "%s %d %ld %u %lu %s %c", "a\"b", -3, -4000000000L, 7u,
-                   9000000000UL, static_cast<const char *>(nullptr), 'x'));
-  ASSERT_EQ(count, 7);
-  char *before = MsgFmt_Asprintf(nullptr, "%s %d %ld %u %lu %s %c", buf.data(), count);
-  EXPECT_STREQ(before, "a\"b -3 -4000000000 7 9000000000 (null) x");
+  ASSERT_TRUE(Pack(&buf, &count, "%s %d %ld %u %lu %s %c %zu", "a\"b", -3, -4000000000L, 7u,
+                   9000000000UL, static_cast<const char *>(nullptr), 'x', size_t{5000000000}));
+  ASSERT_EQ(count, 8);
+  char *before = MsgFmt_Asprintf(nullptr, "%s %d %ld %u %lu %s %c %zu", buf.data(), count);
+  EXPECT_STREQ(before, "a\"b -3 -4000000000 7 9000000000 (null) x 5000000000");
   free(before);
 
   // Position independent: a copy elsewhere reads the same.

@@ -1,8 +1,11 @@
 // The simulated host: model reloads, failures on demand, sysinfo nodes and
 // the configuration store.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "configstore/configstore.h"
 #include "mantlectl/hostctl.h"
@@ -36,6 +39,48 @@ TEST(SimHost, ReReadsTheModelAndKeepsTheLastGoodOneWhenCorrupt) {
   root.WriteFile("/etc/pelldan/simhost.json",
                  R"({"advanced_options": {"Net": {"LinkFlappingThreshold": "x"}}})");
   EXPECT_THROW(Threshold(), HostCtl::Lib::HostCtlException);  // wrong type finds nothing
+}
+
+// Rewritten in place, as long and within the same second of its time stamp:
+// still a change.
+TEST(SimHost, SeesAModelRewrittenInPlaceWithinItsSecond) {
+  Root root;
+  const std::string path = root.Under("/etc/pelldan/simhost.json");
+  auto write = [&](int threshold) {
+    std::ofstream(path, std::ios::trunc)
+        << R"({"advanced_options": {"Net": {"LinkFlappingThreshold": )" << threshold << "}}}";
+  };
+  write(3);
+  EXPECT_EQ(Threshold(), 3);
+  struct stat before;
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  write(4);
+  struct timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+  times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  struct stat after;
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  ASSERT_EQ(after.st_ino, before.st_ino);
+  ASSERT_EQ(after.st_size, before.st_size);
+  ASSERT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(Threshold(), 4);
+}
+
+TEST(SimHost, AnOptionSetAtRunTimeReadsBackAsSet) {
+  Root root;
+  root.WriteFile("/etc/pelldan/simhost.json",
+                 R"({"advanced_options": {"Net": {"LinkFlappingThreshold": 3}}})");
+  EXPECT_EQ(Threshold(), 3);
+  Sysi_ParamList *inst = Sysi_ParamListCreate();
+  Sysi_ParamList *in = Sysi_ParamListCreate();
+  Sysi_ParamListAddString(inst, "Net");
+  Sysi_ParamListAddString(inst, "LinkFlappingThreshold");
+  Sysi_ParamListAddInt(in, 7);
+  char out[4];
+  EXPECT_EQ(Sysi_Set(Sysi_NODE_config_intOpts, inst, in, out, sizeof out), 0u);
+  Sysi_ParamListDestroy(inst);
+  Sysi_ParamListDestroy(in);
+  EXPECT_EQ(Threshold(), 7);
 }
 
 TEST(SimHost, FailsNamedCallsAndJournalsActions) {

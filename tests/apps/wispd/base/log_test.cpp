@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include "base/wispdLog.h"
+#include "fake_clock.h"
 #include "sandbox.h"
 
 using namespace testing_support;
@@ -28,14 +29,19 @@ TEST(Log, PrefixIsLocalTimeWithMillisecondsAndZ) {
   tzset();
 }
 
+// Stamped with the daemon's clock, to the millisecond it reads.
 TEST(Log, FormatsTheCallersArgumentsOnceAfterThePrefix) {
   Root root;
   LogCapture log(root);
+  setenv("TZ", "UTC", 1);
+  tzset();
+  FakeClock clock(1796428800);  // 2026-12-05 00:00:00 UTC
+  clock.Advance(42.987654);
   Log("%s has %d%%\n", "disk", 50);
   ASSERT_TRUE(log.WaitFor("disk has 50%\n"));
-  std::string m = log.Messages().back();
-  EXPECT_EQ(m.size(), 26 + std::string("disk has 50%\n").size());
-  EXPECT_EQ(m.substr(23, 3), "Z: ");
+  EXPECT_EQ(log.Messages().back(), "2026-12-05T00:00:42.987Z: disk has 50%\n");
+  unsetenv("TZ");
+  tzset();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/wispdTimer.h"
 #include "fake_clock.h"
 #include "output/wispdFlare.h"
 #include "sandbox.h"
@@ -125,6 +126,23 @@ TEST_F(FlareTest, RetrySucceedsAfterOneFailure) {
   EXPECT_TRUE(log.WaitFor("Successfully sent event (tarn.problem.retry.once) after 1 failure.\n"));
   EXPECT_EQ(Flare_QueueLength(), 0u);
   EXPECT_TRUE(WaitUntil([&] { return hubd.Records().size() == 1; }));
+}
+
+// The retry pass is due 180 s after the queue first took a flare: a flare
+// queued meanwhile does not put it off (a steady trickle would for ever).
+TEST_F(FlareTest, AFlareQueuedWhileThePassIsDueDoesNotPutItOff) {
+  int64_t first = clock->Seconds();
+  Flare_Post(true, FLARE_PROBLEM, "@&!*@*@(tarn.problem.retry.first)x");
+  EXPECT_EQ(Timer_Service().Earliest(), first + 180);
+  clock->Advance(100);
+  Flare_Post(true, FLARE_PROBLEM, "@&!*@*@(tarn.problem.retry.second)x");
+  EXPECT_EQ(Timer_Service().Earliest(), first + 180);
+  clock->Advance(80);
+  EXPECT_TRUE(Timer_Service().FireDue(clock->Seconds()));
+  EXPECT_TRUE(
+      log.WaitFor("Failed to send event (tarn.problem.retry.second); 2 failures so far.\n"));
+  // Kept, both wait for the next pass, 180 s after this one.
+  EXPECT_EQ(Timer_Service().Earliest(), first + 360);
 }
 
 TEST_F(FlareTest, AFlareIsTriedSixTimesAtMost) {
