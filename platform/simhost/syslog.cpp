@@ -1,9 +1,15 @@
 // Sends records to the host's /dev/log datagram socket in the C library's
 // format: "<PRI>Mmm dd hh:mm:ss ident[pid]: message".
+//
+// The socket is connected to the collector, so that a full collector queue
+// can be waited for: the kernel wakes a sender polling a connected datagram
+// socket the moment the collector reads. The collector's address and the
+// process's identity are found once, and again only after a failure.
 #include "pelldan/syslog.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -24,50 +31,100 @@ extern "C" char *program_invocation_short_name;
 namespace {
 
 constexpr size_t kMaxRecord = 65000;
+// How long a record may wait for room in the collector's queue. A collector
+// that took a record within kPatienceMs is reading, only slowly (a loaded
+// machine): a record waits for it up to that long after its last take. One
+// that took nothing for longer has stopped: each record then costs at most
+// kRoomWaitMs, never a hang.
+constexpr int64_t kRoomWaitMs = 5;
+constexpr int64_t kPatienceMs = 250;
 
 // Made on first use and again after a failure, so a socket() that failed
 // once (descriptors ran out) costs the lines of that moment, not the rest
 // of the process's life. A socket in use is never closed: another thread
 // may be sending on it.
 std::atomic<int> gFd{-1};
+// The socket is connected to a collector that was there.
+std::atomic<bool> gConnected{false};
+std::atomic<uint64_t> gDropped{0};
+// Dropped since the last record the collector took.
+std::atomic<uint64_t> gUnreported{0};
+std::atomic<int> gPid{0};
+// Monotonic milliseconds of the last record the collector took.
+std::atomic<int64_t> gLastTaken{0};
 
 int LogSocket(int broken = -1) {
   int fd = gFd.load();
   if (fd >= 0 && fd != broken) return fd;
   int fresh = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fresh < 0) return -1;
-  if (gFd.compare_exchange_strong(fd, fresh)) return fresh;
+  if (gFd.compare_exchange_strong(fd, fresh)) {
+    gConnected = false;
+    return fresh;
+  }
   close(fresh);  // another thread was quicker
   return fd;
 }
 
-ssize_t SendRecord(int fd, const char *data, size_t size, const struct sockaddr_un &addr) {
-  return sendto(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
-                reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr);
+// Connects fd to the collector of the root the environment names now;
+// false when there is none (or the path cannot be built).
+bool Connect(int fd) {
+  try {
+    std::string path = pelldan::RootPath(pelldan::kSyslogSocket);
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) return false;
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    bool ok = connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0;
+    gConnected = ok;
+    return ok;
+  } catch (...) {
+    return false;
+  }
 }
 
-// The collector's address for the root in the environment, built again
-// only when that root changes; per thread, so no lock is taken.
-struct Collector {
-  std::string root;  // WISPD_ROOT it was built for
-  bool rooted = false;
-  bool valid = false;
-  struct sockaddr_un addr;
-};
+int64_t NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
-const Collector &CollectorFor(const char *root) {
-  thread_local Collector c;
-  thread_local bool built = false;
-  if (built && c.rooted == (root != nullptr) && (root == nullptr || c.root == root)) return c;
-  built = true;
-  c.rooted = root != nullptr;
-  c.root = root != nullptr ? root : "";
-  std::string path = pelldan::RootPath(pelldan::kSyslogSocket);
-  memset(&c.addr, 0, sizeof c.addr);
-  c.addr.sun_family = AF_UNIX;
-  c.valid = path.size() < sizeof c.addr.sun_path;
-  if (c.valid) memcpy(c.addr.sun_path, path.c_str(), path.size() + 1);
-  return c;
+// One send; the collector gone (its socket closed, the path taken by a new
+// one, the root changed) is looked up again and asked once more, and so is
+// a descriptor that broke. A missing collector is asked once per record.
+bool SendOnce(const char *data, size_t size, int *fd) {
+  if (send(*fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return true;
+  if (errno == EBADF || errno == ENOTSOCK) {
+    *fd = LogSocket(*fd);
+    if (*fd < 0 || !Connect(*fd)) return false;
+  } else if (errno == ECONNREFUSED || errno == ENOTCONN || errno == EDESTADDRREQ) {
+    if (!Connect(*fd)) return false;
+  } else {
+    return false;
+  }
+  return send(*fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
+}
+
+// Delivers one record, waiting for room as long as the collector's pace
+// allows (above); false when the collector did not take it.
+bool Deliver(const char *data, size_t size) {
+  int fd = LogSocket();
+  if (fd < 0) return false;
+  if (!gConnected && !Connect(fd)) return false;
+  int64_t start = NowMs();
+  int64_t until = std::max(start + kRoomWaitMs, gLastTaken.load() + kPatienceMs);
+  for (;;) {
+    if (SendOnce(data, size, &fd)) {
+      gLastTaken = NowMs();
+      return true;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != ENOBUFS) return false;
+    int64_t left = until - NowMs();
+    struct pollfd p = {fd, POLLOUT, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) return false;
+  }
 }
 
 // "Mmm dd hh:mm:ss" of the current second, formatted once a second per
@@ -85,17 +142,37 @@ const char *Stamp() {
   return stamp;
 }
 
-}  // namespace
+int Head(char *buf, size_t size, int priority) {
+  int pid = gPid.load();
+  if (pid == 0) gPid = pid = static_cast<int>(getpid());
+  return snprintf(buf, size, "<%d>%s %s[%d]: ", priority, Stamp(), program_invocation_short_name,
+                  pid);
+}
 
-extern "C" void Syslog_VWrite(int priority, const char *format, va_list ap) {
-  int fd = LogSocket();
-  if (fd < 0) return;
+void Dropped() {
+  ++gDropped;
+  ++gUnreported;
+}
 
+// Once the collector takes records again, one record says how many it
+// did not take before.
+void ReportDropped(int priority) {
+  uint64_t n = gUnreported.exchange(0);
+  if (n == 0) return;
+  char record[256];
+  int head = Head(record, sizeof record, priority);
+  if (head < 0 || static_cast<size_t>(head) >= sizeof record) return;
+  int body = snprintf(record + head, sizeof record - static_cast<size_t>(head),
+                      "%llu log records were dropped: the log collector did not take them.\n",
+                      static_cast<unsigned long long>(n));
+  if (body < 0 || !Deliver(record, static_cast<size_t>(head + body))) gUnreported += n;
+}
+
+void Write(int priority, const char *format, va_list ap) {
   // Formatted once, into this buffer unless the record is longer.
   char small[2048];
   if ((priority & LOG_FACMASK) == 0) priority |= LOG_USER;
-  int headLen = snprintf(small, sizeof small, "<%d>%s %s[%d]: ", priority, Stamp(),
-                         program_invocation_short_name, static_cast<int>(getpid()));
+  int headLen = Head(small, sizeof small, priority);
   if (headLen < 0 || static_cast<size_t>(headLen) >= sizeof small) return;
   va_list copy;
   va_copy(copy, ap);
@@ -109,34 +186,33 @@ extern "C" void Syslog_VWrite(int priority, const char *format, va_list ap) {
   size_t size = static_cast<size_t>(headLen) + static_cast<size_t>(need);
   std::string large;
   if (static_cast<size_t>(need) >= room) {
-    large.assign(small, static_cast<size_t>(headLen));
-    large.resize(size + 1);
+    try {
+      large.assign(small, static_cast<size_t>(headLen));
+      large.resize(size + 1);
+    } catch (...) {
+      va_end(copy);
+      Dropped();  // no memory for a long record
+      return;
+    }
     vsnprintf(&large[static_cast<size_t>(headLen)], static_cast<size_t>(need) + 1, format, copy);
     large.pop_back();
     data = large.data();
   }
   va_end(copy);
   if (size > kMaxRecord) size = kMaxRecord;
-
-  const Collector &collector = CollectorFor(getenv("WISPD_ROOT"));
-  if (!collector.valid) return;
-  const struct sockaddr_un &addr = collector.addr;
-
-  // A collector that falls behind costs a few milliseconds, never a hang.
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    if (SendRecord(fd, data, size, addr) >= 0) return;
-    if (errno != EAGAIN && errno != ENOBUFS && errno != EINTR) {
-      // Our descriptor is what failed: reopen and try once more, as the C
-      // library does. An absent collector is not asked twice for one line
-      // (that doubled the sends of a host without syslog); the next line
-      // tries afresh either way.
-      if (errno == EBADF || errno == ENOTSOCK) {
-        fd = LogSocket(fd);
-        if (fd >= 0) SendRecord(fd, data, size, addr);
-      }
-      return;
-    }
-    struct timespec pause = {0, 1000000};
-    nanosleep(&pause, nullptr);
+  if (!Deliver(data, size)) {
+    Dropped();
+    return;
   }
+  if (gUnreported.load() != 0) ReportDropped(priority);
+}
+
+}  // namespace
+
+extern "C" void Syslog_VWrite(int priority, const char *format, va_list ap) {
+  Write(priority, format, ap);
+}
+
+extern "C" uint64_t Syslog_DroppedRecords(void) {
+  return gDropped.load();
 }
