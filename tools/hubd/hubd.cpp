@@ -29,6 +29,11 @@ namespace {
 // Larger than any record the daemon builds; a connection that sends more is
 // cut off with an error line.
 constexpr size_t kMaxRecord = 1 << 20;
+// The daemon counts a connection the backlog has no room for as a failed
+// send: room for a burst of flares (the kernel caps it at somaxconn).
+constexpr int kBacklog = 4096;
+// How long a stop waits for clients still sending.
+constexpr int64_t kDrainMs = 2000;
 
 struct Totals {
   size_t flares = 0;
@@ -46,8 +51,9 @@ bool Write(const tools::OrderedJson &line, tools::OutFile *out, Totals *totals) 
   return false;
 }
 
-// Accepts one connection; out of descriptors the listener rests instead.
-void Accept(int listener, pelldan::AcceptPause *pause, std::map<int, std::string> *conns) {
+// Accepts one connection; false when none was waiting or the accept
+// failed (out of descriptors the listener rests instead).
+bool Accept(int listener, pelldan::AcceptPause *pause, std::map<int, std::string> *conns) {
   int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   bool starts = false;
   if (fd >= 0) {
@@ -55,10 +61,13 @@ void Accept(int listener, pelldan::AcceptPause *pause, std::map<int, std::string
     if (uint64_t failed = pause->Succeeded())
       std::cerr << "hubd: accept failed " << failed
                 << " times while descriptors ran out; accepting again\n";
-  } else if (int err = errno;
-             pause->Failed(err, pelldan::AcceptPause::NowMs(), &starts) && starts) {
-    std::cerr << "hubd: accept failed: " << strerror(err) << "\n";
+    return true;
   }
+  int err = errno;
+  if (err == EAGAIN || err == EWOULDBLOCK) return false;
+  if (pause->Failed(err, pelldan::AcceptPause::NowMs(), &starts) && starts)
+    std::cerr << "hubd: accept failed: " << strerror(err) << "\n";
+  return false;
 }
 
 void Finish(const std::string &bytes, tools::OutFile *out, Totals *totals) {
@@ -73,6 +82,78 @@ void Finish(const std::string &bytes, tools::OutFile *out, Totals *totals) {
   }
   if (Write(line, out, totals)) ++(decoded ? totals->flares : totals->errors);
 }
+
+// The listener and the connections being read.
+struct Server {
+  int listener;
+  std::map<int, std::string> conns;
+  pelldan::AcceptPause pause;
+  tools::OutFile *out;
+  Totals totals;
+
+  // Reads what the connections offer; a connection at its end (or over the
+  // size of any record) gets its line and is closed.
+  void ReadReady(const std::vector<struct pollfd> &polls) {
+    for (size_t i = 1; i < polls.size(); ++i) {
+      if (polls[i].revents == 0) continue;
+      int fd = polls[i].fd;
+      std::string &buf = conns[fd];
+      char chunk[65536];
+      ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n > 0) {
+        buf.append(chunk, static_cast<size_t>(n));
+        if (buf.size() <= kMaxRecord) continue;
+      }
+      if (n < 0 || buf.size() > kMaxRecord) {
+        tools::OrderedJson line;
+        line["error"] = n < 0 ? std::string("read failed: ") + strerror(errno)
+                              : std::string("record larger than any flare");
+        line["bytes"] = buf.size();
+        if (Write(line, out, &totals)) ++totals.errors;
+      } else {
+        Finish(buf, out, &totals);
+      }
+      close(fd);
+      conns.erase(fd);
+    }
+  }
+
+  // One wait of at most timeoutMs (-1: none) on the listener (when
+  // listening) and the connections.
+  void Turn(bool listening, int timeoutMs) {
+    int rest = listening ? pause.RestMs(pelldan::AcceptPause::NowMs()) : 0;
+    bool accepting = listening && rest <= 0;
+    std::vector<struct pollfd> polls = {{accepting ? listener : -1, POLLIN, 0}};
+    for (const auto &cn : conns) polls.push_back({cn.first, POLLIN, 0});
+    int wait = listening ? pelldan::EarliestWake(timeoutMs, rest) : timeoutMs;
+    if (poll(polls.data(), polls.size(), wait) < 0) return;
+    // Every connection waiting, so that the backlog empties as fast as it
+    // fills.
+    if (polls[0].revents & POLLIN)
+      while (Accept(listener, &pause, &conns)) {
+      }
+    ReadReady(polls);
+  }
+
+  // At a stop: the path goes first, so no new client finds it; every
+  // connection already made (accepted, or waiting in the backlog) is read
+  // to its end and written, bounded by a deadline for clients that never
+  // finish.
+  void Drain(const std::string &path) {
+    unlink(path.c_str());
+    for (;;) {
+      int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) break;
+      conns[fd];
+    }
+    auto deadline = pelldan::AcceptPause::NowMs() + kDrainMs;
+    for (int64_t now; !conns.empty() && (now = pelldan::AcceptPause::NowMs()) < deadline;)
+      Turn(false, static_cast<int>(deadline - now));
+    for (const auto &cn : conns) close(cn.first);
+    close(listener);
+  }
+};
 
 const tools::Tool kTool = {
     "hubd", "hubd [--out FILE]",
@@ -109,52 +190,24 @@ int main(int argc, char **argv) {
   volatile sig_atomic_t *stop = tools::StopOnSignals();
   volatile sig_atomic_t *hangup = tools::ReopenOnHangup();
   signal(SIGPIPE, SIG_IGN);
-  Totals totals;
 
   std::string path = pelldan::RootPath(pelldan::kFlareSocket);
-  int listener = simhost::BindUnix(SOCK_STREAM, path, 128);
+  int listener = simhost::BindUnix(SOCK_STREAM, path, kBacklog);
   if (listener < 0) {
     std::cerr << "hubd: cannot listen on " << path << ": " << strerror(-listener) << "\n";
     return 1;
   }
-  std::map<int, std::string> conns;
-  pelldan::AcceptPause pause;
+  fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+  Server server{listener, {}, {}, &out, {}};
   while (!*stop) {
     if (*hangup) {
       *hangup = 0;
       if (!out.Reopen(&why)) std::cerr << "hubd: " << why << "\n";
     }
-    int rest = pause.RestMs(pelldan::AcceptPause::NowMs());
-    std::vector<struct pollfd> polls = {{listener, static_cast<short>(rest > 0 ? 0 : POLLIN), 0}};
-    for (const auto &cn : conns) polls.push_back({cn.first, POLLIN, 0});
-    if (poll(polls.data(), polls.size(), pelldan::EarliestWake(-1, rest)) < 0) continue;
-    if (polls[0].revents & POLLIN) Accept(listener, &pause, &conns);
-    for (size_t i = 1; i < polls.size(); ++i) {
-      if (polls[i].revents == 0) continue;
-      int fd = polls[i].fd;
-      std::string &buf = conns[fd];
-      char chunk[65536];
-      ssize_t n = read(fd, chunk, sizeof chunk);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (n > 0) {
-        buf.append(chunk, static_cast<size_t>(n));
-        if (buf.size() <= kMaxRecord) continue;
-      }
-      if (n < 0 || buf.size() > kMaxRecord) {
-        tools::OrderedJson line;
-        line["error"] = n < 0 ? std::string("read failed: ") + strerror(errno)
-                              : std::string("record larger than any flare");
-        line["bytes"] = buf.size();
-        if (Write(line, &out, &totals)) ++totals.errors;
-      } else {
-        Finish(buf, &out, &totals);
-      }
-      close(fd);
-      conns.erase(fd);
-    }
+    server.Turn(true, -1);
   }
-  close(listener);
-  unlink(path.c_str());
+  server.Drain(path);
+  const Totals &totals = server.totals;
   std::cerr << "hubd: " << totals.flares << " flares, " << totals.errors
             << " records that did not decode\n";
   if (totals.lost == 0) return 0;
