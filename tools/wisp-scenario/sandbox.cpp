@@ -443,20 +443,30 @@ size_t Sandbox::HubdLines() {
   return hubdLines_;
 }
 
+// Two snapshots: in the first the main thread has handed out every batch
+// and every agent waits with nothing unread; only then are the flare counts
+// final, so they are taken from the second, which must find the agents as
+// they were.
 bool Sandbox::Done() {
-  std::string text, why;
-  if (!wispstats::ReadCounters(Under(pelldan::kStatsSocket), 2000, &text, &why)) return false;
-  Counters c = ParseCounters(text);
+  Counters c[2];
+  for (Counters &snapshot : c) {
+    std::string text, why;
+    if (!wispstats::ReadCounters(Under(pelldan::kStatsSocket), 2000, &text, &why)) return false;
+    snapshot = ParseCounters(text);
+  }
   // Batches too large to read are reset, not handed out.
-  if (c.Get("wispd_batches_read_total") + c.Get("wispd_batches_too_large_total") < batchesSent_)
+  if (c[0].Get("wispd_batches_read_total") + c[0].Get("wispd_batches_too_large_total") <
+      batchesSent_)
     return false;
   taking_.clear();
-  for (const auto &agent : c.agents) {
+  for (const auto &agent : c[0].agents) {
     const AgentView &a = agent.second;
     if (a.running && (!a.waiting || a.backlog > 0)) return false;
+    auto later = c[1].agents.find(agent.first);
+    if (later == c[1].agents.end() || later->second.took != a.took) return false;
     taking_[agent.first] = a.took;
   }
-  uint64_t sent = c.Get("wispd_flares_sent_total") + c.Get("wispd_flares_resent_total");
+  uint64_t sent = c[1].Get("wispd_flares_sent_total") + c[1].Get("wispd_flares_resent_total");
   return HubdLines() - hubdBase_ >= sent;
 }
 
