@@ -143,6 +143,27 @@ TEST(Daemon, AcceptsEightProducersAndClosesTheNinth) {
   EXPECT_TRUE(host.log.WaitFor("Accepting user-level producers again (1 refused meanwhile).\n"));
 }
 
+// A message longer than any batch can never be read: dropped by the
+// library, counted and said once; the producer's next batch is read.
+TEST(Daemon, AUserLevelMessageThatCannotBeReadIsCountedAndSaid) {
+  Host host;
+  int fd = simhost::ConnectUnix(SOCK_SEQPACKET, host.root.Under("/var/run/pelldan/wisp-user.sock"));
+  ASSERT_GE(fd, 0);
+  int size = 1 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  std::string huge(200000, 'x');
+  ASSERT_EQ(send(fd, huge.data(), huge.size(), MSG_NOSIGNAL), static_cast<ssize_t>(huge.size()));
+  std::string rec = Record("wisp.storage.apd.start", {Str("naa.after")});
+  ASSERT_EQ(send(fd, rec.data(), rec.size(), MSG_NOSIGNAL), static_cast<ssize_t>(rec.size()));
+  EXPECT_TRUE(host.WaitForFlares(1));
+  EXPECT_TRUE(
+      host.log.WaitFor("A user-level message could not be read: Message too long; it is "
+                       "dropped.\n"));
+  EXPECT_TRUE(host.log.WaitFor("User-level messages are read again (1 could not be).\n"));
+  EXPECT_EQ(Sample(Snapshot(host.root), "wispd_batches_unreadable_total"), 1);
+  close(fd);
+}
+
 TEST(Daemon, ResetsAContextWhoseBatchIsTooLargeAndGrowsItsBuffer) {
   Host host;
   const std::string context = host.root.Under("/var/run/pelldan/mantle/context-5");

@@ -136,7 +136,8 @@ TEST(Operations, CountersMatchAKnownRunOfGoodMalformedAndRateLimitedObservations
       "Counters at exit: observations read 1002, malformed records 1, batches cut short 1, "
       "batches too large 0, flares posted 1000 (problem 1000, audit 0, clear 0), dropped by the "
       "rate window 2, queued 0, retries 0, resent 0, abandoned 0, lost with the queue 0, trace "
-      "clients refused 0, dropped 0\n"));
+      "clients refused 0, dropped 0, flares lost 0, agents ended 0, agent stalls 0, allocation "
+      "failures 0, log records dropped 0\n"));
   struct stat st;
   EXPECT_NE(stat(host.root.Under("/var/run/pelldan/wispd-stats.sock").c_str(), &st), 0);
 }

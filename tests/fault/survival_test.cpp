@@ -149,21 +149,113 @@ TEST(Survival, HubdCountsOnlyTheLinesItWrote) {
       << hubd.Stderr();
 }
 
-TEST(Survival, FrozenHubdDoesNotHoldTheStop) {
-  Host host;
-  host.hubd->Signal(SIGSTOP);
+// A hubd that takes no connection (frozen, its backlog full): each flare
+// fails at once and waits for the retry, so intake goes on at full pace
+// (at 2 s a flare it would take ten minutes) and the stop is not held.
+TEST(Survival, HubdTakingNothingLeavesIntakeRunning) {
+  Host host("", {}, false);
+  int frozen =
+      simhost::BindUnix(SOCK_STREAM, host.root.Under("/var/run/pelldan/hubd-flare.sock"), 0);
+  ASSERT_GE(frozen, 0);
   std::string burst;
-  for (int i = 0; i < 1500; ++i) burst += ApdLine("naa.burst" + std::to_string(i));
+  for (int i = 0; i < 300; ++i) burst += ApdLine("naa.burst" + std::to_string(i));
   host.root.WriteFile("/burst.jsonl", burst);
   Process emit(Bin("wisp-emit"), {"--ctx", "3", host.root.Under("/burst.jsonl")});
-  // The first send waits out its time-out; meanwhile the pipe fills up.
-  ASSERT_TRUE(host.log.WaitFor("could not be sent immediately to hubd", 10000ms));
-  ASSERT_TRUE(WaitUntil([&] {
-    return Sample(Snapshot(host.root), R"(wispd_agent_backlog_bytes{agent="APDCorrelator"})") >
-           32768;
-  }));
+  std::string s;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        s = Snapshot(host.root);
+        return Sample(s, R"(wispd_observations_read_total{source="3"})") == 300 &&
+               Sample(s, "wispd_flares_sent_total") + Sample(s, "wispd_flares_queued_total") == 300;
+      },
+      20000ms))
+      << s;
+  // The backlog took one.
+  EXPECT_EQ(Sample(s, "wispd_flares_queued_total"), 299);
   host.ExpectStops();
-  host.hubd->Signal(SIGCONT);
+  close(frozen);
+}
+
+// A stop reads every connection hubd had taken or had waiting in its
+// backlog: the daemon counted those flares as delivered.
+TEST(Survival, HubdReadsEveryWaitingConnectionBeforeItStops) {
+  Root root;
+  Process hubd(Bin("hubd"), {"--out", root.Under("/hubd.jsonl")});
+  const std::string path = root.Under("/var/run/pelldan/hubd-flare.sock");
+  struct stat st;
+  ASSERT_TRUE(WaitUntil([&] { return stat(path.c_str(), &st) == 0; }));
+  hubd.Signal(SIGSTOP);
+  for (int i = 0; i < 5; ++i) {
+    int fd = simhost::ConnectUnix(SOCK_STREAM, path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, "not a flare", 11, MSG_NOSIGNAL), 11);
+    close(fd);
+  }
+  hubd.Signal(SIGTERM);
+  hubd.Signal(SIGCONT);
+  EXPECT_EQ(ExitCode(hubd.Wait()), 0);
+  EXPECT_EQ(Lines(root.Under("/hubd.jsonl")).size(), 5u);
+  EXPECT_EQ(hubd.Stderr(), "hubd: 0 flares, 5 records that did not decode\n");
+}
+
+// A context that cannot be read ends the daemon, as it always did; the
+// line before the end says which one and why.
+TEST(Survival, AFailedContextReadIsNamedBeforeTheExit) {
+  Root root;
+  const std::string arm = root.Under("/arm");
+  Host host("", {}, true, {kShim, "WISPD_FAULTS=recv:EIO:1", "WISPD_FAULTS_ARM=" + arm});
+  root.WriteFile("/arm", "");
+  ASSERT_EQ(host.Emit(ApdLine("naa.eio"), {"--ctx", "3"}), 0);
+  EXPECT_EQ(ExitCode(host.wispd->Wait()), EIO);
+  EXPECT_TRUE(host.log.WaitFor("Reading kernel context 3 failed: Input/output error; stopping.\n"));
+  EXPECT_TRUE(host.log.WaitFor("Exiting. rc:5\n"));
+}
+
+// Allocations that fail, on one named thread or every so often on all of
+// them: the daemon goes on reading, its counters answer, every agent is
+// running or counted as ended, and it stops with status 0.
+TEST(Survival, FailedAllocationsLeaveTheDaemonServingAndStoppable) {
+  if (std::string(WISPD_SANITIZED) != "") GTEST_SKIP() << "the sanitizer owns the allocator";
+  struct Case {
+    const char *thread;
+    const char *fail;
+    const char *logged;  // a line that must come ("" none)
+  } cases[] = {
+      // The dispatcher's trace line: lost, the observation still handled.
+      {"wispd", "1", "Out of memory in the trace; carrying on (1 allocation failures so far).\n"},
+      // An agent's record buffer: the read fails and the agent ends.
+      {"APDCorrelator", "1", "Agent APDCorrelator ended; observations for it are no longer"},
+      {"wispdStats", "1", "Out of memory in the counters snapshot; carrying on"},
+      // Every fifth allocation of every thread, fifty times, under a burst.
+      {"", "2/5/50", ""},
+  };
+  std::string burst;
+  for (int i = 0; i < 40; ++i)
+    burst += ApdLine("naa.m" + std::to_string(i)) + kLocked +
+             R"({"id": "wisp.net.pnic.linkstate.down", "args": [{"s": "pnic0"}]})"
+             "\n";
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.thread) + " " + c.fail);
+    Root root;
+    const std::string arm = root.Under("/arm");
+    Host host("", {}, true,
+              {kShim, std::string("WISPD_ALLOC_FAIL=") + c.fail,
+               std::string("WISPD_ALLOC_THREAD=") + c.thread, "WISPD_FAULTS_ARM=" + arm});
+    root.WriteFile("/arm", "");
+    Snapshot(host.root);  // the stats thread allocates here first
+    ASSERT_EQ(host.Emit(burst), 0);
+    if (*c.logged != '\0') {
+      EXPECT_TRUE(host.log.WaitFor(c.logged)) << c.logged;
+    }
+    std::string s;
+    EXPECT_TRUE(WaitUntil([&] {
+      s = Snapshot(host.root);
+      return Sample(s, R"(wispd_observations_read_total{source="0"})") == 120;
+    })) << s;
+    EXPECT_EQ(Sample(s, "wispd_agents_running") + Sample(s, "wispd_agents_ended_total"), 21);
+    ASSERT_TRUE(host.wispd->Running());
+    host.ExpectStops();
+  }
 }
 
 struct Planted {
@@ -315,7 +407,9 @@ TEST(Survival, SyslogComesBackAfterAFailedSocket) {
       if (fd != 100) close(fd);
     Say("again");
     char buf[512];
-    for (const char *want : {"]: back", "]: again"}) {
+    for (const char *want :
+         {"]: back", "]: 1 log records were dropped: the log collector did not take them.\n",
+          "]: again"}) {
       ssize_t n = recv(100, buf, sizeof buf - 1, MSG_DONTWAIT);
       if (n <= 0) _exit(3);
       buf[n] = '\0';

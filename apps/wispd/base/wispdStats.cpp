@@ -8,6 +8,9 @@
 #include <atomic>
 #include <vector>
 
+#include "base/wispdLock.h"
+#include "pelldan/syslog.h"
+
 namespace {
 
 std::atomic<uint64_t> gCounters[STATS_COUNTERS];
@@ -71,6 +74,19 @@ const Metric kMetrics[] = {
     {"wispd_producers_refused_total",
      "User-level producers closed at once because every connection was taken.", nullptr,
      STATS_PRODUCER_REFUSED},
+    {"wispd_batches_unreadable_total",
+     "Batches a source offered that could not be read (too long for any batch, say).", nullptr,
+     STATS_BATCH_UNREADABLE},
+    {"wispd_allocation_failures_total", "Allocations that failed and that the daemon survived.",
+     nullptr, STATS_ALLOC_FAILED},
+    {"wispd_flares_lost_total",
+     "Flares admitted by the rate window that were neither sent nor queued.", nullptr,
+     STATS_FLARE_LOST},
+    {"wispd_agents_ended_total", "Agents whose thread ended; their observations go unhandled.",
+     nullptr, STATS_AGENT_ENDED},
+    {"wispd_agent_stalls_total",
+     "Times an agent left its full pipe unread for seconds while intake waited for it.", nullptr,
+     STATS_AGENT_STALL},
 };
 
 void Row(std::string *out, const char *name, const char *label, uint64_t value) {
@@ -107,7 +123,7 @@ void RenderAgents(std::string *out) {
     int running;
   };
   std::vector<Sample> samples;
-  pthread_mutex_lock(&gAgentLock);
+  MutexGuard lock(&gAgentLock);
   for (int i = 0; i < gAgentCount.load(); ++i) {
     const AgentSlot &a = gAgents[i];
     // The waiting flag first: an agent seen waiting with nothing unread
@@ -121,7 +137,10 @@ void RenderAgents(std::string *out) {
     s.took = a.took.load();
     samples.push_back(s);
   }
-  pthread_mutex_unlock(&gAgentLock);
+  uint64_t running = 0;
+  for (const Sample &s : samples) running += s.running != 0;
+  Head(out, "wispd_agents_running", "Agents whose thread serves its stream.", "gauge");
+  Row(out, "wispd_agents_running", nullptr, running);
   Head(out, "wispd_agent_running", "1 while the agent's thread serves its stream.", "gauge");
   for (const Sample &s : samples)
     Row(out, "wispd_agent_running", s.label.c_str(), static_cast<uint64_t>(s.running));
@@ -239,6 +258,10 @@ std::string Stats_Render(size_t queued) {
   }
   Head(&out, "wispd_flare_queue_length", "Flares waiting in the retry queue.", "gauge");
   Row(&out, "wispd_flare_queue_length", nullptr, queued);
+  Head(&out, "wispd_log_records_dropped_total",
+       "Log records the syslog collector did not take (none there, or its queue stayed full).",
+       "counter");
+  Row(&out, "wispd_log_records_dropped_total", nullptr, Syslog_DroppedRecords());
   Head(&out, "wispd_producers_connected", "User-level producers connected now.", "gauge");
   Row(&out, "wispd_producers_connected", nullptr, static_cast<uint64_t>(gProducers.load()));
   RenderAgents(&out);
@@ -258,5 +281,8 @@ std::string Stats_Summary(size_t queued) {
          n(STATS_FLARE_QUEUED) + ", retries " + n(STATS_FLARE_RETRY) + ", resent " +
          n(STATS_FLARE_RESENT) + ", abandoned " + n(STATS_FLARE_ABANDONED) +
          ", lost with the queue " + std::to_string(queued) + ", trace clients refused " +
-         n(STATS_TRACE_REFUSED) + ", dropped " + n(STATS_TRACE_DROPPED) + "\n";
+         n(STATS_TRACE_REFUSED) + ", dropped " + n(STATS_TRACE_DROPPED) + ", flares lost " +
+         n(STATS_FLARE_LOST) + ", agents ended " + n(STATS_AGENT_ENDED) + ", agent stalls " +
+         n(STATS_AGENT_STALL) + ", allocation failures " + n(STATS_ALLOC_FAILED) +
+         ", log records dropped " + std::to_string(Syslog_DroppedRecords()) + "\n";
 }

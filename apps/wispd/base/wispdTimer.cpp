@@ -1,7 +1,11 @@
 #include "base/wispdTimer.h"
 
+#include <new>
+
 #include "base/wispdClock.h"
+#include "base/wispdLock.h"
 #include "base/wispdLog.h"
+#include "base/wispdMemory.h"
 
 TimerService::TimerService() {
   pthread_mutex_init(&mutex_, nullptr);
@@ -14,14 +18,15 @@ TimerService::~TimerService() {
 }
 
 int TimerService::Create(TimerCallback callback) {
-  pthread_mutex_lock(&mutex_);
-  int id = -1;
-  if (nextId_ < TIMER_MAX) {
-    id = nextId_++;
-    timers_[id] = Timer{TIMER_ONESHOT, 0, 0, callback};
+  MutexGuard lock(&mutex_);
+  if (nextId_ >= TIMER_MAX) return -1;
+  // Out of memory the timer is not made: -1, as for a full table.
+  try {
+    timers_[nextId_] = Timer{TIMER_ONESHOT, 0, 0, callback};
+  } catch (const std::bad_alloc &) {
+    return -1;
   }
-  pthread_mutex_unlock(&mutex_);
-  return id;
+  return nextId_++;
 }
 
 int TimerService::Set(int id, int mode, unsigned seconds, unsigned *remaining) {
@@ -103,7 +108,14 @@ void TimerService::Run() {
       }
     }
     pthread_mutex_unlock(&mutex_);
-    cb();
+    // A callback's failure costs that run of it, not the timer thread.
+    try {
+      cb();
+    } catch (const std::bad_alloc &) {
+      Memory_Failed("a timer callback");
+    } catch (const std::exception &e) {
+      Log("Timer callback failed: %s\n", e.what());
+    }
   }
 }
 
@@ -126,6 +138,7 @@ TimerService &Service() {
 }
 
 void *TimerThread(void *) {
+  pthread_setname_np(pthread_self(), "wispdTimer");  // told apart in ps and fault tests
   Service().Run();
   return nullptr;
 }

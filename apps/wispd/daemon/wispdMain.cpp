@@ -8,10 +8,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 
 #include "base/wispdAcceptNote.h"
 #include "base/wispdLog.h"
+#include "base/wispdMemory.h"
 #include "base/wispdNotify.h"
 #include "base/wispdOptions.h"
 #include "base/wispdStats.h"
@@ -165,29 +167,38 @@ int RestListeners(struct pollfd *table, const pelldan::AcceptPause &userPause) {
   return timeout;
 }
 
-// Producers beyond the eighth are closed at once: counted, and one line
-// for each run of them.
-class Refusals {
+// A run of one kind of loss at the producers: each is counted, the first
+// of a run logged, and the run's length said when it is over.
+class Episode {
  public:
-  void Refused() {
-    Stats_Count(STATS_PRODUCER_REFUSED);
-    if (n_++ == 0)
-      Log("Refusing user-level producers: all %d connections are taken.\n", kMaxUserConnections);
+  Episode(StatsCounter counter, const char *start, const char *over)
+      : counter_(counter), start_(start), over_(over) {}
+  void Lost(const char *why = "") {
+    Stats_Count(counter_);
+    if (n_++ == 0) Log(start_, why);
   }
-  // A producer was accepted again.
   void Over() {
-    if (n_ > 0) Log("Accepting user-level producers again (%llu refused meanwhile).\n", n_);
+    if (n_ > 0) Log(over_, n_);
     n_ = 0;
   }
 
  private:
+  StatsCounter counter_;
+  const char *start_;  // takes a %s (a reason or nothing)
+  const char *over_;   // takes a %llu
   unsigned long long n_ = 0;
 };
 
 int PollLoop(struct pollfd *table, int count, bool canGrow) {
   WispLibHandle *user = gContexts[kUserSlot].handle;
   pelldan::AcceptPause userPause;
-  Refusals refusals;
+  // Producers beyond the eighth are closed at once.
+  Episode refusals(STATS_PRODUCER_REFUSED,
+                   "Refusing user-level producers: all 8 connections are taken.%s\n",
+                   "Accepting user-level producers again (%llu refused meanwhile).\n");
+  Episode unreadable(STATS_BATCH_UNREADABLE,
+                     "A user-level message could not be read: %s; it is dropped.\n",
+                     "User-level messages are read again (%llu could not be).\n");
   for (;;) {
     if (gStop) {
       Log("Exiting due to signal.\n");
@@ -199,52 +210,63 @@ int PollLoop(struct pollfd *table, int count, bool canGrow) {
       return -1;
     }
     for (int i = 0; i < count; ++i) {
-      struct pollfd &slot = table[i];
-      short revents = slot.revents;
-      const short broken = POLLERR | POLLHUP | POLLNVAL;
-      if (revents == 0) {
-        ResetSlot(&slot);
-        continue;
-      }
-      if (revents & POLLIN) {
-        Stats_SetSource(i < pelldan::kKernelContexts ? i : kUserSlot);
-        if (i < pelldan::kKernelContexts) {
-          int rc = ReadBatch(slot.fd);
-          if (rc == WISPLIB_TOO_LARGE) {
-            Stats_Count(STATS_BATCH_TOO_LARGE);
-            ResetSlot(&slot);
-            WispLib_Reset(gContexts[i].handle);
-          } else if (rc == EINTR && gStop) {
-            break;  // a dispatch cut short by the stop: end as for any stop
-          } else if (rc > 0) {
-            return rc;
-          }
-        } else if (i == kUserSlot && canGrow) {
-          int fd = -1;
-          if (AcceptUser(user, &userPause, &fd) == 0) {
-            if (count < kMaxSlots) {
-              table[count] = {fd, POLLIN, 0};
-              ++count;
-              Stats_SetProducers(count - kFixedSlots);
-              refusals.Over();
-            } else {
-              WispLib_UserContextCloseCnx(fd);
-              refusals.Refused();
+      // Out of memory, the batch at hand is lost; the loop goes on.
+      try {
+        struct pollfd &slot = table[i];
+        short revents = slot.revents;
+        const short broken = POLLERR | POLLHUP | POLLNVAL;
+        if (revents == 0) {
+          ResetSlot(&slot);
+          continue;
+        }
+        if (revents & POLLIN) {
+          Stats_SetSource(i < pelldan::kKernelContexts ? i : kUserSlot);
+          if (i < pelldan::kKernelContexts) {
+            int rc = ReadBatch(slot.fd);
+            if (rc == WISPLIB_TOO_LARGE) {
+              Stats_Count(STATS_BATCH_TOO_LARGE);
+              ResetSlot(&slot);
+              WispLib_Reset(gContexts[i].handle);
+            } else if (rc == EINTR && gStop) {
+              break;  // a dispatch cut short by the stop: end as for any stop
+            } else if (rc > 0) {
+              Log("Reading kernel context %d failed: %s; stopping.\n", i, strerror(rc));
+              return rc;
             }
+          } else if (i == kUserSlot && canGrow) {
+            int fd = -1;
+            if (AcceptUser(user, &userPause, &fd) == 0) {
+              if (count < kMaxSlots) {
+                table[count] = {fd, POLLIN, 0};
+                ++count;
+                Stats_SetProducers(count - kFixedSlots);
+                refusals.Over();
+              } else {
+                WispLib_UserContextCloseCnx(fd);
+                refusals.Lost();
+              }
+            }
+          } else if (i == kTraceSlot) {
+            Trace_Accept(slot.fd);
+          } else if (int rc = ReadBatch(slot.fd); rc == EINTR && gStop) {
+            break;
+          } else if (rc != 0 && (revents & broken)) {
+            CloseConnection(table, &i, &count);
+            continue;
+          } else if (rc > 0) {
+            unreadable.Lost(strerror(rc));
+          } else if (rc == 0) {
+            unreadable.Over();
           }
-        } else if (i == kTraceSlot) {
-          Trace_Accept(slot.fd);
-        } else if (int rc = ReadBatch(slot.fd); rc == EINTR && gStop) {
-          break;
-        } else if (rc != 0 && (revents & broken)) {
+        } else if (i >= kFixedSlots && (revents & broken)) {
           CloseConnection(table, &i, &count);
           continue;
         }
-      } else if (i >= kFixedSlots && (revents & broken)) {
-        CloseConnection(table, &i, &count);
-        continue;
+        ResetSlot(&slot);
+      } catch (const std::bad_alloc &) {
+        Memory_Failed("the main loop");
+        ResetSlot(&table[i]);
       }
-      ResetSlot(&slot);
     }
   }
 }

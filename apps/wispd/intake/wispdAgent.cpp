@@ -58,7 +58,8 @@ void ClearStackRedzones() {
 struct LiveRecord {
   pthread_t owner;
   AgentRecord *record;
-  int slot;  // the agent's counters
+  int slot;     // the agent's counters
+  bool orphan;  // its thread was joined: a new thread may reuse the id
 };
 pthread_mutex_t gLiveLock = PTHREAD_MUTEX_INITIALIZER;
 LiveRecord gLive[2 * AGENT_MAX];
@@ -69,10 +70,21 @@ thread_local int tSlot = -1;
 void SetLive(AgentRecord *from, AgentRecord *to, int slot) {
   pthread_mutex_lock(&gLiveLock);
   for (LiveRecord &l : gLive) {
-    if (l.record != from || (from != nullptr && !pthread_equal(l.owner, pthread_self()))) continue;
-    l = {pthread_self(), to, slot};
+    if (l.record != from || l.orphan ||
+        (from != nullptr && !pthread_equal(l.owner, pthread_self())))
+      continue;
+    l = {pthread_self(), to, slot, false};
     break;
   }
+  pthread_mutex_unlock(&gLiveLock);
+}
+
+// A joined thread's records stay reachable, but are no longer its: a thread
+// started later may be given the same id.
+void Orphan(pthread_t thread) {
+  pthread_mutex_lock(&gLiveLock);
+  for (LiveRecord &l : gLive)
+    if (l.record != nullptr && pthread_equal(l.owner, thread)) l.orphan = true;
   pthread_mutex_unlock(&gLiveLock);
 }
 
@@ -90,7 +102,7 @@ AgentRecord *OwnLive() {
   AgentRecord *rec = nullptr;
   pthread_mutex_lock(&gLiveLock);
   for (const LiveRecord &l : gLive)
-    if (l.record != nullptr && pthread_equal(l.owner, pthread_self())) rec = l.record;
+    if (l.record != nullptr && !l.orphan && pthread_equal(l.owner, pthread_self())) rec = l.record;
   pthread_mutex_unlock(&gLiveLock);
   return rec;
 }
@@ -172,6 +184,8 @@ void Agent_StopAll(void) {
     rc = pthread_join(gThreads[gCount], nullptr);
     if (rc != 0) {
       Log("Failed to join thread id:%d, err:%d %s\n", static_cast<int>(gCount), rc, strerror(rc));
+    } else {
+      Orphan(gThreads[gCount]);
     }
   }
 }
@@ -216,7 +230,14 @@ int Agent_Init(const char *name, const char *const *groups, const char *const *i
 void Agent_Cleanup(AgentRecord **record) {
   AgentRecord *rec = *record;
   if (rec == nullptr) return;
-  Stats_AgentEnded(SlotOf(rec));
+  // Its observations go unhandled from now on: said, and counted.
+  int slot = SlotOf(rec);
+  if (slot >= 0) {
+    Stats_AgentEnded(slot);
+    Stats_Count(STATS_AGENT_ENDED);
+    Log("Agent %s ended; observations for it are no longer handled.\n",
+        rec->name != nullptr && *rec->name != nullptr ? *rec->name : "(unnamed)");
+  }
   SetLive(rec, nullptr, -1);
   StreamFilter_Free(rec->filter);
   if (rec->stream != nullptr) Stream_Close(rec->stream);

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <exception>
+#include <new>
 #include <string_view>
 #include <vector>
 
 #include "base/wispdLog.h"
+#include "base/wispdMemory.h"
 #include "intake/wispdAgent.h"
 #include "output/wispdFlareRow.h"
 #include "pellibs/str.h"
@@ -24,6 +26,8 @@ void Guarded(const WispHandlerSlot &slot, const Wisp *wisp) {
     } else {
       slot.handler(wisp);
     }
+  } catch (const std::bad_alloc &) {
+    Memory_Failed("a handler");
   } catch (const std::exception &) {
     // A handler's standard exception costs only its observation.
   }
@@ -111,6 +115,8 @@ void Correlator_RunWithFds(const char *name, const char *group, WispHandler fall
       (void)n;
       try {
         wakeup();
+      } catch (const std::bad_alloc &) {
+        Memory_Failed("a wake-up");
       } catch (const std::exception &) {
         // As for handlers: the agent goes on.
       }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "base/wispdBytes.h"
+#include "base/wispdClock.h"
 #include "base/wispdLog.h"
 #include "base/wispdStats.h"
 #include "output/wispdTrace.h"
@@ -44,20 +45,66 @@ void Unlock() {
   if (rc != 0) Panic("Failed to release stream lock: %s\n", strerror(rc));
 }
 
+// The stream lock for a scope, released on every way out.
+struct StreamLock {
+  StreamLock() { Lock(); }
+  ~StreamLock() { Unlock(); }
+};
+
+bool Stopping() {
+  return gStopFlag != nullptr && *gStopFlag;
+}
+
+const char *NameOf(const Stream *s) {
+  return s->name != nullptr && *s->name != nullptr ? *s->name : "(unnamed)";
+}
+
+// An agent that leaves its full pipe unread this long is said to stall.
+constexpr int64_t kStallNanos = 5LL * 1000000000;
+// How often a writer waiting for room looks at the clock.
+constexpr int kStallLookMs = 500;
+
+// Waits for room in a full pipe; 0, or EINTR when the stop came. The
+// first wait of kStallNanos in a record's write is logged and counted,
+// and so is its end.
+int WaitForRoom(const Stream *s, int64_t *since, bool *stalled) {
+  if (Stopping()) return EINTR;
+  int64_t now = Clock_Get().SteadyNanos();
+  if (*since == 0) *since = now;
+  if (!*stalled && now - *since >= kStallNanos) {
+    *stalled = true;
+    Stats_Count(STATS_AGENT_STALL);
+    Log("Agent %s has left its stream unread for %lld s; intake waits for it.\n", NameOf(s),
+        static_cast<long long>((now - *since) / 1000000000));
+  }
+  struct pollfd p = {s->writeFd, POLLOUT, 0};
+  if (poll(&p, 1, kStallLookMs) < 0 && errno == EINTR && Stopping()) return EINTR;
+  return 0;
+}
+
 // Writes the whole record; a signal or a partial write must not leave half
 // a record in the pipe, unless the signal is the stop: then the daemon is
-// going away and the agents with it.
-int WriteRecord(int fd, const uint8_t *rec, size_t len) {
+// going away and the agents with it. The write end does not block, so a
+// full pipe is waited for here, where a stall can be seen.
+int WriteRecord(const Stream *s, const uint8_t *rec, size_t len) {
   size_t done = 0;
-  while (done < len) {
-    ssize_t n = write(fd, rec + done, len - done);
-    if (n < 0) {
-      if (errno == EINTR && (gStopFlag == nullptr || !*gStopFlag)) continue;
-      return errno;
+  int64_t since = 0;
+  bool stalled = false;
+  int rc = 0;
+  while (done < len && rc == 0) {
+    ssize_t n = write(s->writeFd, rec + done, len - done);
+    if (n >= 0) {
+      done += static_cast<size_t>(n);
+    } else if (errno == EAGAIN) {
+      rc = WaitForRoom(s, &since, &stalled);
+    } else if (errno != EINTR || Stopping()) {
+      rc = errno;
     }
-    done += static_cast<size_t>(n);
   }
-  return 0;
+  if (stalled)
+    Log("Agent %s reads its stream again after %lld s.\n", NameOf(s),
+        static_cast<long long>((Clock_Get().SteadyNanos() - since) / 1000000000));
+  return rc;
 }
 
 // Reads into the reassembly buffer; 0 when all wanted bytes are in, 1 when
@@ -160,6 +207,7 @@ int Stream_Open(char **nameHolder, const StreamFilter *filter, Stream **stream) 
   }
   s->readFd = fds[0];
   s->writeFd = fds[1];
+  fcntl(s->writeFd, F_SETFL, fcntl(s->writeFd, F_GETFL) | O_NONBLOCK);
   s->name = nameHolder;
   if (StreamFilter_Copy(filter, &s->filter) != 0) {
     close(fds[0]);
@@ -244,7 +292,7 @@ int Stream_Close(Stream *s) {
 
 int Stream_Dispatch(const uint8_t *batch, size_t length) {
   if (length < 1) return 0;
-  Lock();
+  StreamLock lock;
   size_t offset = 0;
   int rc = 0;
   while (offset < length) {
@@ -277,12 +325,11 @@ int Stream_Dispatch(const uint8_t *batch, size_t length) {
     Stats_CountRead();
     for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next) {
       if (!StreamFilter_Accepts(s->filter, id)) continue;
-      rc = WriteRecord(s->writeFd, rec, recLen);
+      rc = WriteRecord(s, rec, recLen);
       if (rc != 0) break;
     }
     if (rc != 0) break;
     offset += recLen;
   }
-  Unlock();
   return rc;
 }

@@ -1,6 +1,7 @@
 #include "output/wispdFlare.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,9 +10,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "base/wispdBytes.h"
 #include "base/wispdClock.h"
 #include "base/wispdLog.h"
+#include "base/wispdMemory.h"
 #include "base/wispdStats.h"
 #include "base/wispdTimer.h"
 #include "output/wispdTrace.h"
@@ -26,8 +30,8 @@ namespace {
 
 constexpr char kSource[] = "apps/wispd/wispdFlare";
 constexpr int kMaxPackings = 5;
-// A hubd that stops accepting must not hold a correlator for long: connect
-// and send together get this long.
+// A hubd that stops reading must not hold a correlator for long: a send
+// that has started gets this long.
 constexpr int kSendTimeoutSeconds = 2;
 constexpr int kTimedOut = -2;
 
@@ -94,19 +98,20 @@ int Send(const uint8_t *record, size_t size) {
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   Str_Strcpy(addr.sun_path, pelldan::RootPath(pelldan::kFlareSocket).c_str(), sizeof addr.sun_path);
-  // A full backlog makes connect wait, bounded by the send time-out.
+  // A connection hubd's backlog has no room for is a failed send at once:
+  // a frozen hubd must not cost every flare the whole time-out.
   int rc = -1;
-  for (;;) {
-    if (!BoundBy(fd, deadline)) {
-      rc = kTimedOut;
-      break;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) {
+    for (;;) {
+      if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) {
+        rc = 0;
+        break;
+      }
+      if (errno == EAGAIN) rc = kTimedOut;
+      if (errno != EINTR) break;
     }
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) {
-      rc = 0;
-      break;
-    }
-    if (errno == EAGAIN) rc = kTimedOut;
-    if (errno != EINTR) break;
+    if (rc == 0 && fcntl(fd, F_SETFL, flags) != 0) rc = -1;
   }
   for (size_t done = 0; rc == 0 && done < size;) {
     if (!BoundBy(fd, deadline)) {
@@ -131,6 +136,8 @@ void Enqueue(const uint8_t *record, size_t size) {
   if (e == nullptr || copy == nullptr) {
     free(e);
     free(copy);
+    Stats_Count(STATS_FLARE_LOST);
+    Memory_Failed("the retry queue");
     return;
   }
   memcpy(copy, record, size);
@@ -156,23 +163,27 @@ void Unlink(RetryEntry *e) {
   free(e);
 }
 
-void BuildAndDeliver(const char *prefix, const char *suffix, const char *format, va_list ap,
-                     bool deferSend) {
-  // A flare the rate window drops needs no record.
-  if (!Admit()) {
-    Log("Event rate limit reached. Dropping flare: %s%s\n", prefix, suffix);
-    Stats_Count(STATS_FLARE_RATE_DROPPED);
-    return;
-  }
+// The record being built; freed on every way out.
+struct Owned {
+  uint8_t *p = nullptr;
+  ~Owned() { free(p); }
+};
+
+// Builds, logs, traces and sends (or queues) a flare the window admitted.
+void BuildAdmitted(const char *prefix, const char *suffix, const char *format, va_list ap,
+                   bool deferSend) {
   size_t size = FLARE_RECORD_SIZE;
-  uint8_t *rec = static_cast<uint8_t *>(calloc(1, size));
+  Owned owned;
+  uint8_t *&rec = owned.p;
+  rec = static_cast<uint8_t *>(calloc(1, size));
   if (rec == nullptr) {
     Log("Failed to allocate %zu bytes for prob buffer.\n", size);
+    Stats_Count(STATS_FLARE_LOST);
     return;
   }
   size_t idLen = strlen(prefix) + strlen(suffix) + 1;
   if (idLen > FLARE_ID_MAX) {
-    free(rec);
+    Stats_Count(STATS_FLARE_LOST);
     return;
   }
   Bytes_Store32(rec + FLARE_OFF_IDLEN, static_cast<uint32_t>(idLen));
@@ -196,13 +207,13 @@ void BuildAndDeliver(const char *prefix, const char *suffix, const char *format,
     va_end(copy);
     if (fits) break;
     if (attempt == kMaxPackings) {
-      free(rec);
+      Stats_Count(STATS_FLARE_LOST);
       return;
     }
     uint8_t *grown = static_cast<uint8_t *>(realloc(rec, size * 2));
     if (grown == nullptr) {
       Log("Failed to allocate %zu bytes for prob buffer.", size * 2);
-      free(rec);
+      Stats_Count(STATS_FLARE_LOST);
       return;
     }
     memset(grown + size, 0, size);
@@ -227,7 +238,24 @@ void BuildAndDeliver(const char *prefix, const char *suffix, const char *format,
   } else {
     Stats_Count(STATS_FLARE_SENT);
   }
-  free(rec);
+}
+
+void BuildAndDeliver(const char *prefix, const char *suffix, const char *format, va_list ap,
+                     bool deferSend) {
+  // A flare the rate window drops needs no record.
+  if (!Admit()) {
+    Log("Event rate limit reached. Dropping flare: %s%s\n", prefix, suffix);
+    Stats_Count(STATS_FLARE_RATE_DROPPED);
+    return;
+  }
+  // Out of memory before it is posted, the flare is counted as lost; the
+  // handler goes on.
+  try {
+    BuildAdmitted(prefix, suffix, format, ap, deferSend);
+  } catch (const std::bad_alloc &) {
+    Stats_Count(STATS_FLARE_LOST);
+    Memory_Failed("building a flare");
+  }
 }
 
 }  // namespace

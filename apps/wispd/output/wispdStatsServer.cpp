@@ -11,10 +11,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 
 #include "base/wispdAcceptNote.h"
 #include "base/wispdLog.h"
+#include "base/wispdMemory.h"
 #include "base/wispdStats.h"
 #include "output/wispdFlare.h"
 #include "pelldan/accept_pause.h"
@@ -29,7 +31,15 @@ pthread_t gThread;
 std::string gPath;
 
 void Serve(int fd) {
-  std::string text = Stats_Render(Flare_QueueLength());
+  std::string text;
+  try {
+    text = Stats_Render(Flare_QueueLength());
+  } catch (const std::bad_alloc &) {
+    // This reader goes without; the next one may fare better.
+    Memory_Failed("the counters snapshot");
+    close(fd);
+    return;
+  }
   size_t done = 0;
   // A snapshot fits the socket buffer; a reader that lets it fill up loses
   // the rest rather than holding the thread.
@@ -49,6 +59,7 @@ void Accept(pelldan::AcceptPause *pause) {
 }
 
 void *Run(void *) {
+  pthread_setname_np(pthread_self(), "wispdStats");
   pelldan::AcceptPause pause;
   for (;;) {
     int rest = pause.RestMs(pelldan::AcceptPause::NowMs());

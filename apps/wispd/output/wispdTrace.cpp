@@ -13,13 +13,16 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <new>
 #include <utility>
 #include <vector>
 
 #include "base/wispdAcceptNote.h"
 #include "base/wispdBytes.h"
 #include "base/wispdClock.h"
+#include "base/wispdLock.h"
 #include "base/wispdLog.h"
+#include "base/wispdMemory.h"
 #include "base/wispdStats.h"
 #include "pelldan/accept_pause.h"
 #include "pelldan/files.h"
@@ -90,49 +93,61 @@ bool WriteAll(int fd, const std::string &line) {
   return true;
 }
 
+// The client's entry, which exists from the accept until Forget; a
+// closed stand-in otherwise, so that nothing is inserted (or allocated).
+Client &ClientOf(int fd) {
+  static Client &gone = *new Client{{}, 0, true};
+  auto it = gClients.find(fd);
+  return it != gClients.end() ? it->second : gone;
+}
+
 void *Writer(void *arg) {
+  pthread_setname_np(pthread_self(), "wispdTraceOut");
   int fd = static_cast<ClientArgs *>(arg)->fd;
   for (;;) {
-    pthread_mutex_lock(&gMutex);
-    Client &c = gClients[fd];
-    while (c.pending.empty() && !c.closed) pthread_cond_wait(&gCond, &gMutex);
-    if (c.pending.empty()) {
-      pthread_mutex_unlock(&gMutex);
-      return nullptr;
-    }
     // One chunk at a time: what the writer holds stays small, the rest is
     // counted as pending.
     std::string chunk;
-    chunk.swap(c.pending.front());
-    c.pending.pop_front();
-    c.pendingBytes -= chunk.size();
-    gPendingTotal -= chunk.size();
-    pthread_mutex_unlock(&gMutex);
+    {
+      MutexGuard lock(&gMutex);
+      Client &c = ClientOf(fd);
+      while (c.pending.empty() && !c.closed) pthread_cond_wait(&gCond, &gMutex);
+      if (c.pending.empty()) return nullptr;
+      chunk.swap(c.pending.front());
+      c.pending.pop_front();
+      c.pendingBytes -= chunk.size();
+      gPendingTotal -= chunk.size();
+    }
     if (!WriteAll(fd, chunk)) {
-      pthread_mutex_lock(&gMutex);
-      Disconnect(fd, &gClients[fd]);
-      pthread_mutex_unlock(&gMutex);
+      MutexGuard lock(&gMutex);
+      Disconnect(fd, &ClientOf(fd));
       return nullptr;
     }
   }
 }
 
 // Removes the client's entry and ends its connection.
-void *Forget(ClientArgs *args) {
+void ForgetFd(int fd) {
   std::deque<std::string> left;
-  pthread_mutex_lock(&gMutex);
-  auto it = gClients.find(args->fd);
-  if (it != gClients.end()) {
-    TakePending(&it->second, &left);
-    gClients.erase(it);
+  {
+    MutexGuard lock(&gMutex);
+    auto it = gClients.find(fd);
+    if (it != gClients.end()) {
+      TakePending(&it->second, &left);
+      gClients.erase(it);
+    }
   }
-  pthread_mutex_unlock(&gMutex);
-  close(args->fd);
+  close(fd);
+}
+
+void *Forget(ClientArgs *args) {
+  ForgetFd(args->fd);
   delete args;
   return nullptr;
 }
 
 void *ClientThread(void *arg) {
+  pthread_setname_np(pthread_self(), "wispdTraceIn");
   ClientArgs *args = static_cast<ClientArgs *>(arg);
   int fd = args->fd;
   pthread_t writer;
@@ -151,10 +166,11 @@ void *ClientThread(void *arg) {
     ssize_t n = read(fd, &byte, 1);
     if (n == 0 || (n < 0 && errno != EINTR)) break;
   }
-  pthread_mutex_lock(&gMutex);
-  gClients[fd].closed = true;
-  pthread_cond_broadcast(&gCond);
-  pthread_mutex_unlock(&gMutex);
+  {
+    MutexGuard lock(&gMutex);
+    ClientOf(fd).closed = true;
+    pthread_cond_broadcast(&gCond);
+  }
   pthread_join(writer, nullptr);
   return Forget(args);
 }
@@ -188,14 +204,20 @@ void Trace_Accept(int listenFd) {
   if (fd < 0) return;
   // Each client costs two threads and a copy of the history. Its entry is
   // made here, so that a burst of connections is counted at once.
-  pthread_mutex_lock(&gMutex);
-  bool full = gClients.size() >= TRACE_CLIENTS_MAX;
-  if (!full) {
-    Client &c = gClients[fd];
-    for (const std::string &line : gHistory) Append(&c, line);
-    Append(&c, "\n");
+  bool full = false;
+  try {
+    MutexGuard lock(&gMutex);
+    full = gClients.size() >= TRACE_CLIENTS_MAX;
+    if (!full) {
+      Client &c = gClients[fd];
+      for (const std::string &line : gHistory) Append(&c, line);
+      Append(&c, "\n");
+    }
+  } catch (const std::bad_alloc &) {
+    Memory_Failed("accepting a trace client");
+    ForgetFd(fd);
+    return;
   }
-  pthread_mutex_unlock(&gMutex);
   if (full) {
     close(fd);
     Log("Trace client refused: already serving %d clients\n", TRACE_CLIENTS_MAX);
@@ -206,12 +228,15 @@ void Trace_Accept(int listenFd) {
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  ClientArgs *args = new ClientArgs{fd};
-  int rc = pthread_create(&thread, &attr, ClientThread, args);
+  ClientArgs *args = new (std::nothrow) ClientArgs{fd};
+  int rc = args != nullptr ? pthread_create(&thread, &attr, ClientThread, args) : ENOMEM;
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     Log("pthread_create failed: %s", strerror(rc));
-    Forget(args);
+    if (args != nullptr)
+      Forget(args);
+    else
+      ForgetFd(fd);
   }
 }
 
@@ -269,29 +294,26 @@ bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t
   return true;
 }
 
-void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, const void *args,
-                int count, const void *recordEnd) {
-  std::string line;
-  if (!Trace_BuildLine(Clock_Get().Realtime(), direction, timestampUs, id, args, count, recordEnd,
-                       &line)) {
-    Log("Invalid argument in wisp with ID %s", id);
-    return;
-  }
-  struct Drop {
-    int fd;
-    size_t behind;
-  };
-  std::vector<Drop> drops;
-  pthread_mutex_lock(&gMutex);
+namespace {
+
+struct Drop {
+  int fd;
+  size_t behind;
+};
+
+// Hands the line to every client and the history; the clients that fell
+// too far behind go into drops.
+void Distribute(std::string *line, std::vector<Drop> *drops) {
+  MutexGuard lock(&gMutex);
   for (auto &entry : gClients) {
     Client &c = entry.second;
     if (c.closed) continue;
-    if (c.pendingBytes + line.size() > TRACE_PENDING_MAX) {
-      drops.push_back({entry.first, c.pendingBytes});
+    if (c.pendingBytes + line->size() > TRACE_PENDING_MAX) {
+      drops->push_back({entry.first, c.pendingBytes});
       Disconnect(entry.first, &c);
       continue;
     }
-    Append(&c, line);
+    Append(&c, *line);
   }
   while (gPendingTotal > TRACE_PENDING_TOTAL_MAX) {
     auto furthest = gClients.end();
@@ -299,17 +321,36 @@ void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, con
       if (furthest == gClients.end() || it->second.pendingBytes > furthest->second.pendingBytes)
         furthest = it;
     if (furthest == gClients.end() || furthest->second.pendingBytes == 0) break;
-    drops.push_back({furthest->first, furthest->second.pendingBytes});
+    drops->push_back({furthest->first, furthest->second.pendingBytes});
     Disconnect(furthest->first, &furthest->second);
   }
   // The clients have their copies; the history takes the line itself.
-  gHistoryBytes += line.size();
-  gHistory.push_back(std::move(line));
+  gHistoryBytes += line->size();
+  gHistory.push_back(std::move(*line));
   while (gHistoryBytes > TRACE_HISTORY_MAX) {
     gHistoryBytes -= gHistory.front().size();
     gHistory.pop_front();
   }
-  pthread_mutex_unlock(&gMutex);
+}
+
+}  // namespace
+
+void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, const void *args,
+                int count, const void *recordEnd) {
+  std::vector<Drop> drops;
+  // Out of memory the line is lost, for some clients or all; the caller
+  // (the dispatcher, a flare on its way to hubd) goes on.
+  try {
+    std::string line;
+    if (!Trace_BuildLine(Clock_Get().Realtime(), direction, timestampUs, id, args, count, recordEnd,
+                         &line)) {
+      Log("Invalid argument in wisp with ID %s", id);
+      return;
+    }
+    Distribute(&line, &drops);
+  } catch (const std::bad_alloc &) {
+    Memory_Failed("the trace");
+  }
   pthread_cond_broadcast(&gCond);
   if (drops.empty()) return;
   for (const Drop &d : drops) {

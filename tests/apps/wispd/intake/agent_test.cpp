@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/wispdStats.h"
+#include "fake_clock.h"
 #include "intake.h"
 #include "intake/wispdAgent.h"
 #include "intake/wispdCorrelator.h"
@@ -195,18 +196,31 @@ void GateCorrelator() {
   Correlator_Run("gate", "gate", Gated, kNone);
 }
 
-// took, waiting, backlog of the agent gateCorrelator, as the snapshot has them.
-std::string GateRow() {
+// The same on a group of its own: a stopped agent's stream stays in the
+// registry, and the next test must not fill it.
+void StallCorrelator() {
+  static const WispHandlerTable kNone;
+  Correlator_Run("stall", "stall", Gated, kNone);
+}
+
+// took, waiting, backlog of an agent, as the snapshot has them.
+std::string GateRow(const std::string &agent = "gateCorrelator") {
   std::string text = Stats_Render(0), row;
   for (const char *metric :
        {"wispd_agent_observations_total", "wispd_agent_waiting", "wispd_agent_backlog_bytes"}) {
-    std::string key = std::string(metric) + "{agent=\"gateCorrelator\"} ";
+    std::string key = std::string(metric) + "{agent=\"" + agent + "\"} ";
     size_t at = text.find(key);
     if (at == std::string::npos) return "missing " + key;
     at += key.size();
     row += (row.empty() ? "" : " ") + text.substr(at, text.find('\n', at) - at);
   }
   return row;
+}
+
+void IdleEndingAgent() {
+  const char *groups[] = {"ending", nullptr};
+  AgentRecord *rec = nullptr;
+  if (Agent_Init("endingAgent", groups, nullptr, &rec) == 0) Agent_Cleanup(&rec);
 }
 
 TEST(Agents, CountersTellWhatAnAgentTookAndWhetherItWaits) {
@@ -228,6 +242,52 @@ TEST(Agents, CountersTellWhatAnAgentTookAndWhetherItWaits) {
   }
   gGateCond.notify_all();
   EXPECT_TRUE(WaitUntil([] { return GateRow() == "2 1 0"; })) << GateRow();
+  Agent_StopAll();
+}
+
+// An agent that leaves its full pipe unread: the dispatcher waits for it,
+// as it always did, and says so once it has waited five seconds.
+TEST(Agents, AStalledAgentIsNamedAndCountedAndAnEndedOneToo) {
+  Root root;
+  LogCapture log(root);
+  EnsureRegistry();
+  Stats_Reset();
+  FakeClock clock;
+  gEntered = 0;
+  gGateOpen = false;
+  Agent_Start(StallCorrelator);
+  std::string rec = Record("wisp.stall.fill", {Str(std::string(4000, 'g'))});
+  std::string batch;
+  while (batch.size() < 100000) batch += rec;  // more than the pipe holds
+  std::thread dispatcher([&] { Dispatch(batch); });
+  // The clock moves on while the dispatcher waits for room (it looks at
+  // the clock twice a second), until it says so.
+  const std::string stalled = "Agent stallCorrelator has left its stream unread for ";
+  EXPECT_TRUE(WaitUntil([&] {
+    clock.Advance(6);
+    return log.Count(stalled) == 1;
+  }));
+  for (const std::string &m : log.Messages()) {
+    if (m.find(stalled) != std::string::npos) {
+      EXPECT_EQ(m.substr(m.size() - 25), " s; intake waits for it.\n");
+    }
+  }
+  EXPECT_NE(Stats_Render(0).find("wispd_agent_stalls_total 1\n"), std::string::npos);
+  {
+    std::lock_guard<std::mutex> lock(gGateMutex);
+    gGateOpen = true;
+  }
+  gGateCond.notify_all();
+  dispatcher.join();
+  EXPECT_TRUE(log.WaitFor("Agent stallCorrelator reads its stream again after "));
+  Agent_StopAll();
+
+  // An agent that returns ends: counted, named, no longer running.
+  Agent_Start(IdleEndingAgent);
+  EXPECT_TRUE(log.WaitFor("Agent endingAgent ended; observations for it are no longer handled.\n"));
+  std::string s = Stats_Render(0);
+  EXPECT_NE(s.find("wispd_agents_ended_total 1\n"), std::string::npos) << s;
+  EXPECT_NE(s.find("wispd_agent_running{agent=\"endingAgent\"} 0\n"), std::string::npos) << s;
   Agent_StopAll();
 }
 
