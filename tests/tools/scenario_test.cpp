@@ -109,12 +109,44 @@ TEST(ScenarioRunner, RejectsBadFilesWithFileLineAndKey) {
       {head + "    hubd: down\nexpect:\n  flares: {id: tarn.audit.x}\n",
        ":5: \"flares\" is a list"},
       {head + "    observe: {id: wisp.x, fmt: \"%d\", args: [{s: text}]}\n", ":3: observe: "},
+      // More host time than a run can step through.
+      {head + "    hubd: down\nend: 2147483648\n",
+       ":4: \"end\" 2147483648 is beyond what a run can do: at most 31622400 s (366 days of "
+       "host time)"},
+      {"steps:\n  - at: 31622401\n    hubd: down\n", ":2: \"at\" 31622401 is beyond what a run"},
+      {head + "    observe: {id: wisp.storage.apd.start, ctx: 3}\n    ctx: 4\n",
+       ":4: \"ctx\" is given twice: inside \"observe\" and beside it"},
+      {head + "    batch: [{id: wisp.storage.apd.start, ctx: 3}]\n",
+       ":3: \"ctx\" belongs beside \"batch\": the whole batch goes to one source"},
+      {"host:\n  port_groups: {pg1: {swtich: switch0}}\n" + head + "    hubd: down\n",
+       ":2: host model: port_groups.pg1.swtich: unknown key"},
+      {head + "    host: model.json\n",
+       ":3: host model " + dir.Under("/model.json") + ": nics.pnic0.sped: unknown key"},
   };
+  std::ofstream(dir.Under("/model.json")) << R"({"nics": {"pnic0": {"sped": 1}}})";
   for (const Case &c : cases) {
     Result r = Scenario(dir, "bad.yaml", c.text);
     EXPECT_EQ(r.status, 1) << c.text;
     EXPECT_TRUE(Has(r.out, dir.Under("/bad.yaml") + c.message)) << c.text << r.out;
   }
+  // Ids the daemon does not know are all named, and the file is not run.
+  Result r = Scenario(dir, "ids.yaml",
+                      "steps:\n"
+                      "  - {at: 0, observe: {id: wisp.storage.apd.strat}}\n"
+                      "  - {at: 1, batch: [{id: wisp.storage.apd.start}, {id: wisp.stowfs.x}]}\n"
+                      "expect:\n"
+                      "  flares: [{id: tarn.problem.storage.apd.strat}]\n"
+                      "  no_flares: [{id: tarn.clear.storage.apd.start}]\n");
+  EXPECT_EQ(r.status, 1);
+  const std::string file = dir.Under("/ids.yaml");
+  for (const std::string &said :
+       {file + ":2: no correlator handles the observation \"wisp.storage.apd.strat\"",
+        file + ":3: no correlator handles the observation \"wisp.stowfs.x\"",
+        file + ":5: no correlator posts the flare \"tarn.problem.storage.apd.strat\"",
+        file + ":6: no correlator posts the flare \"tarn.clear.storage.apd.start\""})
+    EXPECT_TRUE(Has(r.out, "\n  " + said)) << r.out;
+  EXPECT_TRUE(Has(r.out, "\n0 of 1 scenarios passed")) << r.out;
+  EXPECT_FALSE(Has(r.out, "passed:")) << r.out;
   // An observation wisp-emit refuses is refused with wisp-emit's words.
   std::string emitErr;
   testing_support::Run(Bin("wisp-emit"), {"--check"},
@@ -122,7 +154,7 @@ TEST(ScenarioRunner, RejectsBadFilesWithFileLineAndKey) {
                        &emitErr);
   std::string why = emitErr.substr(emitErr.find("line 1: ") + 8);
   why = why.substr(0, why.find('\n'));
-  Result r = Scenario(dir, "bad.yaml", cases[5].text);
+  r = Scenario(dir, "bad.yaml", cases[5].text);
   EXPECT_TRUE(Has(r.out, "observe: " + why)) << why << "\n" << r.out;
 }
 

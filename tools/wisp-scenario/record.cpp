@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "known_ids.h"
 #include "wispjson.h"
 
 namespace scenario {
@@ -157,9 +158,13 @@ bool RecordTrace(const std::string &tracePath, const std::string &hostModel, std
     *why = tracePath + " holds no trace lines";
     return false;
   }
-  std::set<std::string> inexact;
+  std::set<std::string> inexact, unhandled;
   for (const TraceLine &t : lines) {
     if (!t.in) continue;
+    if (!HandledObservation(t.id)) {
+      unhandled.insert(t.id);
+      continue;
+    }
     for (const char *id : kReadByMessageFormat)
       if (t.id == id) inexact.insert(t.id);
     if (!t.exact) inexact.insert(t.id);
@@ -173,15 +178,22 @@ bool RecordTrace(const std::string &tracePath, const std::string &hostModel, std
         << "# types, or an argument's kind was not traced):\n";
     for (const std::string &id : inexact) out << "#   " << id << "\n";
   }
+  if (!unhandled.empty()) {
+    out << "# Left out, as no correlator handles them (they made no flare):\n";
+    for (const std::string &id : unhandled) out << "#   " << id << "\n";
+  }
   out << "name: " << Quote("replay of " + tracePath) << "\n";
   if (!hostModel.empty()) out << "host: " << Quote(hostModel) << "\n";
   double first = lines.front().wall;
-  size_t ins = 0;
-  for (const TraceLine &t : lines) ins += t.in;
-  out << (ins == 0 ? "steps: []\n" : "steps:\n");
+  size_t ins = 0, steps = 0;
+  for (const TraceLine &t : lines) {
+    ins += t.in;
+    steps += t.in && unhandled.count(t.id) == 0;
+  }
+  out << (steps == 0 ? "steps: []\n" : "steps:\n");
   int64_t last = 0;  // steps never go back, even when the trace's clock did
   for (const TraceLine &t : lines) {
-    if (!t.in) continue;
+    if (!t.in || unhandled.count(t.id) > 0) continue;
     last = std::max(last, static_cast<int64_t>(t.wall - first));
     out << "  - at: " << last << "\n    observe: {id: " << Quote(t.id) << ", args: " << Args(t.args)
         << "}\n";

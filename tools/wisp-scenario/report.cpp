@@ -45,7 +45,10 @@ bool Report::Passed() const {
 
 void Print(const Report &r, std::ostream &out) {
   if (!r.error.empty()) {
-    out << "FAIL " << r.file << "\n  " << r.error << "\n";
+    std::string error = r.error;
+    for (size_t nl = 0; (nl = error.find('\n', nl)) != std::string::npos; nl += 3)
+      error.replace(nl, 1, "\n  ");
+    out << "FAIL " << r.file << "\n  " << error << "\n";
     return;
   }
   char took[32];
