@@ -35,20 +35,40 @@ bool Has(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-TEST(ScenarioRunner, PassesAndWritesJunit) {
+TEST(ScenarioRunner, ChecksHostActionsAndWritesJunitPerFile) {
   Root dir;
+  // Two downs within a minute over a threshold of 1 take the NIC down.
+  std::string flapping = dir.Under("/flapping.yaml");
+  std::ofstream(flapping)
+      << "name: flapping\nhost:\n  advanced_options: {Net: {LinkFlappingThreshold: 1}}\n"
+         "  nics: {pnic1: {}}\nsteps:\n"
+         "  - {at: 0, observe: {id: wisp.net.pnic.linkstate.down, args: [{s: pnic1}]}}\n"
+         "  - {at: 10, observe: {id: wisp.net.pnic.linkstate.down, args: [{s: pnic1}]}}\n"
+         "end: 12\nexpect:\n  no_actions: ['\"cpu_offline\"', '\"nic_down\"']\n";
   Result r =
       Scenario(dir, "pass.yaml",
-               "# one observation, one flare\nsteps:\n  - at: 5\n"
-               "    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n"
-               "expect:\n  only_these: true\n  flares:\n"
+               "# one observation, one flare; \"ctx\" inside it as in a wisp-emit line\n"
+               "name: pass\nsteps:\n  - at: 5\n"
+               "    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}], ctx: user}\n"
+               "expect:\n  only_these: true\n  no_actions: [nic_down]\n  flares:\n"
                "    - {id: tarn.problem.storage.apd.start, by: 5, message: \"Device or "
                "filesystem with identifier [naa.1] has entered the All Paths Down state.\"}\n",
-               {"--junit", dir.Under("/junit.xml")});
-  EXPECT_EQ(r.status, 0) << r.out;
+               {"--junit", dir.Under("/junit.xml"), flapping});
+  EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(Has(r.out, "passed: flare [tarn.problem.storage.apd.start]")) << r.out;
-  EXPECT_TRUE(Has(r.out, "1 of 1 scenarios passed")) << r.out;
-  EXPECT_TRUE(Has(Slurp(dir.Under("/junit.xml")), "<testsuites tests=\"2\" failures=\"0\">"));
+  EXPECT_TRUE(Has(r.out, "passed: no host action nic_down\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "passed: no host action \"cpu_offline\"\n")) << r.out;
+  EXPECT_TRUE(Has(r.out,
+                  "FAILED: no host action \"nic_down\"\n    + {\"action\":\"nic_down\","
+                  "\"nic\":\"pnic1\",\"value\":1,"))
+      << r.out;
+  EXPECT_TRUE(Has(r.out, "1 of 2 scenarios passed")) << r.out;
+  std::string junit = Slurp(dir.Under("/junit.xml"));
+  EXPECT_TRUE(Has(junit, "<testsuites tests=\"5\" failures=\"1\">")) << junit;
+  EXPECT_TRUE(Has(junit, "<testsuite name=\"pass\" tests=\"3\" failures=\"0\"")) << junit;
+  EXPECT_TRUE(Has(junit, "<testsuite name=\"flapping\" tests=\"2\" failures=\"1\"")) << junit;
+  EXPECT_TRUE(Has(junit, "<testcase name=\"no host action &quot;nic_down&quot;\"><failure"))
+      << junit;
 }
 
 TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {

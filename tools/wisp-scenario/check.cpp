@@ -48,6 +48,21 @@ std::string Diff(const FlareExpectation &e, const Outcome &out) {
   return d;
 }
 
+// An expectation on the host's action journal: some line holds the text
+// (must), or none does; a failure lists what the journal held.
+Check Journal(const LogExpectation &a, const Outcome &out, bool must) {
+  std::string holding;
+  for (const std::string &line : out.actions)
+    if (line.find(a.text) != std::string::npos) holding += "    + " + line + "\n";
+  if (!must) return {"no host action " + a.text, holding.empty(), holding};
+  std::string journal;
+  for (const std::string &line : out.actions) journal += "    + " + line + "\n";
+  return {"host action " + a.text, !holding.empty(),
+          !holding.empty()  ? ""
+          : journal.empty() ? "    the daemon changed nothing on the host\n"
+                            : journal};
+}
+
 }  // namespace
 
 std::vector<Check> Evaluate(const Scenario &sc, const Outcome &out) {
@@ -78,17 +93,8 @@ std::vector<Check> Evaluate(const Scenario &sc, const Outcome &out) {
     checks.push_back(
         {"log line \"" + l.text + "\"", found, found ? "" : "    no log line holds this text\n"});
   }
-  for (const LogExpectation &a : sc.actions) {
-    bool found = false;
-    for (const std::string &line : out.actions)
-      found = found || line.find(a.text) != std::string::npos;
-    std::string journal;
-    for (const std::string &line : out.actions) journal += "    + " + line + "\n";
-    checks.push_back({"host action " + a.text, found,
-                      found             ? ""
-                      : journal.empty() ? "    the daemon changed nothing on the host\n"
-                                        : journal});
-  }
+  for (const LogExpectation &a : sc.actions) checks.push_back(Journal(a, out, true));
+  for (const LogExpectation &a : sc.noActions) checks.push_back(Journal(a, out, false));
   if (sc.onlyThese) {
     std::string detail;
     for (size_t i = 0; i < out.flares.size(); ++i)

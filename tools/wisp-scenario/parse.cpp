@@ -242,8 +242,8 @@ FlareExpectation ParseFlare(const YAML::Node &n, bool must, UnknownIds *unknown)
 }
 
 void ParseExpect(const YAML::Node &n, Scenario *sc, UnknownIds *unknown) {
-  OnlyKeys(n, {"flares", "no_flares", "log", "actions", "only_these"}, "\"expect\"");
-  for (const char *key : {"flares", "no_flares", "log", "actions"})
+  OnlyKeys(n, {"flares", "no_flares", "log", "actions", "no_actions", "only_these"}, "\"expect\"");
+  for (const char *key : {"flares", "no_flares", "log", "actions", "no_actions"})
     if (n[key] && !n[key].IsSequence()) Fail(n[key], std::string("\"") + key + "\" is a list");
   if (n["flares"])
     for (const auto &f : n["flares"]) sc->flares.push_back(ParseFlare(f, true, unknown));
@@ -253,6 +253,8 @@ void ParseExpect(const YAML::Node &n, Scenario *sc, UnknownIds *unknown) {
     for (const auto &l : n["log"]) sc->logs.push_back({Line(l), Text(l, "log")});
   if (n["actions"])
     for (const auto &l : n["actions"]) sc->actions.push_back({Line(l), Text(l, "actions")});
+  if (n["no_actions"])
+    for (const auto &l : n["no_actions"]) sc->noActions.push_back({Line(l), Text(l, "no_actions")});
   if (n["only_these"]) sc->onlyThese = Flag(n["only_these"], "only_these");
 }
 

@@ -57,7 +57,8 @@ struct Scenario {
   std::vector<Step> steps;
   std::vector<FlareExpectation> flares;
   std::vector<LogExpectation> logs;
-  std::vector<LogExpectation> actions;  // lines of the host's action journal
+  std::vector<LogExpectation> actions;    // lines of the host's action journal
+  std::vector<LogExpectation> noActions;  // texts no line of the journal may hold
 };
 
 // Reads a scenario file; false with "FILE:LINE: what is wrong" in *error
