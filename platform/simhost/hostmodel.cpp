@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -20,6 +22,134 @@ namespace simhost {
 namespace {
 
 constexpr off_t kMaxModelSize = 16 << 20;
+
+// Every member the simulated host reads (docs/simhost.md, "The schema").
+const char *const kMembers[] = {
+    "kernel.build_date",
+    "system.uuid",
+    "advanced_options.GROUP.NAME",
+    "nics.NAME",
+    "port_groups.NAME.switch",
+    "vm_groups.ID.name",
+    "vms.WORLDID.name",
+    "file_systems[].volume",
+    "file_systems[].uuid",
+    "storage.luns.NAME.disk",
+    "storage.luns.NAME.redundancy",
+    "storage.luns.NAME.partitions",
+    "storage.luns.NAME.datastores.N",
+    "storage.paths.NAME.device",
+    "clock.wisp_report_interval",
+    "cpu.cores",
+    "cpu.pcpus",
+    "cpu.vendor",
+    "cpu.offline_enabled",
+    "memory.selection_threshold",
+    "memory.retired_pages",
+    "fail.CALL",
+};
+
+// The names the simulated calls ask Failure() about.
+const char *const kFailureCalls[] = {
+    "Sysi_Get:NODE",
+    "Sysi_Set:NODE",
+    "GetPortGroupByName",
+    "PortGroup.GetVirtualSwitchName",
+    "GetHost",
+    "GetStorageInfo",
+    "GetLun",
+    "GetPath",
+    "GetFileSystems",
+    "GetVirtualMachineByWorldId",
+    "VirtualMachine.Kill",
+    "ReconfigureSysSwap",
+    "Mantle_Syscall:2240",
+    "ConfigStore",
+    "PldAudit_LogList",
+    "Volumes_Request",
+};
+
+bool IsFailureCall(const std::string &key) {
+  for (const char *call : kFailureCalls) {
+    std::string name = call;
+    size_t node = name.find(":NODE");
+    if (node == std::string::npos) {
+      if (key == name) return true;
+      continue;
+    }
+    std::string prefix = name.substr(0, node + 1);
+    if (key.compare(0, prefix.size(), prefix) != 0) continue;
+    for (uint16_t n = 1; *SysiNodeName(n) != '\0'; ++n)
+      if (key.compare(prefix.size(), std::string::npos, SysiNodeName(n)) == 0) return true;
+  }
+  return false;
+}
+
+// One step of the schema: its named members, and what any other key or a
+// list's items hold.
+struct Member {
+  std::map<std::string, Member> named;
+  std::unique_ptr<Member> any;   // "NAME", "ID" ...: every key
+  bool calls = false;            // "CALL": a failure call's name
+  std::unique_ptr<Member> item;  // "[]": each item of a list
+};
+
+const Member &Schema() {
+  static const Member *root = [] {
+    Member *top = new Member;  // lives as long as the process
+    for (const std::string member : kMembers) {
+      Member *at = top;
+      size_t from = 0;
+      while (from <= member.size()) {
+        size_t dot = member.find('.', from);
+        std::string word = member.substr(from, dot == std::string::npos ? dot : dot - from);
+        from = dot == std::string::npos ? member.size() + 1 : dot + 1;
+        bool list = word.size() > 2 && word.compare(word.size() - 2, 2, "[]") == 0;
+        if (list) word.resize(word.size() - 2);
+        bool wildcard = word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string::npos;
+        if (!wildcard) {
+          at = &at->named[word];
+        } else {
+          if (!at->any) at->any = std::make_unique<Member>();
+          at->calls = at->calls || word == "CALL";
+          at = at->any.get();
+        }
+        if (list) {
+          if (!at->item) at->item = std::make_unique<Member>();
+          at = at->item.get();
+        }
+      }
+    }
+    return top;
+  }();
+  return *root;
+}
+
+// The first unknown key under an object, "" when none; members of another
+// type are not looked into (they count as missing).
+std::string Unknown(const Json &object, const Member &schema, const std::string &path) {
+  for (auto it = object.begin(); it != object.end(); ++it) {
+    const std::string &key = it.key();
+    std::string at = path.empty() ? key : path + "." + key;
+    const Member *m = nullptr;
+    auto named = schema.named.find(key);
+    if (named != schema.named.end())
+      m = &named->second;
+    else if (schema.any && (!schema.calls || IsFailureCall(key)))
+      m = schema.any.get();
+    if (m == nullptr) return at + ": unknown key";
+    std::string problem;
+    if (it->is_object()) {
+      problem = Unknown(*it, *m, at);
+    } else if (it->is_array() && m->item) {
+      for (size_t i = 0; i < it->size() && problem.empty(); ++i)
+        if ((*it)[i].is_object())
+          problem = Unknown((*it)[i], *m->item, at + "[" + std::to_string(i) + "]");
+    }
+    if (!problem.empty()) return problem;
+  }
+  return "";
+}
 
 struct Cache {
   std::mutex mutex;
@@ -74,6 +204,11 @@ void Refresh(Cache &c) {
     Report("host model %s is not a JSON object; keeping the last good model\n", path.c_str());
     return;
   }
+  std::string unknown = UnknownModelKey(doc);
+  if (!unknown.empty()) {
+    Report("host model %s: %s; keeping the last good model\n", path.c_str(), unknown.c_str());
+    return;
+  }
   if (const char *problem = StorageModelProblem(doc)) {
     Report("host model %s %s; keeping the last good model\n", path.c_str(), problem);
     return;
@@ -82,6 +217,18 @@ void Refresh(Cache &c) {
 }
 
 }  // namespace
+
+std::string UnknownModelKey(const Json &doc) {
+  return doc.is_object() ? Unknown(doc, Schema(), "") : "";
+}
+
+std::vector<std::string> ModelMembers() {
+  return {std::begin(kMembers), std::end(kMembers)};
+}
+
+std::vector<std::string> FailureCalls() {
+  return {std::begin(kFailureCalls), std::end(kFailureCalls)};
+}
 
 std::shared_ptr<const Json> Model() {
   Cache &c = TheCache();

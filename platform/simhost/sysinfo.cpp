@@ -29,12 +29,9 @@ const Sysi_Node Sysi_NODE_system_pageRetire_threshold = 11;
 const Sysi_Node Sysi_NODE_vm_vmmGroupInfo = 12;
 }
 
-namespace {
+namespace simhost {
 
-// The build date this daemon's sysinfo interface was made for.
-constexpr char kOwnBuildDate[] = "2026-11-30 08:00:00";
-
-const char *NodeName(Sysi_Node node) {
+const char *SysiNodeName(Sysi_Node node) {
   static const char *const names[] = {
       "",
       "config_intOpts",
@@ -53,9 +50,16 @@ const char *NodeName(Sysi_Node node) {
   return node < sizeof names / sizeof names[0] ? names[node] : "";
 }
 
+}  // namespace simhost
+
+namespace {
+
+// The build date this daemon's sysinfo interface was made for.
+constexpr char kOwnBuildDate[] = "2026-11-30 08:00:00";
+
 // A failure asked for by the model: its status, or 0.
 MANTLE_ReturnStatus FailStatus(const char *call, Sysi_Node node) {
-  std::optional<Json> f = simhost::Failure(std::string(call) + ":" + NodeName(node));
+  std::optional<Json> f = simhost::Failure(std::string(call) + ":" + simhost::SysiNodeName(node));
   if (!f) return MANTLE_OK;
   if (f->is_number_unsigned() || f->is_number_integer()) {
     uint64_t v = f->get<uint64_t>();

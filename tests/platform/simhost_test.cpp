@@ -12,10 +12,18 @@
 #include "mantlectl/mantlectl.h"
 #include "pellibs/sysinfo.h"
 #include "sandbox.h"
+#include "simhost/hostmodel.h"
 
 using namespace testing_support;
 
 namespace {
+
+// A file of the source tree (appended, not added: gcc 12 sees a false bound
+// overrun in the sum).
+std::string SourceFile(const char *path) {
+  std::string file = WISPD_SOURCE_DIR;
+  return file.append(path);
+}
 
 int64_t Threshold() {
   return MantleCtl::Adv::AdvancedIntegerOptionImpl({"Net"}, "LinkFlappingThreshold").GetValue();
@@ -81,6 +89,60 @@ TEST(SimHost, AnOptionSetAtRunTimeReadsBackAsSet) {
   Sysi_ParamListDestroy(inst);
   Sysi_ParamListDestroy(in);
   EXPECT_EQ(Threshold(), 7);
+}
+
+TEST(SimHost, AModelWithAnUnknownKeyIsABadModelNamedByItsPath) {
+  Root root;
+  const std::string model = "/etc/pelldan/simhost.json";
+  const std::string good = R"({"advanced_options": {"Net": {"LinkFlappingThreshold": 3}}, )";
+  root.WriteFile(model, good + R"("fail": {"Sysi_Set:config_intOpts": 1, "GetLun": true}})");
+  EXPECT_EQ(Threshold(), 3);
+  const std::string bad = R"({"advanced_options": {"Net": {"LinkFlappingThreshold": 4}}, )";
+  struct Case {
+    std::string members, said;
+  } cases[] = {
+      {R"("port_groups": {"pg1": {"swtich": "switch0"}}})", "port_groups.pg1.swtich"},
+      {R"("file_systems": [{"volume": "a", "uuid": "b"}, {"volme": "c"}]})",
+       "file_systems[1].volme"},
+      {R"("nics": {"pnic0": {"speed": 10}}})", "nics.pnic0.speed"},
+      {R"("fail": {"GetLunn": 1}})", "fail.GetLunn"},
+      {R"("fail": {"Sysi_Get:config_intOpt": 1}})", "fail.Sysi_Get:config_intOpt"},
+      {R"("clocks": {}})", "clocks"},
+  };
+  for (const Case &c : cases) {
+    root.WriteFile(model, bad + c.members);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Threshold(), 3) << c.members;  // the last good model stays
+    EXPECT_EQ(Threshold(), 3) << c.members;
+    std::string said = testing::internal::GetCapturedStderr();
+    std::string line = ": " + c.said + ": unknown key; keeping the last good model\n";
+    size_t at = said.find(line);
+    EXPECT_NE(at, std::string::npos) << said;
+    EXPECT_EQ(said.find(line, at + 1), std::string::npos) << "said once per change: " << said;
+  }
+  // Every key of the example model is known: it is taken.
+  root.WriteFile(model, Slurp(SourceFile("/examples/simhost.json")));
+  std::unique_ptr<HostCtl::Network::PortGroup> pg(
+      HostCtl::Network::NetworkFactory::GetPortGroupByName("Storage"));
+  ASSERT_NE(pg, nullptr);
+  EXPECT_EQ(pg->GetVirtualSwitchName(), "switch1");
+}
+
+// docs/simhost.md lists the schema; the model reader checks that list.
+TEST(SimHost, TheSchemaIsTheOneTheDocsDescribe) {
+  std::string doc = Slurp(SourceFile("/docs/simhost.md"));
+  size_t from = doc.find("```schema\n");
+  ASSERT_NE(from, std::string::npos);
+  from += 10;
+  std::vector<std::string> listed;
+  for (size_t nl; (nl = doc.find('\n', from)) != std::string::npos && doc.compare(from, 3, "```");
+       from = nl + 1)
+    listed.push_back(doc.substr(from, nl - from));
+  EXPECT_EQ(listed, simhost::ModelMembers());
+  size_t table = doc.find("### Failures on demand");
+  std::string failures = doc.substr(table, doc.find("\n### ", table) - table);
+  for (const std::string &call : simhost::FailureCalls())
+    EXPECT_NE(failures.find("`" + call + "`"), std::string::npos) << call;
 }
 
 TEST(SimHost, FailsNamedCallsAndJournalsActions) {

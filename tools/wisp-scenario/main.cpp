@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <iostream>
 
 #include "../common/cli.h"
@@ -18,7 +19,8 @@ namespace {
 
 const tools::Tool kTool = {
     "wisp-scenario",
-    "wisp-scenario [--junit FILE] [--keep] FILE... | wisp-scenario --record TRACE [--host MODEL]",
+    "wisp-scenario [--junit FILE] [--keep] FILE... | wisp-scenario --record TRACE [--host MODEL] "
+    "[--out FILE]",
     "Runs each scenario file on its own simulated host (wispd, hubd and a syslog\n"
     "collector from this program's directory) with the daemon's clock stepped to\n"
     "each step's time, and prints every expectation as passed or failed.\n"
@@ -26,6 +28,9 @@ const tools::Tool kTool = {
     "  --keep          leave each scenario's root for inspection\n"
     "  --record TRACE  print a scenario replaying a saved trace (wisp-trace output)\n"
     "  --host MODEL    with --record: the host model file the scenario names\n"
+    "  --out FILE      with --record: write the scenario to FILE (the model's path\n"
+    "                  is then relative to FILE's directory; on standard output it\n"
+    "                  is absolute)\n"
     "  --help          show this text\n"
     "  --version       show the version\n"
     "The status is 0 when every expectation of every file holds.\n"};
@@ -55,9 +60,10 @@ int main(int argc, char **argv) {
                                            {"keep", no_argument, nullptr, 'k'},
                                            {"record", required_argument, nullptr, 'r'},
                                            {"host", required_argument, nullptr, 'h'},
+                                           {"out", required_argument, nullptr, 'o'},
                                            TOOLS_COMMON_OPTIONS,
                                            {nullptr, 0, nullptr, 0}};
-  std::string junit, record, host;
+  std::string junit, record, host, outPath;
   scenario::RunOptions opt;
   int c;
   while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
@@ -69,14 +75,33 @@ int main(int argc, char **argv) {
       record = optarg;
     else if (c == 'h')
       host = optarg;
+    else if (c == 'o')
+      outPath = optarg;
     else
       tools::CommonOption(kTool, c);
   }
+  if (record.empty() && (!host.empty() || !outPath.empty()))
+    tools::Reject(kTool, "--host and --out go with --record");
   if (!record.empty()) {
     if (optind < argc) tools::Reject(kTool, "--record takes no scenario files");
     std::string why;
-    if (!scenario::RecordTrace(record, host, std::cout, &why)) {
+    std::ofstream file;
+    if (!outPath.empty()) {
+      file.open(outPath);
+      if (!file) {
+        std::cerr << "wisp-scenario: cannot write " << outPath << "\n";
+        return 1;
+      }
+    }
+    std::ostream &out = outPath.empty() ? std::cout : file;
+    if (!scenario::RecordTrace(record, host, outPath, out, &why)) {
       std::cerr << "wisp-scenario: " << why << "\n";
+      return 1;
+    }
+    out.flush();
+    if (!out) {
+      std::cerr << "wisp-scenario: cannot write " << (outPath.empty() ? "standard output" : outPath)
+                << "\n";
       return 1;
     }
     return 0;

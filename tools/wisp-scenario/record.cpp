@@ -1,24 +1,25 @@
 #include "record.h"
 
-#include <errno.h>
-#include <stdlib.h>
-
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
-#include <limits>
 #include <set>
 #include <vector>
 
-#include "wispjson.h"
+#include "known_ids.h"
+#include "scenario.h"
+#include "traceline.h"
 
 namespace scenario {
 
 namespace {
 
 // Observations whose handlers read their values by the types of a message
-// format (Storage_ReadMessageArgs): the trace keeps the values but not the
-// types, so a replay may read them differently.
+// format (Storage_ReadMessageArgs, or the VM correlator's reads derived from
+// the kernel's own message): the trace keeps the values but not the types,
+// so a replay may read them differently.
 const char *const kReadByMessageFormat[] = {
     "wisp.pageretire.selectedmpnthreshold.host.exceeded",
     "wisp.pageretire.selectedbutnotretired.high",
@@ -26,100 +27,30 @@ const char *const kReadByMessageFormat[] = {
     "wisp.pageretire.mce.injected",
     "wisp.swap.systemSwap.isPDL.removed",
     "wisp.swap.systemSwap.isPDL.cannot.remove",
+    "wisp.vm.kill.unexpected.noSwapResponse",
+    "wisp.vm.kill.unexpected.vmproc.fault.failure",
+    "wisp.vm.kill.unexpected.vmtrack",
+    "wisp.vm.kill.unexpected.forcefulPageRetire.64",
+    "wisp.vm.kill.unexpected.fault.failure",
 };
 
-struct TraceLine {
-  double wall;
-  bool in;
-  uint64_t ts;
-  std::string id;
-  tools::Json args = tools::Json::array();
-  bool exact = true;  // every argument kept its value
+struct Recorded {
+  TraceLine t;
+  size_t number;  // the line's number in the trace
+  int64_t at;     // IN: the step's second
 };
 
-// Splits "a,\"b,\"\"c\",d" into fields, undoing the doubled quotes; quoted
-// fields keep a leading quote as their marker.
-std::vector<std::string> Fields(const std::string &line) {
-  std::vector<std::string> out;
-  size_t i = 0;
-  while (i <= line.size()) {
-    std::string f;
-    if (i < line.size() && line[i] == '"') {
-      f = "\"";
-      ++i;
-      while (i < line.size()) {
-        if (line[i] == '"') {
-          if (i + 1 < line.size() && line[i + 1] == '"') {
-            f += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        f += line[i++];
-      }
-    }
-    size_t comma = line.find(',', i);
-    if (comma == std::string::npos) comma = line.size();
-    f += line.substr(i, comma - i);
-    out.push_back(f);
-    i = comma + 1;
-  }
-  return out;
-}
-
-// The narrowest argument kind that holds a traced number.
-bool Number(const std::string &f, tools::Json *item) {
-  bool neg = !f.empty() && f[0] == '-';
-  if (f.size() < (neg ? 2u : 1u) || f.size() > 20) return false;
-  for (size_t i = neg ? 1 : 0; i < f.size(); ++i)
-    if (f[i] < '0' || f[i] > '9') return false;
-  errno = 0;
-  if (neg) {
-    long long v = strtoll(f.c_str(), nullptr, 10);
-    if (errno == ERANGE) return false;
-    *item = v >= std::numeric_limits<int32_t>::min() ? tools::Json{{"i32", v}}
-                                                     : tools::Json{{"i64", v}};
-    return true;
-  }
-  unsigned long long v = strtoull(f.c_str(), nullptr, 10);
-  if (errno == ERANGE) return false;
-  if (v <= static_cast<unsigned long long>(std::numeric_limits<int32_t>::max()))
-    *item = {{"i32", v}};
-  else if (v <= std::numeric_limits<uint32_t>::max())
-    *item = {{"u32", v}};
-  else
-    *item = {{"u64", v}};
-  return true;
-}
-
-bool ParseLine(const std::string &text, TraceLine *t) {
-  std::vector<std::string> f = Fields(text);
-  if (f.size() < 5 || (f[1] != "IN" && f[1] != "OUT") || !f[4].empty()) return false;
-  try {
-    t->wall = std::stod(f[0]);
-    t->ts = std::stoull(f[2]);
-  } catch (const std::exception &) {
-    return false;
-  }
-  if (!(t->wall >= 0 && t->wall < 1e11)) return false;  // NaN too
-  t->in = f[1] == "IN";
-  t->id = f[3];
-  if (t->id.empty()) return false;
-  // With no arguments the line ends in the empty field.
-  for (size_t i = 5; i < f.size(); ++i) {
-    tools::Json item;
-    if (!f[i].empty() && f[i][0] == '"') {
-      std::string s = f[i].substr(1);
-      item = s == "(null)" ? tools::Json{{"s", nullptr}} : tools::Json{{"s", s}};
-    } else if (!Number(f[i], &item)) {
-      t->exact = false;  // ",???": a kind the trace cannot show
-      continue;
-    }
-    t->args.push_back(item);
-  }
-  return true;
+// Where the scenario finds the model: relative to the directory the
+// scenario is written to, or absolute when it goes to standard output
+// (whose reader may keep it anywhere).
+std::string HostPath(const std::string &model, const std::string &scenarioPath) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path abs = fs::weakly_canonical(fs::absolute(model, ec), ec);
+  if (scenarioPath.empty()) return abs.string();
+  fs::path dir = fs::weakly_canonical(fs::absolute(scenarioPath, ec), ec).parent_path();
+  fs::path rel = abs.lexically_relative(dir);
+  return rel.empty() ? abs.string() : rel.string();
 }
 
 // A YAML double-quoted scalar.
@@ -140,29 +71,57 @@ std::string Args(const tools::Json &args) {
 
 }  // namespace
 
-bool RecordTrace(const std::string &tracePath, const std::string &hostModel, std::ostream &out,
-                 std::string *why) {
+bool RecordTrace(const std::string &tracePath, const std::string &hostModel,
+                 const std::string &scenarioPath, std::ostream &out, std::string *why) {
   std::ifstream in(tracePath, std::ios::binary);
   if (!in) {
     *why = "cannot read the trace " + tracePath;
     return false;
   }
-  std::vector<TraceLine> lines;
+  if (!hostModel.empty() && !std::ifstream(hostModel)) {
+    *why = "cannot read the host model " + hostModel;
+    return false;
+  }
+  std::vector<Recorded> lines;
   std::string text;
-  while (std::getline(in, text)) {
-    TraceLine t;
-    if (ParseLine(text, &t)) lines.push_back(t);
+  for (size_t number = 1; std::getline(in, text); ++number) {
+    Recorded r{TraceLine(), number, 0};
+    if (ParseTraceLine(text, &r.t)) lines.push_back(r);
   }
   if (lines.empty()) {
     *why = tracePath + " holds no trace lines";
     return false;
   }
-  std::set<std::string> inexact;
-  for (const TraceLine &t : lines) {
-    if (!t.in) continue;
+  // Steps at the observations' own time stamps, rounded to the second,
+  // from the first observation's; never going back, even when a producer's
+  // clock did.
+  const Recorded *first = nullptr;
+  int64_t last = 0;
+  for (Recorded &r : lines) {
+    if (!r.t.in) continue;
+    if (first == nullptr) first = &r;
+    double after = (static_cast<double>(r.t.ts) - static_cast<double>(first->t.ts)) / 1e6;
+    if (after > static_cast<double>(kMaxHostSeconds)) {
+      *why = tracePath + ":" + std::to_string(r.number) +
+             ": the observation's time stamp lies beyond what a run can do after the first "
+             "one's (at most " +
+             std::to_string(kMaxHostSeconds) + " s)";
+      return false;
+    }
+    last = r.at = std::max(last, static_cast<int64_t>(std::llround(after)));
+  }
+  // Long enough for the timers the last lines started (settling, deadlines).
+  double origin = first != nullptr ? first->t.wall : lines.front().t.wall;
+  int64_t end =
+      std::max<int64_t>(last, std::llround(std::max(0.0, lines.back().t.wall - origin))) + 5;
+  end = std::min(end, kMaxHostSeconds);
+  std::set<std::string> inexact, unhandled;
+  for (const Recorded &r : lines) {
+    if (!r.t.in) continue;
+    if (!HandledObservation(r.t.id)) unhandled.insert(r.t.id);
     for (const char *id : kReadByMessageFormat)
-      if (t.id == id) inexact.insert(t.id);
-    if (!t.exact) inexact.insert(t.id);
+      if (r.t.id == id) inexact.insert(r.t.id);
+    if (!r.t.exact) inexact.insert(r.t.id);
   }
   out << "# Recorded from " << tracePath << " by wisp-scenario --record.\n"
       << "# The trace keeps neither message formats nor contexts nor argument types:\n"
@@ -173,27 +132,29 @@ bool RecordTrace(const std::string &tracePath, const std::string &hostModel, std
         << "# types, or an argument's kind was not traced):\n";
     for (const std::string &id : inexact) out << "#   " << id << "\n";
   }
-  out << "name: " << Quote("replay of " + tracePath) << "\n";
-  if (!hostModel.empty()) out << "host: " << Quote(hostModel) << "\n";
-  double first = lines.front().wall;
-  size_t ins = 0;
-  for (const TraceLine &t : lines) ins += t.in;
-  out << (ins == 0 ? "steps: []\n" : "steps:\n");
-  int64_t last = 0;  // steps never go back, even when the trace's clock did
-  for (const TraceLine &t : lines) {
-    if (!t.in) continue;
-    last = std::max(last, static_cast<int64_t>(t.wall - first));
-    out << "  - at: " << last << "\n    observe: {id: " << Quote(t.id) << ", args: " << Args(t.args)
-        << "}\n";
+  if (!unhandled.empty()) {
+    out << "# In no correlator's table: replayed as \"unhandled\", for the fallbacks:\n";
+    for (const std::string &id : unhandled) out << "#   " << id << "\n";
   }
-  // Long enough for the timers the last lines started (settling, deadlines).
-  out << "end: " << std::max<int64_t>(0, static_cast<int64_t>(lines.back().wall - first)) + 5
-      << "\n";
-  out << "expect:\n  only_these: true\n"
-      << (ins == lines.size() ? "  flares: []\n" : "  flares:\n");
-  for (const TraceLine &t : lines) {
-    if (t.in) continue;
-    out << "    - id: " << Quote(t.id) << "\n      args: " << Args(t.args) << "\n";
+  out << "name: " << Quote("replay of " + tracePath) << "\n";
+  if (!hostModel.empty()) out << "host: " << Quote(HostPath(hostModel, scenarioPath)) << "\n";
+  size_t steps = 0;
+  for (const Recorded &r : lines) steps += r.t.in;
+  out << (steps == 0 ? "steps: []\n" : "steps:\n");
+  for (const Recorded &r : lines) {
+    if (!r.t.in) continue;
+    out << "  - at: " << r.at << "\n";
+    if (unhandled.count(r.t.id) > 0) out << "    unhandled: true\n";
+    out << "    observe: {id: " << Quote(r.t.id)
+        << ", args: " << Args(r.t.args) << "}\n";
+  }
+  out << "end: " << end << "\n";
+  size_t outs = 0;
+  for (const Recorded &r : lines) outs += !r.t.in;
+  out << "expect:\n  only_these: true\n" << (outs == 0 ? "  flares: []\n" : "  flares:\n");
+  for (const Recorded &r : lines) {
+    if (r.t.in) continue;
+    out << "    - id: " << Quote(r.t.id) << "\n      args: " << Args(r.t.args) << "\n";
   }
   return true;
 }

@@ -34,18 +34,29 @@ std::string Xml(const std::string &s) {
   return out;
 }
 
+// A file that does not parse is one failed test case.
+size_t Tests(const Report &r) {
+  return r.error.empty() ? r.checks.size() : 1;
+}
+
+size_t Failures(const Report &r) {
+  size_t n = r.error.empty() ? 0 : 1;
+  for (const Check &c : r.checks) n += !c.passed;
+  return n;
+}
+
 }  // namespace
 
 bool Report::Passed() const {
-  if (!error.empty()) return false;
-  for (const Check &c : checks)
-    if (!c.passed) return false;
-  return true;
+  return Failures(*this) == 0;
 }
 
 void Print(const Report &r, std::ostream &out) {
   if (!r.error.empty()) {
-    out << "FAIL " << r.file << "\n  " << r.error << "\n";
+    std::string error = r.error;
+    for (size_t nl = 0; (nl = error.find('\n', nl)) != std::string::npos; nl += 3)
+      error.replace(nl, 1, "\n  ");
+    out << "FAIL " << r.file << "\n  " << error << "\n";
     return;
   }
   char took[32];
@@ -60,19 +71,18 @@ void Print(const Report &r, std::ostream &out) {
 bool WriteJunit(const std::vector<Report> &reports, const std::string &path, std::string *why) {
   size_t tests = 0, failures = 0;
   for (const Report &r : reports) {
-    tests += r.error.empty() ? r.checks.size() : 1;
-    if (!r.error.empty()) ++failures;
-    for (const Check &c : r.checks) failures += !c.passed;
+    tests += Tests(r);
+    failures += Failures(r);
   }
   std::ofstream out(path);
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"" << tests
       << "\" failures=\"" << failures << "\">\n";
   for (const Report &r : reports) {
-    out << "  <testsuite name=\"" << Xml(r.name) << "\" file=\"" << Xml(r.file) << "\" time=\""
-        << r.seconds << "\">\n";
+    out << "  <testsuite name=\"" << Xml(r.name) << "\" tests=\"" << Tests(r) << "\" failures=\""
+        << Failures(r) << "\" file=\"" << Xml(r.file) << "\" time=\"" << r.seconds << "\">\n";
     if (!r.error.empty())
-      out << "    <testcase name=\"parse\"><failure message=\"" << Xml(r.error)
-          << "\"/></testcase>\n";
+      out << "    <testcase name=\"parse\"><failure message=\"the file was not run\">"
+          << Xml(r.error) << "</failure></testcase>\n";
     for (const Check &c : r.checks) {
       out << "    <testcase name=\"" << Xml(c.what) << "\">";
       if (!c.passed)

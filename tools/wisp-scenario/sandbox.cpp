@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -261,6 +262,8 @@ pid_t Sandbox::Spawn(const std::string &binary, const std::vector<std::string> &
   int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   pid_t pid = fork();
   if (pid == 0) {
+    // A runner killed outright takes its host with it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     int in = open("/dev/null", O_RDONLY);
     dup2(in, 0);
     dup2(outFd, 1);

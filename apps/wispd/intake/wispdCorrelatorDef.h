@@ -26,6 +26,9 @@ struct CorrelatorDef {
   const HandlerRow *handlers;
   size_t handlerCount;
   WispHandler fallback;
+  // The fallback handles the ids of its groups (it posts, not only
+  // reports): every id of the groups counts as this correlator's.
+  bool fallbackHandles;
   // Forgets every piece of state the correlator keeps (NULL: none). Run
   // before the correlator starts and by tests between cases.
   void (*reset)(void);

@@ -63,5 +63,6 @@ extern const CorrelatorDef kStowfsCorrelator = {
     .groups = kGroups,
     WISPD_HANDLERS(kHandlers),
     .fallback = HandleOtherFailure,
+    .fallbackHandles = true,
     .reset = Reset,
 };

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace simhost {
 
@@ -35,5 +36,20 @@ void RecordAction(nlohmann::ordered_json action);
 // Why the model's storage members make it a bad model; nullptr when fine.
 const char *StorageModelProblem(const Json &doc);
 
+// The first key of doc that the simulated host does not know, with its path:
+// "port_groups.pg1.swtich: unknown key"; "" when it knows them all. A model
+// with one is a bad model (a misspelt member would silently find nothing).
+std::string UnknownModelKey(const Json &doc);
+
+// The members a model may have, in the notation of docs/simhost.md: a word
+// in capitals stands for any key, "[]" for each item of a list.
+std::vector<std::string> ModelMembers();
+
+// The calls "fail" may name, in the same notation ("Sysi_Get:NODE" for
+// any sysinfo node).
+std::vector<std::string> FailureCalls();
+
+// A sysinfo node's name without "Sysi_NODE_"; "" for no node.
+const char *SysiNodeName(uint16_t node);
 
 }  // namespace simhost
