@@ -104,6 +104,12 @@ std::string LabelFor(std::string_view before) {
   return "";
 }
 
+bool NumberedObject(const std::string &label) {
+  for (const char *n : {"cpu", "page", "ioapic", "ht_partner", "nvdimm_handle"})
+    if (label == n) return true;
+  return false;
+}
+
 }  // namespace
 
 std::vector<ArgName> NameArgs(std::string_view message) {
@@ -120,7 +126,11 @@ std::vector<ArgName> NameArgs(std::string_view message) {
     for (++i; i < message.size() && std::strchr("#0- +'123456789.*hlLqjzt", message[i]); ++i)
       alternate = alternate || message[i] == '#';
     char conversion = i < message.size() ? message[i] : '?';
-    names.push_back({LabelFor(message.substr(from, start - from)), conversion, alternate});
+    std::string label = LabelFor(message.substr(from, start - from));
+    // A number names an object only where it is a number ("PCPU %d"); else
+    // it is a count, a code or a size ("Host %#x" in a SCSI sense report).
+    if (conversion != 's' && !NumberedObject(label)) label.clear();
+    names.push_back({label, conversion, alternate});
     from = i + 1;
   }
   // Distinct labels: a later argument with a taken name gets none.

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "arg_names.h"
+#include "catalogue.h"
 #include "sandbox.h"
 
 using namespace testing_support;
@@ -285,6 +286,33 @@ TEST(ArgNames, ObjectsAreNamedFromTheirMessagesAndValuesAreNot) {
             (V{"", ""}));
   EXPECT_EQ(labels("Scsi Device Allocation not supported for plugin type %x"), (V{""}));
   EXPECT_EQ(labels("Two or more VMs (%s and %s) sharing same virtual disk"), (V{"vm", ""}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ArgNames, TheExampleRouteGroupsByEveryObjectLabel) {
+  std::string config = Slurp(WISPD_SOURCE_DIR "/examples/alertmanager/alertmanager.yml");
+  size_t open = config.find("group_by: [");
+  ASSERT_NE(open, std::string::npos);
+  std::string list = config.substr(open + 11, config.find(']', open) - open - 11);
+  std::set<std::string> grouped;
+  std::string word;
+  for (char c : list + ",") {
+    if (c == ',') {
+      grouped.insert(word);
+      word.clear();
+    } else if (!isspace(static_cast<unsigned char>(c))) {
+      word += c;
+    }
+  }
+  std::set<std::string> labels;
+  for (const flarecat::Flare &f : flarecat::kFlares)
+    for (const wispalert::ArgName &a : wispalert::ArgNamesOf(f.id))
+      if (!a.label.empty()) labels.insert(a.label);
+  for (const std::string &l : labels) EXPECT_EQ(grouped.count(l), 1u) << l << " is not grouped by";
+  EXPECT_EQ(grouped.count("host"), 0u);
 }
 
 }  // namespace
