@@ -93,14 +93,76 @@ std::string AlertTable::Rfc3339(uint64_t us) {
 }
 
 AlertTable::AlertTable(TableOptions options, size_t managers)
-    : options_(std::move(options)), managers_(managers) {}
+    : options_(std::move(options)), managers_(managers), due_(managers) {}
 
-void AlertTable::MarkDue(Alert *alert, uint64_t nowUs) {
-  alert->dueSinceUs.resize(managers_, 0);
-  alert->rejected.resize(managers_, false);
+void AlertTable::SetDue(Entry e, size_t m, uint64_t sinceUs) {
+  uint64_t &since = e->second.dueSinceUs[m];
+  if (since == sinceUs) return;
+  if (since != 0) due_[m].erase({since, &e->first});
+  since = sinceUs;
+  if (since != 0) due_[m].insert({since, &e->first});
+}
+
+void AlertTable::Erase(Entry e) {
+  for (size_t m = 0; m < managers_; ++m) SetDue(e, m, 0);
+  Index(e, false);
+  alerts_.erase(e);
+}
+
+namespace {
+
+std::string ArgIndexKey(const std::string &name, size_t i, const ArgValue &v) {
+  std::string key = name + '\x1f' + std::to_string(i) + '\x1f';
+  if (v.isString) return key + (v.absent ? "n" : "s" + v.text);
+  return key + (v.negative ? "-" : "+") + std::to_string(v.magnitude);
+}
+
+template <typename Map>
+void IndexOne(Map *map, const std::string &key, const std::string *alert, bool add) {
+  if (add) {
+    (*map)[key].insert(alert);
+    return;
+  }
+  auto it = map->find(key);
+  if (it == map->end()) return;
+  it->second.erase(alert);
+  if (it->second.empty()) map->erase(it);
+}
+
+}  // namespace
+
+void AlertTable::Index(Entry e, bool add) {
+  const std::string &name = e->second.labels["alertname"];
+  IndexOne(&byName_, name, &e->first, add);
+  for (size_t i = 0; i < e->second.args.size(); ++i)
+    IndexOne(&byArg_, ArgIndexKey(name, i, e->second.args[i]), &e->first, add);
+}
+
+std::vector<AlertTable::Entry> AlertTable::Candidates(const std::string &ended,
+                                                      const std::vector<ArgValue> &args,
+                                                      unsigned enderArg, unsigned endedArg,
+                                                      bool byArg) {
+  std::vector<Entry> found;
+  const std::unordered_set<const std::string *> *keys = nullptr;
+  if (!byArg) {
+    auto it = byName_.find(ended);
+    if (it != byName_.end()) keys = &it->second;
+  } else if (enderArg < args.size()) {
+    auto it = byArg_.find(ArgIndexKey(ended, endedArg, args[enderArg]));
+    if (it != byArg_.end()) keys = &it->second;
+  }
+  if (keys != nullptr)
+    for (const std::string *key : *keys) found.push_back(alerts_.find(*key));
+  return found;
+}
+
+void AlertTable::MarkDue(Entry e, uint64_t nowUs) {
+  Alert &alert = e->second;
+  alert.dueSinceUs.resize(managers_, 0);
+  alert.rejected.resize(managers_, false);
   for (size_t m = 0; m < managers_; ++m) {
-    alert->rejected[m] = false;
-    if (alert->dueSinceUs[m] == 0) alert->dueSinceUs[m] = std::max<uint64_t>(nowUs, 1);
+    alert.rejected[m] = false;
+    if (alert.dueSinceUs[m] == 0) SetDue(e, m, std::max<uint64_t>(nowUs, 1));
   }
 }
 
@@ -109,7 +171,7 @@ void AlertTable::DropOldest(Applied *applied) {
   for (auto it = alerts_.begin(); it != alerts_.end(); ++it)
     if (oldest == alerts_.end() || it->second.flareUs < oldest->second.flareUs) oldest = it;
   if (oldest == alerts_.end()) return;
-  alerts_.erase(oldest);
+  Erase(oldest);
   ++applied->dropped;
 }
 
@@ -122,6 +184,8 @@ void AlertTable::Raise(const Flare &flare, const std::string &kind, uint64_t end
     if (alerts_.size() >= options_.maxAlerts) DropOldest(applied);
     it = alerts_.emplace(key, Alert{}).first;
     it->second.labels = std::move(labels);
+  } else {
+    Index(it, false);
   }
   Alert &alert = it->second;
   bool firing = alert.startsUs != 0 && (alert.endsUs == 0 || alert.endsUs > flare.timeUs);
@@ -134,29 +198,32 @@ void AlertTable::Raise(const Flare &flare, const std::string &kind, uint64_t end
     alert.endsUs = endsUs;
   }
   alert.summary = SummaryOf(flare);
-  alert.args = flare.args;
+  alert.args = ArgValues(flare.args);
   alert.flareUs = flare.timeUs;
-  MarkDue(&alert, nowUs);
+  Index(it, true);
+  MarkDue(it, nowUs);
 }
 
 Applied AlertTable::Apply(const Flare &flare, uint64_t nowUs) {
   Applied applied;
   bool ender = false;
+  std::vector<ArgValue> args;
   for (unsigned r = 0; r < kClearRowCount; ++r) {
     const ClearRow &row = kClearRows[r];
     if (flare.id != row.ender) continue;
+    if (!ender) args = ArgValues(flare.args);
     ender = true;
-    for (auto &entry : alerts_) {
-      Alert &alert = entry.second;
-      if (alert.labels["alertname"] != row.ended) continue;
+    for (Entry entry :
+         Candidates(row.ended, args, row.match[0].ender, row.match[0].ended, row.matches > 0)) {
+      Alert &alert = entry->second;
       if (alert.endsUs != 0 && alert.endsUs <= flare.timeUs) continue;  // over already
       bool match = true;
       for (unsigned k = 0; k < row.matches && match; ++k)
-        match = SameArg(flare.args, row.match[k].ender, alert.args, row.match[k].ended);
+        match = SameArg(args, row.match[k].ender, alert.args, row.match[k].ended);
       if (!match) continue;
       alert.endsUs = std::max(flare.timeUs, alert.startsUs);
       alert.flareUs = flare.timeUs;
-      MarkDue(&alert, nowUs);
+      MarkDue(entry, nowUs);
       ++applied.ended;
     }
   }
@@ -174,13 +241,12 @@ Applied AlertTable::Apply(const Flare &flare, uint64_t nowUs) {
 }
 
 void AlertTable::MarkFiringDue(uint64_t nowUs) {
-  for (auto &entry : alerts_) {
-    Alert &alert = entry.second;
+  for (auto e = alerts_.begin(); e != alerts_.end(); ++e) {
+    Alert &alert = e->second;
     if (alert.endsUs != 0 && alert.endsUs <= nowUs) continue;
-    alert.dueSinceUs.resize(managers_, 0);
-    alert.rejected.resize(managers_, false);
     for (size_t m = 0; m < managers_; ++m)
-      if (!alert.rejected[m] && alert.dueSinceUs[m] == 0) alert.dueSinceUs[m] = nowUs;
+      if (!alert.rejected[m] && alert.dueSinceUs[m] == 0)
+        SetDue(e, m, std::max<uint64_t>(nowUs, 1));
   }
 }
 
@@ -192,7 +258,7 @@ size_t AlertTable::Expire(uint64_t nowUs) {
     bool due = std::any_of(alert.dueSinceUs.begin(), alert.dueSinceUs.end(),
                            [](uint64_t since) { return since != 0; });
     if (over && !due) {
-      it = alerts_.erase(it);
+      Erase(it++);
       ++gone;
     } else {
       ++it;
@@ -202,16 +268,9 @@ size_t AlertTable::Expire(uint64_t nowUs) {
 }
 
 std::vector<std::string> AlertTable::Due(size_t m, size_t max) const {
-  std::vector<std::pair<uint64_t, const std::string *>> due;
-  for (const auto &entry : alerts_) {
-    const Alert &alert = entry.second;
-    if (m < alert.dueSinceUs.size() && alert.dueSinceUs[m] != 0)
-      due.emplace_back(alert.dueSinceUs[m], &entry.first);
-  }
-  size_t n = std::min(max, due.size());
-  std::partial_sort(due.begin(), due.begin() + static_cast<ptrdiff_t>(n), due.end());
   std::vector<std::string> keys;
-  for (size_t i = 0; i < n; ++i) keys.push_back(*due[i].second);
+  for (auto it = due_[m].begin(); it != due_[m].end() && keys.size() < max; ++it)
+    keys.push_back(*it->second);
   return keys;
 }
 
@@ -233,34 +292,16 @@ std::string AlertTable::Body(const std::vector<std::string> &keys) const {
 void AlertTable::Delivered(size_t m, const std::vector<std::string> &keys, uint64_t sentUs) {
   for (const std::string &key : keys) {
     auto it = alerts_.find(key);
-    if (it == alerts_.end() || m >= it->second.dueSinceUs.size()) continue;
     // Changed again after the send began: still due.
-    if (it->second.dueSinceUs[m] <= sentUs) it->second.dueSinceUs[m] = 0;
+    if (it != alerts_.end() && it->second.dueSinceUs[m] <= sentUs) SetDue(it, m, 0);
   }
 }
 
 void AlertTable::Rejected(size_t m, const std::string &key) {
   auto it = alerts_.find(key);
-  if (it == alerts_.end() || m >= it->second.dueSinceUs.size()) return;
-  it->second.dueSinceUs[m] = 0;
+  if (it == alerts_.end()) return;
+  SetDue(it, m, 0);
   it->second.rejected[m] = true;
-}
-
-size_t AlertTable::Pending(size_t m) const {
-  size_t n = 0;
-  for (const auto &entry : alerts_)
-    if (m < entry.second.dueSinceUs.size() && entry.second.dueSinceUs[m] != 0) ++n;
-  return n;
-}
-
-uint64_t AlertTable::OldestDueUs(size_t m) const {
-  uint64_t oldest = 0;
-  for (const auto &entry : alerts_) {
-    if (m >= entry.second.dueSinceUs.size()) continue;
-    uint64_t since = entry.second.dueSinceUs[m];
-    if (since != 0 && (oldest == 0 || since < oldest)) oldest = since;
-  }
-  return oldest;
 }
 
 size_t AlertTable::Firing(uint64_t nowUs) const {
@@ -270,77 +311,74 @@ size_t AlertTable::Firing(uint64_t nowUs) const {
   return n;
 }
 
-tools::Json AlertTable::ToJson(const std::vector<std::string> &urls) const {
-  tools::Json list = tools::Json::array();
+std::string AlertTable::StateLines(const std::vector<std::string> &urls) const {
+  std::string text;
   for (const auto &entry : alerts_) {
     const Alert &alert = entry.second;
     tools::Json due = tools::Json::object();
     tools::Json rejected = tools::Json::array();
-    for (size_t m = 0; m < urls.size() && m < alert.dueSinceUs.size(); ++m) {
+    for (size_t m = 0; m < urls.size() && m < managers_; ++m) {
       if (alert.dueSinceUs[m] != 0) due[urls[m]] = alert.dueSinceUs[m];
       if (alert.rejected[m]) rejected.push_back(urls[m]);
     }
-    list.push_back({{"labels", alert.labels},
-                    {"summary", alert.summary},
-                    {"args", alert.args},
-                    {"starts_us", alert.startsUs},
-                    {"ends_us", alert.endsUs},
-                    {"flare_us", alert.flareUs},
-                    {"due", due},
-                    {"rejected", rejected}});
+    tools::Json line = {{"labels", alert.labels},
+                        {"summary", alert.summary},
+                        {"args", ArgItems(alert.args)},
+                        {"starts_us", alert.startsUs},
+                        {"ends_us", alert.endsUs},
+                        {"flare_us", alert.flareUs},
+                        {"due", due},
+                        {"rejected", rejected}};
+    text += line.dump(-1, ' ', false, tools::Json::error_handler_t::replace);
+    text += '\n';
   }
-  return {{"alertmanagers", urls}, {"alerts", list}};
+  return text;
 }
 
-bool AlertTable::FromJson(const tools::Json &doc, const std::vector<std::string> &urls,
-                          uint64_t nowUs, std::string *why) {
-  *why = "not a table of alerts";
-  if (!doc.is_object() || !doc.value("alertmanagers", tools::Json()).is_array() ||
-      !doc.value("alerts", tools::Json()).is_array())
+bool AlertTable::LoadLine(const std::string &text, const std::vector<std::string> &known,
+                          const std::vector<std::string> &urls, uint64_t nowUs, std::string *why) {
+  tools::Json a = tools::Json::parse(text, nullptr, false);
+  if (!a.is_object() || !a.value("labels", tools::Json()).is_object() ||
+      !a.value("summary", tools::Json()).is_string() ||
+      !a.value("starts_us", tools::Json()).is_number_unsigned() ||
+      !a.value("ends_us", tools::Json()).is_number_unsigned() ||
+      !a.value("flare_us", tools::Json()).is_number_unsigned() ||
+      !a.value("args", tools::Json()).is_array() || !a.value("due", tools::Json()).is_object() ||
+      !a.value("rejected", tools::Json()).is_array()) {
+    *why = "an alert lacks a field";
     return false;
-  const tools::Json &known = doc["alertmanagers"];
-  std::map<std::string, Alert> alerts;
-  for (const tools::Json &a : doc["alerts"]) {
-    if (!a.is_object() || !a.value("labels", tools::Json()).is_object() ||
-        !a.value("summary", tools::Json()).is_string() ||
-        !a.value("starts_us", tools::Json()).is_number_unsigned() ||
-        !a.value("ends_us", tools::Json()).is_number_unsigned() ||
-        !a.value("flare_us", tools::Json()).is_number_unsigned() ||
-        !a.value("args", tools::Json()).is_array() || !a.value("due", tools::Json()).is_object() ||
-        !a.value("rejected", tools::Json()).is_array()) {
-      *why = "an alert lacks a field";
+  }
+  Alert alert;
+  for (const auto &l : a["labels"].items()) {
+    if (!l.value().is_string()) {
+      *why = "a label is not a text";
       return false;
     }
-    Alert alert;
-    for (const auto &l : a["labels"].items()) {
-      if (!l.value().is_string()) {
-        *why = "a label is not a text";
-        return false;
-      }
-      alert.labels[l.key()] = l.value().get<std::string>();
-    }
-    alert.summary = a["summary"].get<std::string>();
-    alert.args = a["args"];
-    alert.startsUs = a["starts_us"].get<uint64_t>();
-    alert.endsUs = a["ends_us"].get<uint64_t>();
-    alert.flareUs = a["flare_us"].get<uint64_t>();
-    alert.dueSinceUs.assign(managers_, 0);
-    alert.rejected.assign(managers_, false);
-    for (size_t m = 0; m < urls.size() && m < managers_; ++m) {
-      if (std::find(known.begin(), known.end(), urls[m]) == known.end()) {
-        alert.dueSinceUs[m] = std::max<uint64_t>(nowUs, 1);
-        continue;
-      }
-      auto due = a["due"].find(urls[m]);
-      if (due != a["due"].end() && due->is_number_unsigned() && *due != 0)
-        alert.dueSinceUs[m] = due->get<uint64_t>();
-      for (const tools::Json &r : a["rejected"])
-        if (r == urls[m]) alert.rejected[m] = true;
-    }
-    std::string key = AlertKey(alert.labels);
-    alerts[key] = std::move(alert);
+    alert.labels[l.key()] = l.value().get<std::string>();
   }
-  alerts_ = std::move(alerts);
+  alert.summary = a["summary"].get<std::string>();
+  alert.args = ArgValues(a["args"]);
+  alert.startsUs = a["starts_us"].get<uint64_t>();
+  alert.endsUs = a["ends_us"].get<uint64_t>();
+  alert.flareUs = a["flare_us"].get<uint64_t>();
+  alert.dueSinceUs.assign(managers_, 0);
+  alert.rejected.assign(managers_, false);
+  std::string key = AlertKey(alert.labels);
+  auto old = alerts_.find(key);
+  if (old != alerts_.end()) Erase(old);
+  auto e = alerts_.emplace(key, std::move(alert)).first;
+  Index(e, true);
+  for (size_t m = 0; m < urls.size() && m < managers_; ++m) {
+    if (std::find(known.begin(), known.end(), urls[m]) == known.end()) {
+      SetDue(e, m, std::max<uint64_t>(nowUs, 1));
+      continue;
+    }
+    auto due = a["due"].find(urls[m]);
+    if (due != a["due"].end() && due->is_number_unsigned() && *due != 0)
+      SetDue(e, m, due->get<uint64_t>());
+    for (const tools::Json &r : a["rejected"])
+      if (r == urls[m]) e->second.rejected[m] = true;
+  }
   return true;
 }
 

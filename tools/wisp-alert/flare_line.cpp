@@ -61,18 +61,42 @@ std::string ArgText(const tools::Json &args, size_t i) {
   return "";
 }
 
-bool SameArg(const tools::Json &a, size_t i, const tools::Json &b, size_t j) {
-  if (!a.is_array() || !b.is_array() || i >= a.size() || j >= b.size()) return false;
-  if (!a[i].is_object() || a[i].empty() || !b[j].is_object() || b[j].empty()) return false;
-  const tools::Json &x = a[i].begin().value();
-  const tools::Json &y = b[j].begin().value();
-  if (x.is_string() || y.is_string() || x.is_null() || y.is_null()) return x == y;
-  if (!x.is_number_integer() || !y.is_number_integer()) return false;
-  // i32 -1 and u64 18446744073709551615 are different values.
-  bool xNeg = !x.is_number_unsigned() && x.get<int64_t>() < 0;
-  bool yNeg = !y.is_number_unsigned() && y.get<int64_t>() < 0;
-  if (xNeg || yNeg) return xNeg && yNeg && x.get<int64_t>() == y.get<int64_t>();
-  return x.get<uint64_t>() == y.get<uint64_t>();
+std::vector<ArgValue> ArgValues(const tools::Json &args) {
+  std::vector<ArgValue> values;
+  for (const tools::Json &item : args) {
+    ArgValue v;
+    const tools::Json &x = item.is_object() && !item.empty() ? item.begin().value() : item;
+    if (x.is_string() || x.is_null()) {
+      v.isString = true;
+      v.absent = x.is_null();
+      if (x.is_string()) v.text = x.get<std::string>();
+    } else if (x.is_number_unsigned()) {
+      v.magnitude = x.get<uint64_t>();
+    } else if (x.is_number_integer()) {
+      int64_t n = x.get<int64_t>();
+      v.negative = n < 0;
+      v.magnitude = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+    }
+    values.push_back(std::move(v));
+  }
+  return values;
+}
+
+tools::Json ArgItems(const std::vector<ArgValue> &values) {
+  tools::Json items = tools::Json::array();
+  for (const ArgValue &v : values) {
+    if (v.isString)
+      items.push_back({{"s", v.absent ? tools::Json() : tools::Json(v.text)}});
+    else if (v.negative)
+      items.push_back({{"i64", static_cast<int64_t>(0 - v.magnitude)}});
+    else
+      items.push_back({{"u64", v.magnitude}});
+  }
+  return items;
+}
+
+bool SameArg(const std::vector<ArgValue> &a, size_t i, const std::vector<ArgValue> &b, size_t j) {
+  return i < a.size() && j < b.size() && a[i] == b[j];
 }
 
 }  // namespace wispalert

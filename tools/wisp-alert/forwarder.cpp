@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "flare_line.h"
 #include "pelldan/version.h"
@@ -11,6 +12,11 @@
 namespace wispalert {
 
 namespace {
+
+// Posts to one Alertmanager in one round.
+constexpr size_t kPostsAtOnce = 4;
+// Ended alerts are looked for at most this often.
+constexpr uint64_t kExpireEveryUs = 1000000;
 
 bool Success(long status) {
   return status >= 200 && status < 300;
@@ -60,18 +66,20 @@ void Forwarder::Start() {
   std::lock_guard<std::mutex> hold(lock_);
   uint64_t now = clock_();
   JournalPosition pos;
-  tools::Json doc;
+  std::vector<std::string> known, lines;
   std::string why;
-  StateLoad load = LoadState(options_.state, &pos, &doc, &why);
-  if (load == StateLoad::LOADED && !table_.FromJson(doc, options_.urls, now, &why))
-    load = StateLoad::BAD;
+  StateLoad load = LoadState(options_.state, &pos, &known, &lines, &why);
   if (load == StateLoad::BAD) {
     std::string aside = options_.state + ".bad";
     rename(options_.state.c_str(), aside.c_str());
     log_("state file " + options_.state + " does not decode (" + why + "); set aside as " + aside +
          ", reading the journal from its start");
-    pos = JournalPosition();
   }
+  size_t lost = 0;
+  for (const std::string &line : lines)
+    if (!table_.LoadLine(line, known, options_.urls, now, &why) && lost++ == 0)
+      log_("state file " + options_.state + " holds an alert that does not decode (" + why +
+           "); such alerts are dropped");
   journal_.Restore(load == StateLoad::LOADED ? pos : JournalPosition());
   // What fired before the restart is sent again at once: an Alertmanager
   // may have been restarted too.
@@ -177,15 +185,22 @@ void Forwarder::Send(uint64_t now, bool *more, std::unique_lock<std::mutex> *hol
   std::vector<Post> posts;
   for (size_t m = 0; m < managers_.size(); ++m) {
     if (managers_[m].nextTryUs > now) continue;
-    std::vector<std::string> keys = table_.Due(m, options_.batch);
-    if (keys.empty()) continue;
-    std::string body = table_.Body(keys);
-    while (body.size() > options_.batchBytes && keys.size() > 1) {
-      keys.resize(keys.size() / 2);
-      body = table_.Body(keys);
+    // A backlog goes in a few posts at once, which Alertmanager takes side
+    // by side; one that fails holds up no more than the others.
+    std::vector<std::string> due = table_.Due(m, options_.batch * kPostsAtOnce);
+    for (size_t from = 0; from < due.size();) {
+      size_t count = std::min(options_.batch, due.size() - from);
+      std::vector<std::string> keys(due.begin() + static_cast<ptrdiff_t>(from),
+                                    due.begin() + static_cast<ptrdiff_t>(from + count));
+      std::string body = table_.Body(keys);
+      while (body.size() > options_.batchBytes && keys.size() > 1) {
+        keys.resize(keys.size() / 2);
+        body = table_.Body(keys);
+      }
+      from += keys.size();
+      batches.push_back({m, std::move(keys)});
+      posts.push_back({m, std::move(body)});
     }
-    batches.push_back({m, std::move(keys)});
-    posts.push_back({m, std::move(body)});
   }
   // Posted without the lock, so that Metrics() answers meanwhile; a batch
   // refused with 400 is posted again alert by alert to find the bad one.
@@ -225,8 +240,11 @@ bool Forwarder::Turn() {
   }
   Send(now, &more, &hold);
   now = clock_();
-  if (table_.Expire(now) > 0) dirty_ = true;
-  if (dirty_ && now >= lastSaveUs_ + options_.saveEveryUs) SaveLocked(now);
+  if (now >= nextExpireUs_) {
+    nextExpireUs_ = now + kExpireEveryUs;
+    if (table_.Expire(now) > 0) dirty_ = true;
+  }
+  if (dirty_ && now >= nextSaveUs_) SaveLocked(now);
   return more;
 }
 
@@ -237,8 +255,16 @@ void Forwarder::Save() {
 
 void Forwarder::SaveLocked(uint64_t now) {
   std::string why;
-  lastSaveUs_ = now;
-  if (SaveState(options_.state, journal_.Position(), table_.ToJson(options_.urls), &why)) {
+  auto began = std::chrono::steady_clock::now();
+  bool saved = SaveState(options_.state, journal_.Position(), options_.urls,
+                         table_.StateLines(options_.urls), &why);
+  // A large table is saved less often, so that saving takes at most a tenth
+  // of the time.
+  uint64_t tookUs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - began)
+                                              .count());
+  nextSaveUs_ = now + std::max(options_.saveEveryUs, 10 * tookUs);
+  if (saved) {
     if (saveFailures_ > 0) log_("state file written again");
     saveFailures_ = 0;
     dirty_ = false;
@@ -252,7 +278,7 @@ uint64_t Forwarder::IdleUs() const {
   uint64_t now = clock_();
   uint64_t wake = now + 5'000'000;
   wake = std::min(wake, nextResendUs_);
-  if (dirty_) wake = std::min(wake, lastSaveUs_ + options_.saveEveryUs);
+  if (dirty_) wake = std::min(wake, nextSaveUs_);
   for (size_t m = 0; m < managers_.size(); ++m)
     if (table_.Pending(m) > 0) wake = std::min(wake, managers_[m].nextTryUs);
   return wake > now ? wake - now : 0;

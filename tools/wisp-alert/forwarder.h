@@ -74,7 +74,7 @@ class Forwarder {
   mutable std::mutex lock_;  // the table and counters, against Metrics()
   JournalPosition saved_;
   bool dirty_ = false;
-  uint64_t lastSaveUs_ = 0, nextResendUs_ = 0;
+  uint64_t nextSaveUs_ = 0, nextResendUs_ = 0, nextExpireUs_ = 0;
   uint64_t lines_ = 0, flares_ = 0, hubdErrors_ = 0, undecodable_ = 0, tooLong_ = 0;
   uint64_t raised_ = 0, ended_ = 0, dropped_ = 0, saveFailures_ = 0;
 };

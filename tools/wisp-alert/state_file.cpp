@@ -31,18 +31,19 @@ std::string DirOf(const std::string &path) {
 
 }  // namespace
 
-bool SaveState(const std::string &path, const JournalPosition &pos, const tools::Json &alerts,
+bool SaveState(const std::string &path, const JournalPosition &pos,
+               const std::vector<std::string> &urls, const std::string &alertLines,
                std::string *why) {
-  tools::Json doc = {{"journal", {{"dev", pos.dev}, {"ino", pos.ino}, {"offset", pos.offset}}},
-                     {"table", alerts}};
-  std::string text = doc.dump(-1, ' ', false, tools::Json::error_handler_t::replace) + "\n";
+  tools::Json head = {{"journal", {{"dev", pos.dev}, {"ino", pos.ino}, {"offset", pos.offset}}},
+                      {"alertmanagers", urls}};
+  std::string text = head.dump(-1, ' ', false, tools::Json::error_handler_t::replace) + "\n";
   std::string tmp = path + ".new";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     *why = "cannot write " + tmp + ": " + strerror(errno);
     return false;
   }
-  bool ok = WriteAll(fd, text) && fsync(fd) == 0;
+  bool ok = WriteAll(fd, text) && WriteAll(fd, alertLines) && fsync(fd) == 0;
   int err = errno;
   close(fd);
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
@@ -59,8 +60,8 @@ bool SaveState(const std::string &path, const JournalPosition &pos, const tools:
   return true;
 }
 
-StateLoad LoadState(const std::string &path, JournalPosition *pos, tools::Json *alerts,
-                    std::string *why) {
+StateLoad LoadState(const std::string &path, JournalPosition *pos, std::vector<std::string> *urls,
+                    std::vector<std::string> *alertLines, std::string *why) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     if (errno == ENOENT) return StateLoad::NONE;
@@ -79,24 +80,35 @@ StateLoad LoadState(const std::string &path, JournalPosition *pos, tools::Json *
   while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
     if (n > 0) text.append(buf, static_cast<size_t>(n));
   close(fd);
-  tools::Json doc = tools::Json::parse(text, nullptr, false);
-  const tools::Json *j = doc.is_object() ? &doc : nullptr;
-  if (j == nullptr || !j->contains("journal") || !(*j)["journal"].is_object() ||
-      !j->contains("table")) {
-    *why = "not JSON of the expected shape";
+  size_t end = text.find('\n');
+  tools::Json head = tools::Json::parse(text.substr(0, end), nullptr, false);
+  const tools::Json journal =
+      head.is_object() ? head.value("journal", tools::Json()) : tools::Json();
+  const tools::Json managers =
+      head.is_object() ? head.value("alertmanagers", tools::Json()) : tools::Json();
+  if (end == std::string::npos || !journal.is_object() || !managers.is_array()) {
+    *why = "its first line is not a head of the expected shape";
     return StateLoad::BAD;
   }
-  const tools::Json &jp = (*j)["journal"];
   for (const char *key : {"dev", "ino", "offset"}) {
-    if (!jp.contains(key) || !jp[key].is_number_unsigned()) {
+    if (!journal.contains(key) || !journal[key].is_number_unsigned()) {
       *why = std::string("no journal ") + key;
       return StateLoad::BAD;
     }
   }
-  pos->dev = jp["dev"].get<uint64_t>();
-  pos->ino = jp["ino"].get<uint64_t>();
-  pos->offset = jp["offset"].get<uint64_t>();
-  *alerts = (*j)["table"];
+  pos->dev = journal["dev"].get<uint64_t>();
+  pos->ino = journal["ino"].get<uint64_t>();
+  pos->offset = journal["offset"].get<uint64_t>();
+  urls->clear();
+  for (const tools::Json &u : managers)
+    if (u.is_string()) urls->push_back(u.get<std::string>());
+  alertLines->clear();
+  for (size_t from = end + 1; from < text.size();) {
+    size_t nl = text.find('\n', from);
+    if (nl == std::string::npos) nl = text.size();
+    if (nl > from) alertLines->push_back(text.substr(from, nl - from));
+    from = nl + 1;
+  }
   return StateLoad::LOADED;
 }
 
