@@ -20,12 +20,14 @@ struct ForwarderOptions {
   std::string journal;            // hubd's journal
   std::string state;              // the state file
   TableOptions table;
-  uint64_t resendUs = 60'000'000;      // firing alerts again, within resolve_timeout
-  uint64_t backoffMinUs = 1'000'000;   // after a failed post ...
-  uint64_t backoffMaxUs = 60'000'000;  // ... doubling up to this
-  uint64_t saveEveryUs = 1'000'000;    // the state at most this often
-  size_t batch = 500;                  // alerts per post
-  size_t batchBytes = 4u << 20;        // and bytes per post
+  uint64_t resendUs = 60'000'000;     // firing alerts again, within resolve_timeout
+  uint64_t backoffMinUs = 1'000'000;  // after a failed post ...
+  // ... doubling up to this: an Alertmanager back after an outage has every
+  // alert within 10 s, at the cost of one refused connection each 10 s meanwhile.
+  uint64_t backoffMaxUs = 10'000'000;
+  uint64_t saveEveryUs = 1'000'000;  // the state at most this often
+  size_t batch = 1000;               // alerts per post
+  size_t batchBytes = 4u << 20;      // and bytes per post
   size_t linesPerTurn = 5000;
 };
 
