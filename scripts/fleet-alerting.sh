@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # The fleet's alerting, sourced by scripts/fleet: two Alertmanagers as a
 # cluster (Debian's prometheus-alertmanager, gossip on loopback) with the
-# route of examples/alertmanager/alertmanager.yml, a webhook receiver that
+# route of examples/alerting/alertmanager.yml, a webhook receiver that
 # records every notification (wisp-alert-sink), and a wisp-alert per host
 # posting its flares to both; the summary reads the forwarders' counters from
 # their /metrics. It uses the fleet's $dir, $bin, $n, pids, host, free_port,
@@ -47,7 +47,7 @@ alerting_start() {
   sed -e "s|http://127.0.0.1:9099/|$sink_url|" \
       -e "s|^  group_wait: .*|  group_wait: ${FLEET_GROUP_WAIT:-5s}|" \
       -e "s|^  group_interval: .*|  group_interval: ${FLEET_GROUP_INTERVAL:-5s}|" \
-      "$TOP/examples/alertmanager/alertmanager.yml" >"$dir/alertmanager.yml"
+      "$TOP/examples/alerting/alertmanager.yml" >"$dir/alertmanager.yml"
   for i in 0 1; do
     am_ports[$i]=$(free_port) && am_cluster[$i]=$(free_port) || fail "no free port for Alertmanager"
   done
@@ -171,7 +171,7 @@ alerting_report() {
     "$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s after the check began"
   echo "== Alertmanager 1: $(am_count 0) alerts in" \
     "$(curl -sf "http://127.0.0.1:${am_ports[0]}/api/v2/alerts/groups" | grep -o '"receiver":{' | wc -l) group(s)"
-  amtool --alertmanager.url="http://127.0.0.1:${am_ports[0]}" alert query -o extended | head -12
+  amtool --alertmanager.url="http://127.0.0.1:${am_ports[0]}" alert query -o extended | sed -n 1,12p
   if [ "$(forwarders wisp_alert_alerts_firing)" -gt 0 ]; then
     wait_for 120 notified firing || echo "fleet: no firing notification in time" >&2
   fi

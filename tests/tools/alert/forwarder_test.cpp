@@ -293,7 +293,7 @@ TEST(ArgNames, ObjectsAreNamedFromTheirMessagesAndValuesAreNot) {
 namespace {
 
 TEST(ArgNames, TheExampleRouteGroupsByEveryObjectLabel) {
-  std::string config = Slurp(WISPD_SOURCE_DIR "/examples/alertmanager/alertmanager.yml");
+  std::string config = Slurp(WISPD_SOURCE_DIR "/examples/alerting/alertmanager.yml");
   size_t open = config.find("group_by: [");
   ASSERT_NE(open, std::string::npos);
   std::string list = config.substr(open + 11, config.find(']', open) - open - 11);
