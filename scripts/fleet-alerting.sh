@@ -13,6 +13,7 @@
 #   FLEET_ALERT_KILL=1        the second Alertmanager is killed before that
 #   FLEET_ALERT_OUTAGE=SECS   both are stopped before the scenario plays and
 #                             started again SECS later
+#   FLEET_NOTIFICATIONS=FILE  keeps the notifications received (JSON lines)
 
 am_ports=() am_cluster=() am_pids=() am_base=() alert_pids=() alert_metrics=()
 am_urls() { local p; for p in "${am_ports[@]}"; do printf ' --alertmanager http://127.0.0.1:%s' "$p"; done; }
@@ -209,4 +210,5 @@ alerting_report() {
   echo "== resident: wisp-alert $((kib / n)) KiB per host; the Alertmanagers $((am / 1024)) MiB"
   echo "== notifications"
   notifications
+  [ -z "${FLEET_NOTIFICATIONS:-}" ] || cp "$dir/notifications.jsonl" "$FLEET_NOTIFICATIONS"
 }
