@@ -25,9 +25,9 @@ constexpr ArgOverride MakeOverride(const char *id, std::initializer_list<const c
 // OK, or why the override does not fit the catalogue.
 enum class OverrideFault { OK, UNKNOWN_ID, WRONG_COUNT };
 constexpr OverrideFault CheckOverride(const ArgOverride &o) {
-  const flarecat::Flare *f = FindFlare(o.id);
-  if (f == nullptr) return OverrideFault::UNKNOWN_ID;
-  if (f->args != o.count) return OverrideFault::WRONG_COUNT;
+  int f = FlareIndex(o.id);
+  if (f < 0) return OverrideFault::UNKNOWN_ID;
+  if (flarecat::kFlares[f].args != o.count) return OverrideFault::WRONG_COUNT;
   return OverrideFault::OK;
 }
 

@@ -47,17 +47,19 @@ enum class ClearFault {
 };
 
 constexpr ClearFault CheckClearRow(const ClearRow &row) {
-  const flarecat::Flare *ender = FindFlare(row.ender);
-  const flarecat::Flare *ended = FindFlare(row.ended);
-  if (ender == nullptr) return ClearFault::UNKNOWN_ENDER;
-  if (ended == nullptr) return ClearFault::UNKNOWN_ENDED;
+  int ender = FlareIndex(row.ender);
+  int ended = FlareIndex(row.ended);
+  if (ender < 0) return ClearFault::UNKNOWN_ENDER;
+  if (ended < 0) return ClearFault::UNKNOWN_ENDED;
   if (!std::string_view(row.ended).starts_with(kProblemPrefix))
     return ClearFault::ENDED_NOT_A_PROBLEM;
   if (ender == ended) return ClearFault::ENDS_ITSELF;
   if (row.matches > 3) return ClearFault::TOO_MANY_MATCHES;
   for (unsigned i = 0; i < row.matches; ++i) {
-    if (row.match[i].ender >= ender->args) return ClearFault::ENDER_INDEX_OUT_OF_RANGE;
-    if (row.match[i].ended >= ended->args) return ClearFault::ENDED_INDEX_OUT_OF_RANGE;
+    if (row.match[i].ender >= flarecat::kFlares[ender].args)
+      return ClearFault::ENDER_INDEX_OUT_OF_RANGE;
+    if (row.match[i].ended >= flarecat::kFlares[ended].args)
+      return ClearFault::ENDED_INDEX_OUT_OF_RANGE;
   }
   return ClearFault::OK;
 }
