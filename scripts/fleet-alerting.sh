@@ -204,10 +204,14 @@ alerting_report() {
     "forwarded $(forwarders wisp_alert_alerts_forwarded_total), rejected" \
     "$(forwarders wisp_alert_alerts_rejected_total), retried $(forwarders wisp_alert_alerts_retried_total)," \
     "pending $(forwarders wisp_alert_alerts_pending)"
-  local kib=0 am=0 p
-  for p in "${alert_pids[@]}"; do kib=$((kib + $(awk '/^VmRSS:/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0))); done
+  local kib=0 pss=0 am=0 p
+  for p in "${alert_pids[@]}"; do
+    kib=$((kib + $(awk '/^VmRSS:/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)))
+    pss=$((pss + $(awk '/^Pss:/ {print $2}' "/proc/$p/smaps_rollup" 2>/dev/null || echo 0)))
+  done
   for p in "${am_pids[@]}"; do am=$((am + $(awk '/^VmRSS:/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0))); done
-  echo "== resident: wisp-alert $((kib / n)) KiB per host; the Alertmanagers $((am / 1024)) MiB"
+  echo "== resident: wisp-alert $((kib / n)) KiB per host ($((pss / n)) KiB proportional);" \
+    "the Alertmanagers $((am / 1024)) MiB"
   echo "== notifications"
   notifications
   [ -z "${FLEET_NOTIFICATIONS:-}" ] || cp "$dir/notifications.jsonl" "$FLEET_NOTIFICATIONS"
