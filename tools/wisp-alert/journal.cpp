@@ -99,8 +99,10 @@ void Journal::Read(size_t max, std::vector<std::string> *lines, std::vector<Jour
       continue;
     }
     // At the end: a rotation, a truncation, or simply nothing new yet.
-    struct stat st;
-    if (fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) < pos_.offset + partial_.size()) {
+    struct stat st, named;
+    if (fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) < pos_.offset + partial_.size() &&
+        stat(path_.c_str(), &named) == 0 && named.st_ino == st.st_ino &&
+        named.st_dev == st.st_dev) {
       note_("journal " + path_ + " was truncated; reading it from its start");
       OpenPath(path_, 0);
       continue;

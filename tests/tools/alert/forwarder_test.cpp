@@ -266,6 +266,18 @@ TEST_F(ForwarderTest, ARotatedJournalIsFollowedAndAStateNamingTheOldFileReadsIts
   EXPECT_TRUE(Logged("journal was rotated; reading the rest of"));
 }
 
+TEST_F(ForwarderTest, ATruncatedJournalIsReadFromItsStart) {
+  auto fwd = Make(Options());
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])") +
+         Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.2"}])"));
+  fwd->Turn();
+  std::ofstream(journal, std::ios::trunc)
+      << Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.9"}])");
+  fwd->Turn();
+  EXPECT_EQ(managers.Alerts(0).back()["labels"]["device"], "naa.9");
+  EXPECT_TRUE(Logged("was truncated; reading it from its start"));
+}
+
 TEST(ArgNames, ObjectsAreNamedFromTheirMessagesAndValuesAreNot) {
   auto labels = [](const char *message) {
     std::vector<std::string> out;
