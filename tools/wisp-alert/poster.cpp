@@ -36,6 +36,9 @@ CurlPoster::CurlPoster(std::vector<std::string> urls, long timeoutMs, volatile s
     endpoints_.push_back(url + "/api/v2/alerts");
   }
   multi_ = curl_multi_init();
+  // A batch refused with 400 comes back as up to 1000 single posts: a few
+  // connections to one Alertmanager at a time, the rest wait their turn.
+  curl_multi_setopt(static_cast<CURLM *>(multi_), CURLMOPT_MAX_HOST_CONNECTIONS, 8L);
 }
 
 CurlPoster::~CurlPoster() {
