@@ -56,3 +56,8 @@ build_tree() {
   [ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
   ${WISPD_NICE:+nice -n "$WISPD_NICE"} "${build[@]}"
 }
+
+# The alert forwarder posts with libcurl and serves its counters with
+# libmicrohttpd; its tests and the fleet run Debian's Alertmanager.
+BUILD_PACKAGES+=(libcurl4-openssl-dev libmicrohttpd-dev)
+TEST_PACKAGES+=(prometheus-alertmanager)

@@ -19,7 +19,7 @@ cat >"$dir/scenario.jsonl" <<'LINES'
 {"batch": [{"id": "wisp.storage.apd.start", "args": [{"s": "naa.f3"}]}, {"id": "wisp.storage.apd.start", "args": [{"s": "naa.f4"}]}], "ctx": 3}
 {"id": "wisp.no.such.observation", "ctx": "user"}
 LINES
-FLEET_BIN=$1/bin FLEET_SCRAPE=1s FLEET_IDLE=0 FLEET_LOG=$dir/central.log \
+FLEET_BIN=$1/bin FLEET_SCRAPE=1s FLEET_IDLE=0 FLEET_LOG=$dir/central.log FLEET_GROUP_WAIT=1s \
   "$top/scripts/fleet" 3 "$dir/scenario.jsonl" >"$dir/out" 2>&1 || fail "scripts/fleet failed"
 grep -qx "== targets up: 3 of 3" "$dir/out" || fail "not every target is up"
 for h in host01 host02 host03; do

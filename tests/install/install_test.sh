@@ -19,6 +19,9 @@ expect=(sbin/wispd sbin/wispd-selftest bin/wisp-trace bin/wisp-flares bin/wisp-s
         share/man/man8/wispd.8 share/man/man8/wispd-selftest.8 share/man/man1/wisp-stats.1
         share/man/man1/hubd.1 share/doc/wispd/operations.md)
 for f in "${expect[@]}"; do [ -e "$root/$f" ] || fail "missing $prefix/$f"; done
+# The alert forwarder, with the operator's tools.
+for f in bin/wisp-alert share/man/man1/wisp-alert.1; do [ -e "$root/$f" ] || fail "missing $prefix/$f"; done
+[ -e "$dest/lib/systemd/system/wisp-alert.service" ] || fail "missing wisp-alert.service"
 for f in wispd.service hubd.service wispd-exporter.service; do
   [ -e "$dest/lib/systemd/system/$f" ] || fail "missing /lib/systemd/system/$f"
 done

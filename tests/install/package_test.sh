@@ -28,6 +28,9 @@ for f in usr/sbin/wispd usr/sbin/wispd-selftest usr/bin/hubd usr/bin/wisp-stats 
          usr/share/man/man8/wispd.8.gz usr/share/man/man1/wisp-stats.1.gz; do
   [ -e "$tree/$f" ] || fail "missing /$f"
 done
+for f in usr/bin/wisp-alert lib/systemd/system/wisp-alert.service usr/share/man/man1/wisp-alert.1.gz; do
+  [ -e "$tree/$f" ] || fail "missing /$f"
+done
 for p in wispd wispd-tools wispd-simhost; do
   grep -q "^License: Expat" "$tree/usr/share/doc/$p/copyright" || fail "$p: no licence"
   [ -s "$tree/usr/share/doc/$p/changelog.gz" ] || fail "$p: no changelog"

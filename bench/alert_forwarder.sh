@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# How fast wisp-alert drains a journal into one Alertmanager, and its memory
+# (docs/performance.md). The journal holds N flares (default 100000): with
+# MODE "problems" (the default) N all-paths-down starts of distinct devices,
+# with "pairs" N/2 starts each followed later by its exit. Times from the
+# start of wisp-alert until Alertmanager has taken every alert.
+#   bench/alert_forwarder.sh [N] [MODE]      (build/bin from scripts/build)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+bin=${ALERT_BIN:-$top/build/bin}
+n=${1:-100000}
+mode=${2:-problems}
+dir=$(mktemp -d /tmp/wispd-alert-bench-XXXXXX)
+pids=()
+trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait; rm -rf "$dir"' EXIT
+free_port() {
+  local port
+  for _ in $(seq 100); do
+    port=$(( 20000 + RANDOM % 20000 ))
+    (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null || { echo $port; return; }
+  done
+  return 1
+}
+export WISPD_ROOT=$dir/root
+"$bin/wisp-root" init "$WISPD_ROOT" >/dev/null
+awk -v n="$n" -v mode="$mode" -v t="$(date +%s)000000" 'BEGIN {
+  line = "{\"time_us\": %d, \"uuid\": \"00\", \"id\": \"tarn.%s.storage.apd.%s\", \"args\": [{\"s\": \"naa.%d\"}], \"message\": \"Device or filesystem with identifier [naa.%d] has %s the All Paths Down state.\"}\n"
+  if (mode == "pairs") {
+    for (i = 0; i < n / 2; i++) printf line, t + i, "problem", "start", i, i, "entered"
+    for (i = 0; i < n / 2; i++) printf line, t + n + i, "clear", "exit", i, i, "exited"
+  } else {
+    for (i = 0; i < n; i++) printf line, t + i, "problem", "start", i, i, "entered"
+  }
+}' >"$WISPD_ROOT/var/log/pelldan/hubd.jsonl"
+am=$(free_port)
+cat >"$dir/am.yml" <<'EOF'
+route: {receiver: none}
+receivers: [{name: none}]
+EOF
+prometheus-alertmanager --config.file="$dir/am.yml" --storage.path="$dir/am" \
+  --web.listen-address="127.0.0.1:$am" --cluster.listen-address= --log.level=warn 2>"$dir/am.err" &
+am_pid=$! && pids+=($am_pid)
+until curl -sf "http://127.0.0.1:$am/-/ready" -o /dev/null; do sleep 0.1; done
+start=$(date +%s.%N)
+"$bin/wisp-alert" --alertmanager "http://127.0.0.1:$am" --host bench --listen 127.0.0.1:0 \
+  2>"$dir/alert.err" &
+alert_pid=$! && pids+=($alert_pid)
+until grep -q metrics "$dir/alert.err"; do sleep 0.05; done
+metrics=$(sed -n 's|.*counters at \(http://[^ ]*\)|\1|p' "$dir/alert.err")
+value() { curl -sf "$metrics" | awk -v n="$1" 'index($1, n) == 1 {s += $2} END {print s + 0}'; }
+# Every line read, nothing pending: Alertmanager has every alert.
+until [ "$(value 'wisp_alert_journal_lines_total{line="flare"}')" -eq "$n" ] &&
+      [ "$(value wisp_alert_alerts_pending)" -eq 0 ]; do
+  sleep 0.1
+done
+end=$(date +%s.%N)
+hwm() { awk '/^VmHWM:/ {print int($2 / 1024)}' "/proc/$1/status"; }
+cpu() { awk -v hz="$(getconf CLK_TCK)" '{printf "%.1f", ($14 + $15) / hz}' "/proc/$1/stat"; }
+echo "$n flares ($mode): $(awk -v s="$start" -v e="$end" -v n="$n" \
+  'BEGIN { printf "%.1f s, %.0f flares/s", e - s, n / (e - s) }')," \
+  "$(value wisp_alert_alerts_forwarded_total) alerts posted;" \
+  "peak resident: wisp-alert $(hwm $alert_pid) MiB, Alertmanager $(hwm $am_pid) MiB;" \
+  "CPU: wisp-alert $(cpu $alert_pid) s, Alertmanager $(cpu $am_pid) s;" \
+  "state file $(( $(stat -c %s "$WISPD_ROOT/var/lib/pelldan/wisp-alert.json") / 1024 )) KiB"

@@ -1,0 +1,101 @@
+// The real wisp-alert against an Alertmanager stand-in on loopback: killed
+// with SIGKILL while it cannot deliver, restarted, it delivers every flare.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <mutex>
+#include <set>
+
+#include "http_server.h"
+#include "sandbox.h"
+
+using namespace testing_support;
+using Json = nlohmann::json;
+
+namespace {
+
+// Takes (or, while refusing, answers 503 to) POST /api/v2/alerts and keeps
+// the labels of every alert it took.
+class StandIn {
+ public:
+  StandIn() {
+    std::string why;
+    EXPECT_TRUE(server_.Start(
+        "127.0.0.1:0",
+        [this](const std::string &, const std::string &path, const std::string &body) {
+          std::lock_guard<std::mutex> hold(lock_);
+          ++posts_;
+          if (refusing_ || path != "/api/v2/alerts")
+            return wispalert::HttpReply{503, "text/plain", "not now\n"};
+          for (const Json &a : Json::parse(body)) taken_.push_back(a);
+          return wispalert::HttpReply{200, "application/json", ""};
+        },
+        &why))
+        << why;
+  }
+  std::string Url() const { return server_.Url(); }
+  void Refuse(bool refusing) {
+    std::lock_guard<std::mutex> hold(lock_);
+    refusing_ = refusing;
+  }
+  size_t Posts() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return posts_;
+  }
+  std::vector<Json> Taken() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return taken_;
+  }
+
+ private:
+  std::mutex lock_;
+  bool refusing_ = false;
+  size_t posts_ = 0;
+  std::vector<Json> taken_;
+  wispalert::HttpServer server_;
+};
+
+std::string Flares(int from, int to) {
+  std::string text;
+  for (int i = from; i < to; ++i)
+    text +=
+        "{\"time_us\": 1733400000000000, \"uuid\": \"00\", \"id\": "
+        "\"tarn.problem.storage.apd.start\", \"args\": [{\"s\": \"naa." +
+        std::to_string(i) + "\"}], \"message\": \"m\"}\n";
+  return text;
+}
+
+TEST(AlertProcess, KilledWhileItCannotDeliverItLosesNoFlare) {
+  Root root;
+  StandIn manager;
+  std::string journal = root.Under("/var/log/pelldan/hubd.jsonl");
+  std::string state = root.Under("/var/lib/pelldan/wisp-alert.json");
+  std::ofstream(journal) << Flares(0, 150);
+  std::vector<std::string> args = {"--alertmanager", manager.Url(), "--host", "h1"};
+
+  manager.Refuse(true);
+  auto first = std::make_unique<Process>(Bin("wisp-alert"), args);
+  // It has read the journal and saved its state once it has tried to post.
+  ASSERT_TRUE(WaitUntil([&] { return manager.Posts() > 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return Slurp(state).find("naa.149") != std::string::npos; }));
+  first->Signal(SIGKILL);
+  first->Wait();
+  first.reset();
+
+  std::ofstream(journal, std::ios::app) << Flares(150, 200);
+  manager.Refuse(false);
+  Process second(Bin("wisp-alert"), args);
+  ASSERT_TRUE(WaitUntil([&] { return manager.Taken().size() >= 200; }, 10000ms));
+  std::set<std::string> devices;
+  for (const Json &a : manager.Taken()) {
+    EXPECT_EQ(a["labels"]["alertname"], "tarn.problem.storage.apd.start");
+    EXPECT_EQ(a["labels"]["host"], "h1");
+    devices.insert(a["labels"]["device"]);
+  }
+  EXPECT_EQ(devices.size(), 200u);
+  second.Signal(SIGTERM);
+  EXPECT_EQ(ExitCode(second.Wait()), 0);
+  EXPECT_NE(second.Stderr().find("stopped; state saved in " + state), std::string::npos);
+}
+
+}  // namespace

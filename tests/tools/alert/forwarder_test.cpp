@@ -1,0 +1,330 @@
+// The forwarder against a scripted Alertmanager and a stepped clock: what it
+// posts, how it answers refusals and failures, and what survives a kill.
+#include "forwarder.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "arg_names.h"
+#include "catalogue.h"
+#include "sandbox.h"
+
+using namespace testing_support;
+using wispalert::Answer;
+using wispalert::Post;
+using Json = nlohmann::json;
+
+namespace {
+
+class FakeAlertmanagers : public wispalert::Poster {
+ public:
+  // By default every post is taken; answer decides otherwise.
+  std::function<Answer(const Post &)> answer = [](const Post &) { return Answer{200, ""}; };
+  std::vector<Post> posts;
+  std::vector<Answer> PostAll(const std::vector<Post> &batch) override {
+    std::vector<Answer> out;
+    for (const Post &p : batch) {
+      posts.push_back(p);
+      out.push_back(answer(p));
+    }
+    return out;
+  }
+  // The alerts of every post to manager m, in order.
+  std::vector<Json> Alerts(size_t m) const {
+    std::vector<Json> out;
+    for (const Post &p : posts)
+      if (p.manager == m)
+        for (const Json &a : Json::parse(p.body)) out.push_back(a);
+    return out;
+  }
+};
+
+constexpr uint64_t kT0 = 1733400000000000;  // 2024-12-05T12:00:00Z
+constexpr uint64_t kSecond = 1000000;
+
+std::string Line(uint64_t timeUs, const std::string &id, const std::string &args,
+                 const std::string &message = "text") {
+  return "{\"time_us\": " + std::to_string(timeUs) + ", \"uuid\": \"00\", \"id\": \"" + id +
+         "\", \"args\": " + args + ", \"message\": \"" + message + "\"}\n";
+}
+
+class ForwarderTest : public ::testing::Test {
+ protected:
+  Root root;
+  std::string journal = root.Under("/var/log/pelldan/hubd.jsonl");
+  std::string state = root.Under("/var/lib/pelldan/wisp-alert.json");
+  uint64_t now = kT0;
+  FakeAlertmanagers managers;
+  std::vector<std::string> logged;
+
+  wispalert::ForwarderOptions Options() {
+    wispalert::ForwarderOptions o;
+    o.urls = {"http://am1", "http://am2"};
+    o.journal = journal;
+    o.state = state;
+    o.table.host = "host1";
+    o.table.problemTtlUs = 3600 * kSecond;
+    o.table.auditHoldUs = 300 * kSecond;
+    o.saveEveryUs = 0;
+    return o;
+  }
+  std::unique_ptr<wispalert::Forwarder> Make(wispalert::ForwarderOptions o) {
+    auto f = std::make_unique<wispalert::Forwarder>(
+        o, &managers, [this] { return now; },
+        [this](const std::string &line) { logged.push_back(line); });
+    f->Start();
+    return f;
+  }
+  void Append(const std::string &text) { std::ofstream(journal, std::ios::app) << text; }
+  bool Logged(const std::string &part) const {
+    for (const std::string &l : logged)
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  }
+};
+
+TEST_F(ForwarderTest, AProblemFiresAtEveryAlertmanagerAndItsClearResolvesIt) {
+  auto fwd = Make(Options());
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])", "entered APD"));
+  fwd->Turn();
+  for (size_t m : {0u, 1u}) {
+    ASSERT_EQ(managers.Alerts(m).size(), 1u);
+    EXPECT_EQ(managers.Alerts(m)[0], Json::parse(R"({
+      "labels": {"alertname": "tarn.problem.storage.apd.start", "host": "host1",
+                 "kind": "problem", "correlator": "APD", "device": "naa.1"},
+      "annotations": {"summary": "entered APD"},
+      "startsAt": "2024-12-05T12:00:00.000000Z"})"));
+  }
+  Append(Line(kT0 + 90 * kSecond + 5, "tarn.clear.storage.apd.exit", R"([{"s": "naa.1"}])"));
+  now += 91 * kSecond;
+  fwd->Turn();
+  Json last = managers.Alerts(0).back();
+  EXPECT_EQ(last["labels"]["device"], "naa.1");
+  EXPECT_EQ(last["endsAt"], "2024-12-05T12:01:30.000005Z");
+  EXPECT_NE(fwd->Metrics().find("wisp_alert_alerts_held 0\n"), std::string::npos);
+}
+
+TEST_F(ForwarderTest, AnAlertmanagerThatFailsIsRetriedWithBackOffWhileTheOtherGetsAll) {
+  auto fwd = Make(Options());
+  managers.answer = [](const Post &p) {
+    return p.manager == 1 ? Answer{503, "busy"} : Answer{200, ""};
+  };
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])"));
+  fwd->Turn();
+  EXPECT_EQ(managers.Alerts(0).size(), 1u);
+  EXPECT_TRUE(Logged("cannot post to http://am2 (HTTP 503: busy); retrying with back-off"));
+  // Back-off: nothing before 1 s, then 2 s, then 4 s.
+  size_t posts = managers.posts.size();
+  now += kSecond / 2;
+  fwd->Turn();
+  EXPECT_EQ(managers.posts.size(), posts);
+  now += kSecond / 2;
+  fwd->Turn();
+  EXPECT_EQ(managers.posts.size(), posts + 1);
+  now += kSecond;
+  fwd->Turn();
+  EXPECT_EQ(managers.posts.size(), posts + 1);
+  now += kSecond;
+  fwd->Turn();
+  EXPECT_EQ(managers.posts.size(), posts + 2);
+  std::string m = fwd->Metrics();
+  EXPECT_NE(m.find("wisp_alert_alerts_pending{alertmanager=\"http://am2\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(m.find("wisp_alert_oldest_pending_age_seconds{alertmanager=\"http://am2\"} 3\n"),
+            std::string::npos);
+  EXPECT_NE(m.find("wisp_alert_alerts_retried_total{alertmanager=\"http://am2\"} 3\n"),
+            std::string::npos);
+  managers.answer = [](const Post &) { return Answer{200, ""}; };
+  now += 4 * kSecond;
+  fwd->Turn();
+  EXPECT_EQ(managers.Alerts(1).back()["labels"]["device"], "naa.1");
+  EXPECT_TRUE(Logged("http://am2 takes alerts again after 3 failed post(s)"));
+  EXPECT_NE(fwd->Metrics().find("wisp_alert_alerts_pending{alertmanager=\"http://am2\"} 0\n"),
+            std::string::npos);
+}
+
+TEST_F(ForwarderTest, AnAlertRefusedWith400IsLoggedCountedAndNotSentAgain) {
+  auto fwd = Make(Options());
+  managers.answer = [](const Post &p) {
+    return p.body.find("naa.bad") != std::string::npos ? Answer{400, "bad alert"} : Answer{200, ""};
+  };
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])") +
+         Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.bad"}])") +
+         Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.3"}])"));
+  fwd->Turn();
+  std::set<std::string> taken;
+  for (const Post &p : managers.posts)
+    if (p.manager == 0 && p.body.find("naa.bad") == std::string::npos)
+      for (const Json &a : Json::parse(p.body)) taken.insert(a["labels"]["device"]);
+  EXPECT_EQ(taken, (std::set<std::string>{"naa.1", "naa.3"}));
+  EXPECT_TRUE(
+      Logged("http://am1 refused an alert (HTTP 400: bad alert): alertname="
+             "\"tarn.problem.storage.apd.start\""));
+  EXPECT_TRUE(Logged("device=\"naa.bad\""));
+  EXPECT_NE(
+      fwd->Metrics().find("wisp_alert_alerts_rejected_total{alertmanager=\"http://am1\"} 1\n"),
+      std::string::npos);
+  // The next resend carries the two others only.
+  managers.posts.clear();
+  now += 61 * kSecond;
+  fwd->Turn();
+  ASSERT_FALSE(managers.posts.empty());
+  for (const Post &p : managers.posts) EXPECT_EQ(p.body.find("naa.bad"), std::string::npos);
+}
+
+TEST_F(ForwarderTest, AJournalLineThatDoesNotDecodeIsLoggedAndTheNextIsForwarded) {
+  auto fwd = Make(Options());
+  Append(std::string("{\"time_us\": 5, \"id\": \"tarn.problem.x\", \"args\": [{\"q\": 1}]}\n") +
+         "not json \x01\xff\n" +
+         Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.2"}])"));
+  fwd->Turn();
+  ASSERT_EQ(managers.Alerts(0).size(), 1u);
+  EXPECT_EQ(managers.Alerts(0)[0]["labels"]["device"], "naa.2");
+  EXPECT_TRUE(Logged("journal line ending at byte 59 does not decode"));
+  EXPECT_TRUE(Logged("does not decode (not JSON), skipped: not json \\x01\\xff"));
+  EXPECT_NE(fwd->Metrics().find("wisp_alert_journal_lines_total{line=\"undecodable\"} 2\n"),
+            std::string::npos);
+}
+
+TEST_F(ForwarderTest, AKilledForwarderResumesFromItsStateWithNothingLost) {
+  {
+    managers.answer = [](const Post &) { return Answer{0, "Connection refused"}; };
+    auto fwd = Make(Options());
+    Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])") +
+           Line(kT0 + 1, "tarn.problem.storage.apd.start", R"([{"s": "naa.2"}])"));
+    fwd->Turn();
+    // Gone without a word, like kill -9: only what Turn() saved remains.
+  }
+  Append(Line(kT0 + 2, "tarn.clear.storage.apd.exit", R"([{"s": "naa.1"}])"));
+  managers.posts.clear();
+  managers.answer = [](const Post &) { return Answer{200, ""}; };
+  auto fwd = Make(Options());
+  fwd->Turn();
+  std::map<std::string, Json> last;
+  for (const Json &a : managers.Alerts(0)) last[a["labels"]["device"]] = a;
+  ASSERT_EQ(last.size(), 2u);
+  EXPECT_FALSE(last["naa.2"].contains("endsAt"));
+  EXPECT_EQ(last["naa.1"]["endsAt"], "2024-12-05T12:00:00.000002Z");
+  // The journal was not read twice.
+  EXPECT_NE(fwd->Metrics().find("wisp_alert_journal_lines_total{line=\"flare\"} 1\n"),
+            std::string::npos);
+}
+
+TEST_F(ForwarderTest, FiringAlertsAreSentAgainAndAProblemWithoutClearResolvesInTime) {
+  auto fwd = Make(Options());
+  Append(Line(kT0, "tarn.problem.host.coredump", "[]"));
+  fwd->Turn();
+  ASSERT_EQ(managers.Alerts(0).size(), 1u);
+  EXPECT_EQ(managers.Alerts(0)[0]["endsAt"], "2024-12-05T13:00:00.000000Z");
+  now += 59 * kSecond;
+  fwd->Turn();
+  EXPECT_EQ(managers.Alerts(0).size(), 1u);
+  now += kSecond;
+  fwd->Turn();
+  EXPECT_EQ(managers.Alerts(0).size(), 2u);
+  now = kT0 + 3601 * kSecond;
+  fwd->Turn();
+  EXPECT_EQ(managers.Alerts(0).size(), 2u);
+  EXPECT_NE(fwd->Metrics().find("wisp_alert_alerts_held 0\n"), std::string::npos);
+}
+
+TEST_F(ForwarderTest, AuditsBecomeShortAlertsOnlyWhenAskedFor) {
+  Append(Line(kT0, "tarn.audit.ssh.enabled", "[]"));
+  {
+    auto fwd = Make(Options());
+    fwd->Turn();
+    EXPECT_TRUE(managers.posts.empty());
+  }
+  unlink(state.c_str());
+  wispalert::ForwarderOptions o = Options();
+  o.table.audits = true;
+  auto fwd = Make(o);
+  fwd->Turn();
+  ASSERT_EQ(managers.Alerts(0).size(), 1u);
+  EXPECT_EQ(managers.Alerts(0)[0]["labels"]["kind"], "audit");
+  EXPECT_EQ(managers.Alerts(0)[0]["endsAt"], "2024-12-05T12:05:00.000000Z");
+}
+
+TEST_F(ForwarderTest, ARotatedJournalIsFollowedAndAStateNamingTheOldFileReadsItsRest) {
+  auto fwd = Make(Options());
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])"));
+  fwd->Turn();
+  fwd.reset();
+  // Rotated while the forwarder was away, with one more line in the old file.
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.2"}])"));
+  ASSERT_EQ(rename(journal.c_str(), (journal + ".1").c_str()), 0);
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.3"}])"));
+  managers.posts.clear();
+  fwd = Make(Options());
+  fwd->Turn();
+  std::multiset<std::string> devices;
+  for (const Json &a : managers.Alerts(0)) devices.insert(a["labels"]["device"]);
+  // naa.1 is sent again (it fired before the restart); each other once.
+  EXPECT_EQ(devices, (std::multiset<std::string>{"naa.1", "naa.2", "naa.3"}));
+  EXPECT_TRUE(Logged("journal was rotated; reading the rest of"));
+}
+
+TEST_F(ForwarderTest, ATruncatedJournalIsReadFromItsStart) {
+  auto fwd = Make(Options());
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])") +
+         Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.2"}])"));
+  fwd->Turn();
+  std::ofstream(journal, std::ios::trunc)
+      << Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.9"}])");
+  fwd->Turn();
+  EXPECT_EQ(managers.Alerts(0).back()["labels"]["device"], "naa.9");
+  EXPECT_TRUE(Logged("was truncated; reading it from its start"));
+}
+
+TEST(ArgNames, ObjectsAreNamedFromTheirMessagesAndValuesAreNot) {
+  auto labels = [](const char *message) {
+    std::vector<std::string> out;
+    for (const auto &a : wispalert::NameArgs(message)) out.push_back(a.label);
+    return out;
+  };
+  using V = std::vector<std::string>;
+  EXPECT_EQ(labels("Lost network connectivity on virtual switch %s. Physical NIC %s is down. "
+                   "Affected port groups: %s"),
+            (V{"switch", "nic", "port_group"}));
+  EXPECT_EQ(labels("Device: %s has been removed or is permanently inaccessible. Affected "
+                   "datastores (if any): %s."),
+            (V{"device", "datastore"}));
+  EXPECT_EQ(labels("FPIN FC link failure: Host WWPN %s, target WWPN %s."),
+            (V{"host_wwpn", "target_wwpn"}));
+  EXPECT_EQ(labels("Disabling HyperThreading due to invalid configuration: Number of threads: %d, "
+                   "Number of PCPUs: %d."),
+            (V{"", ""}));
+  EXPECT_EQ(labels("Scsi Device Allocation not supported for plugin type %x"), (V{""}));
+  EXPECT_EQ(labels("Two or more VMs (%s and %s) sharing same virtual disk"), (V{"vm", ""}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ArgNames, TheExampleRouteGroupsByEveryObjectLabel) {
+  std::string config = Slurp(WISPD_SOURCE_DIR "/examples/alerting/alertmanager.yml");
+  size_t open = config.find("group_by: [");
+  ASSERT_NE(open, std::string::npos);
+  std::string list = config.substr(open + 11, config.find(']', open) - open - 11);
+  std::set<std::string> grouped;
+  std::string word;
+  for (char c : list + ",") {
+    if (c == ',') {
+      grouped.insert(word);
+      word.clear();
+    } else if (!isspace(static_cast<unsigned char>(c))) {
+      word += c;
+    }
+  }
+  std::set<std::string> labels;
+  for (const flarecat::Flare &f : flarecat::kFlares)
+    for (const wispalert::ArgName &a : wispalert::ArgNamesOf(f.id))
+      if (!a.label.empty()) labels.insert(a.label);
+  for (const std::string &l : labels) EXPECT_EQ(grouped.count(l), 1u) << l << " is not grouped by";
+  EXPECT_EQ(grouped.count("host"), 0u);
+}
+
+}  // namespace

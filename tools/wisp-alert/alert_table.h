@@ -1,0 +1,113 @@
+// The alerts this host's flares stand for: raised by problems, ended by the
+// flares of the clear table or by their time running out, and due for
+// sending to each Alertmanager until it has taken their latest state.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "flare_line.h"
+#include "wispjson.h"
+
+namespace wispalert {
+
+struct TableOptions {
+  std::string host;           // the host label
+  uint64_t problemTtlUs = 0;  // how long a problem no clear ends stays firing
+  bool audits = false;        // audits become alerts
+  uint64_t auditHoldUs = 0;   // how long such an alert fires
+  size_t maxAlerts = 100000;  // beyond it the oldest alert is forgotten
+};
+
+struct Alert {
+  std::map<std::string, std::string> labels;
+  std::string summary;
+  std::vector<ArgValue> args;  // the raising flare's, for matching clears
+  uint64_t startsUs = 0;
+  uint64_t endsUs = 0;               // 0: fires until a flare ends it
+  uint64_t flareUs = 0;              // time of the last flare that changed it
+  std::vector<uint64_t> dueSinceUs;  // per Alertmanager; 0: it has the latest state
+  std::vector<bool> rejected;        // per Alertmanager: answered 400, never sent again
+};
+
+// What one flare did to the table.
+struct Applied {
+  int raised = 0;   // new alerts, or ended ones firing again
+  int updated = 0;  // firing alerts raised again
+  int ended = 0;    // alerts a clear ended
+  int dropped = 0;  // alerts forgotten to stay within maxAlerts
+  bool ignored = false;
+};
+
+class AlertTable {
+ public:
+  AlertTable(TableOptions options, size_t managers);
+
+  // nowUs (the wall clock) starts the alert's wait for sending.
+  Applied Apply(const Flare &flare, uint64_t nowUs);
+  // Marks every alert that still fires due again at every Alertmanager.
+  void MarkFiringDue(uint64_t nowUs);
+  // Forgets alerts that have ended and that every Alertmanager has.
+  size_t Expire(uint64_t nowUs);
+
+  // Keys of up to max alerts due at Alertmanager m, longest waiting first.
+  std::vector<std::string> Due(size_t m, size_t max) const;
+  // The v2 API's body for those alerts.
+  std::string Body(const std::vector<std::string> &keys) const;
+  // After Alertmanager m took the alerts (sent at sentUs) or refused them.
+  void Delivered(size_t m, const std::vector<std::string> &keys, uint64_t sentUs);
+  void Rejected(size_t m, const std::string &key);
+
+  size_t Pending(size_t m) const { return due_[m].size(); }
+  uint64_t OldestDueUs(size_t m) const { return due_[m].empty() ? 0 : due_[m].begin()->first; }
+  size_t Size() const { return alerts_.size(); }
+  size_t Firing(uint64_t nowUs) const;
+  const std::map<std::string, Alert> &Alerts() const { return alerts_; }
+
+  // The alerts for the state file, one JSON line each, with each
+  // Alertmanager's flags by its URL.
+  std::string StateLines(const std::vector<std::string> &urls) const;
+  // Adds an alert from a state line. Flags of URLs no longer given are
+  // dropped; an Alertmanager not in known (the URLs the state was saved
+  // with) has the alert due from nowUs. False with *why for a line that is
+  // not an alert.
+  bool LoadLine(const std::string &line, const std::vector<std::string> &known,
+                const std::vector<std::string> &urls, uint64_t nowUs, std::string *why);
+
+  // RFC 3339 in UTC with microseconds, as Alertmanager takes it.
+  static std::string Rfc3339(uint64_t us);
+
+ private:
+  using Entry = std::map<std::string, Alert>::iterator;
+  void Raise(const Flare &flare, const std::string &kind, uint64_t endsUs, Applied *applied,
+             uint64_t nowUs);
+  // Due from nowUs at every Alertmanager (a change to send), refusals forgotten.
+  void MarkDue(Entry e, uint64_t nowUs);
+  void SetDue(Entry e, size_t m, uint64_t sinceUs);
+  void Erase(Entry e);
+  void DropOldest(Applied *applied);
+  // Adds the alert to (or takes it from) the indexes below.
+  void Index(Entry e, bool add);
+  // The alerts a row of the clear table may end, by the flare's arguments.
+  std::vector<Entry> Candidates(const std::string &ended, const std::vector<ArgValue> &args,
+                                unsigned enderArg, unsigned endedArg, bool byArg);
+
+  TableOptions options_;
+  size_t managers_;
+  std::map<std::string, Alert> alerts_;  // by label set
+  // Per Alertmanager, the alerts due there by how long they have waited.
+  std::vector<std::set<std::pair<uint64_t, const std::string *>>> due_;
+  // Alerts by name, and by name and the value of one argument, so that a
+  // clear looks only at the alerts it may end.
+  std::unordered_map<std::string, std::unordered_set<const std::string *>> byName_, byArg_;
+};
+
+// The alert's identity: its labels, sorted, as one string.
+std::string AlertKey(const std::map<std::string, std::string> &labels);
+
+}  // namespace wispalert

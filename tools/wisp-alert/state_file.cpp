@@ -1,0 +1,115 @@
+#include "state_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace wispalert {
+
+namespace {
+
+// A state file larger than this is not one we wrote for a bounded table.
+constexpr off_t kMaxState = 512 << 20;
+
+bool WriteAll(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string DirOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool SaveState(const std::string &path, const JournalPosition &pos,
+               const std::vector<std::string> &urls, const std::string &alertLines,
+               std::string *why) {
+  tools::Json head = {{"journal", {{"dev", pos.dev}, {"ino", pos.ino}, {"offset", pos.offset}}},
+                      {"alertmanagers", urls}};
+  std::string text = head.dump(-1, ' ', false, tools::Json::error_handler_t::replace) + "\n";
+  std::string tmp = path + ".new";
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    *why = "cannot write " + tmp + ": " + strerror(errno);
+    return false;
+  }
+  bool ok = WriteAll(fd, text) && WriteAll(fd, alertLines) && fsync(fd) == 0;
+  int err = errno;
+  close(fd);
+  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+    *why = "cannot write " + path + ": " + strerror(ok ? errno : err);
+    unlink(tmp.c_str());
+    return false;
+  }
+  // The rename itself survives a power loss only once the directory is on disk.
+  int dir = open(DirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+StateLoad LoadState(const std::string &path, JournalPosition *pos, std::vector<std::string> *urls,
+                    std::vector<std::string> *alertLines, std::string *why) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    if (errno == ENOENT) return StateLoad::NONE;
+    *why = std::string("cannot read it: ") + strerror(errno);
+    return StateLoad::BAD;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxState) {
+    close(fd);
+    *why = "not a regular file of a sensible size";
+    return StateLoad::BAD;
+  }
+  std::string text;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  size_t end = text.find('\n');
+  tools::Json head = tools::Json::parse(text.substr(0, end), nullptr, false);
+  const tools::Json journal =
+      head.is_object() ? head.value("journal", tools::Json()) : tools::Json();
+  const tools::Json managers =
+      head.is_object() ? head.value("alertmanagers", tools::Json()) : tools::Json();
+  if (end == std::string::npos || !journal.is_object() || !managers.is_array()) {
+    *why = "its first line is not a head of the expected shape";
+    return StateLoad::BAD;
+  }
+  for (const char *key : {"dev", "ino", "offset"}) {
+    if (!journal.contains(key) || !journal[key].is_number_unsigned()) {
+      *why = std::string("no journal ") + key;
+      return StateLoad::BAD;
+    }
+  }
+  pos->dev = journal["dev"].get<uint64_t>();
+  pos->ino = journal["ino"].get<uint64_t>();
+  pos->offset = journal["offset"].get<uint64_t>();
+  urls->clear();
+  for (const tools::Json &u : managers)
+    if (u.is_string()) urls->push_back(u.get<std::string>());
+  alertLines->clear();
+  for (size_t from = end + 1; from < text.size();) {
+    size_t nl = text.find('\n', from);
+    if (nl == std::string::npos) nl = text.size();
+    if (nl > from) alertLines->push_back(text.substr(from, nl - from));
+    from = nl + 1;
+  }
+  return StateLoad::LOADED;
+}
+
+}  // namespace wispalert
