@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "pelldan/version.h"
+
 namespace {
 
 std::atomic<uint64_t> gCounters[STATS_COUNTERS];
@@ -116,6 +118,9 @@ std::string Stats_Render(size_t queued) {
   }
   Head(&out, "wispd_flare_queue_length", "Flares waiting in the retry queue.", "gauge");
   Row(&out, "wispd_flare_queue_length", nullptr, queued);
+  // The daemon's own version, so that an exporter of another build reports it.
+  Head(&out, "wispd_build_info", "The version of the daemon serving these counters.", "gauge");
+  Row(&out, "wispd_build_info", "version=\"" WISPD_VERSION "\"", 1);
   return out;
 }
 
