@@ -25,7 +25,7 @@ const tools::Tool kTool = {
     "  --raw        print them as served, in the Prometheus text format\n"
     "  --listen HOST:PORT\n"
     "               serve them over HTTP at /metrics for Prometheus, with wispd_up\n"
-    "               and wispd_build_info, until SIGTERM (port 0: any free port)\n"
+    "               and the exporter's version, until SIGTERM (port 0: any free port)\n"
     "  --help       show this text\n"
     "  --version    show the version\n"};
 
