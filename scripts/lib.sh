@@ -50,8 +50,9 @@ build_tree() {
     # The test binaries use a precompiled header.
     export CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
   fi
+  # Warnings are errors here (and so in CI), not in users' own builds.
   cmake -G Ninja -S "$TOP" -B "$TOP/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_INSTALL_PREFIX=/usr "${opts[@]}" >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr -DWISPD_WERROR=ON "${opts[@]}" >/dev/null
   local build=(cmake --build "$TOP/$dir" -j "$JOBS")
   [ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
   ${WISPD_NICE:+nice -n "$WISPD_NICE"} "${build[@]}"
