@@ -5,7 +5,6 @@
 #   package_test.sh DIR_WITH_DEBS
 set -euo pipefail
 debs=$1
-top=$(cd "$(dirname "$0")/../.." && pwd)
 dir=$(mktemp -d /tmp/wispd-packages-XXXXXX)
 pids=()
 cleanup() {
@@ -83,6 +82,7 @@ grep -q '"id":"tarn.problem.storage.apd.start"' "$WISPD_ROOT/flares.jsonl" || fa
 # The scenario runner, with the daemon and tools it finds beside it, under
 # the stepped clock of the faketime it depends on.
 dpkg-deb -f "$debs"/wispd-simhost_*.deb Depends | grep -qw faketime || fail "no dependency on faketime"
-(unset WISPD_ROOT; "$tree/usr/bin/wisp-scenario" "$top/examples/scenarios/all-paths-down.yaml" \
+(unset WISPD_ROOT; "$tree/usr/bin/wisp-scenario" \
+  "$tree/usr/share/doc/wispd-simhost/examples/scenarios/all-paths-down.yaml" \
   >"$dir/scenario.out" 2>&1) || { cat "$dir/scenario.out" >&2; fail "wisp-scenario"; }
 echo "packages ok"
