@@ -10,7 +10,7 @@ TEST_JOBS=${TEST_JOBS:-$((JOBS * 2))}
 # demo), and those only the tests, benchmarks, fuzzing and packaging need
 # (ccache makes rebuilds of the three test trees cheap).
 BUILD_PACKAGES=(cmake ninja-build make g++ pkg-config libsqlite3-dev nlohmann-json3-dev
-                libboost-system-dev libcpp-httplib-dev libyaml-cpp-dev)
+                libboost-system-dev libmicrohttpd-dev libyaml-cpp-dev)
 TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime
                groff-base prometheus rsyslog curl ccache)
 PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
@@ -50,8 +50,9 @@ build_tree() {
     # The test binaries use a precompiled header.
     export CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
   fi
+  # Warnings are errors here (and so in CI), not in users' own builds.
   cmake -G Ninja -S "$TOP" -B "$TOP/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_INSTALL_PREFIX=/usr "${opts[@]}" >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr -DWISPD_WERROR=ON "${opts[@]}" >/dev/null
   local build=(cmake --build "$TOP/$dir" -j "$JOBS")
   [ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
   ${WISPD_NICE:+nice -n "$WISPD_NICE"} "${build[@]}"

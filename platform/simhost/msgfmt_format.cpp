@@ -65,7 +65,12 @@ std::string Head(const Spec &spec, const char *allowedFlags) {
   for (char f : spec.flags)
     if (std::strchr(allowedFlags, f) != nullptr) head += f;
   if (spec.width >= 0) head += std::to_string(spec.width);
-  if (spec.precision >= 0) head += "." + std::to_string(spec.precision);
+  // Piece by piece: GCC 12 at -O3 takes "." + std::string for an
+  // overlapping copy (-Wrestrict).
+  if (spec.precision >= 0) {
+    head += '.';
+    head += std::to_string(spec.precision);
+  }
   return head;
 }
 

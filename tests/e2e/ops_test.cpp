@@ -2,6 +2,7 @@
 // root, counters, and readiness for a service manager.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -129,6 +130,10 @@ TEST(Operations, CountersMatchAKnownRunOfGoodMalformedAndRateLimitedObservations
             std::string::npos)
       << table.Stdout();
   EXPECT_EQ(table.Stdout().find("(source 0)"), std::string::npos);  // idle sources left out
+  std::string version = "\ndaemon version" + std::string(30, ' ') + " " +
+                        std::string(12 - strlen(WISPD_PROJECT_VERSION), ' ') +
+                        WISPD_PROJECT_VERSION "\n";
+  EXPECT_NE(table.Stdout().find(version), std::string::npos) << table.Stdout();
 
   host.wispd->Signal(SIGTERM);
   EXPECT_EQ(ExitCode(host.wispd->Wait()), 0);

@@ -17,7 +17,8 @@ root=$dest$prefix
 expect=(sbin/wispd sbin/wispd-selftest bin/wisp-trace bin/wisp-flares bin/wisp-stats bin/hubd
         bin/wisp-emit bin/wisp-syslog bin/wisp-root bin/wisp-testworld bin/wisp-reason
         share/man/man8/wispd.8 share/man/man8/wispd-selftest.8 share/man/man1/wisp-stats.1
-        share/man/man1/hubd.1 share/doc/wispd/operations.md)
+        share/man/man1/hubd.1 share/doc/wispd/operations.md bin/wisp-scenario lib/wispd/wisp-scenario
+        lib/wispd/libwisp-stepwait.so share/man/man1/wisp-scenario.1)
 for f in "${expect[@]}"; do [ -e "$root/$f" ] || fail "missing $prefix/$f"; done
 # The alert forwarder, with the operator's tools.
 for f in bin/wisp-alert share/man/man1/wisp-alert.1; do [ -e "$root/$f" ] || fail "missing $prefix/$f"; done
@@ -42,4 +43,6 @@ done
 
 "$root/sbin/wispd" --help | grep -q '^Usage: ' || fail "installed wispd does not run"
 "$root/bin/wisp-stats" --version | grep -q '^wisp-stats ' || fail "installed wisp-stats does not run"
+# The scenario runner finds the daemon and the tools through its links.
+for p in wispd hubd wisp-syslog; do [ -x "$root/lib/wispd/$p" ] || fail "lib/wispd/$p leads nowhere"; done
 echo "install layout ok under $prefix"

@@ -22,7 +22,8 @@ tree=$dir/tree
 for p in wispd wispd-tools wispd-simhost wispd-dbgsym; do
   dpkg-deb -x "$debs"/${p}_*.deb "$tree"
 done
-for f in usr/sbin/wispd usr/sbin/wispd-selftest usr/bin/hubd usr/bin/wisp-stats \
+for f in usr/sbin/wispd usr/sbin/wispd-selftest usr/bin/hubd usr/bin/wisp-stats usr/bin/wisp-scenario \
+         usr/lib/wispd/libwisp-stepwait.so usr/share/man/man1/wisp-scenario.1.gz \
          lib/systemd/system/wispd.service lib/systemd/system/hubd.service \
          lib/systemd/system/wispd-exporter.service etc/logrotate.d/wispd-simhost \
          usr/share/man/man8/wispd.8.gz usr/share/man/man1/wisp-stats.1.gz; do
@@ -80,4 +81,11 @@ for _ in $(seq 50); do [ -s "$WISPD_ROOT/flares.jsonl" ] && break; sleep 0.1; do
 grep -q '"id":"tarn.problem.storage.apd.start"' "$WISPD_ROOT/flares.jsonl" || fail "no flare"
 "$tree/usr/bin/wisp-stats" --raw | grep -qx 'wispd_flares_posted_total{kind="problem"} 1' ||
   fail "wisp-stats"
+
+# The scenario runner, with the daemon and tools it finds beside it, under
+# the stepped clock of the faketime it depends on.
+dpkg-deb -f "$debs"/wispd-simhost_*.deb Depends | grep -qw faketime || fail "no dependency on faketime"
+(unset WISPD_ROOT; "$tree/usr/bin/wisp-scenario" \
+  "$tree/usr/share/doc/wispd-simhost/examples/scenarios/all-paths-down.yaml" \
+  >"$dir/scenario.out" 2>&1) || { cat "$dir/scenario.out" >&2; fail "wisp-scenario"; }
 echo "packages ok"

@@ -199,12 +199,18 @@ TEST(Tools, HubdAndSyslogReopenTheirFilesOnHangupAndPrintTotalsOnTerm) {
   EXPECT_EQ(Lines(logs)[0], "second");
   EXPECT_EQ(Lines(logs + ".1")[0], "first");
 
+  // Records queued when the stop comes are still written.
+  syslog.Signal(SIGSTOP);
+  SendDatagram(logSock, "<14>Dec  5 10:00:02 x[1]: third\n");
+  SendDatagram(logSock, "<14>Dec  5 10:00:03 x[1]: last\n");
   hubd.Signal(SIGTERM);
   syslog.Signal(SIGTERM);
+  syslog.Signal(SIGCONT);
   EXPECT_EQ(ExitCode(hubd.Wait()), 0);
   EXPECT_EQ(ExitCode(syslog.Wait()), 0);
+  EXPECT_EQ(Lines(logs), (std::vector<std::string>{"second", "third", "last"}));
   EXPECT_EQ(hubd.Stderr(), "hubd: 0 flares, 2 records that did not decode\n");
-  EXPECT_EQ(syslog.Stderr(), "wisp-syslog: 2 records\n");
+  EXPECT_EQ(syslog.Stderr(), "wisp-syslog: 4 records\n");
 }
 
 TEST(Tools, RootInitCreatesARootAndPrintsTheExportLine) {

@@ -1,15 +1,23 @@
 #include "exporter.h"
 
-#include <httplib.h>
-#include <pthread.h>
+#include <microhttpd.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
-#include <thread>
+#include <list>
+#include <memory>
+#include <vector>
 
 #include "counters.h"
+#include "listen.h"
 #include "pelldan/version.h"
 
 namespace wispstats {
@@ -17,29 +25,245 @@ namespace wispstats {
 namespace {
 
 constexpr char kContentType[] = "text/plain; version=0.0.4; charset=utf-8";
+constexpr char kErrorType[] = "text/plain; charset=utf-8";
 // A scrape waits this long for the daemon, well inside Prometheus's own
 // default scrape time-out (10 s).
 constexpr int kDaemonTimeoutMs = 2000;
-// Connections served at once; one more than a stalled client or two needs.
-constexpr size_t kThreads = 4;
-// A client that sends no complete request in this time is dropped.
-constexpr time_t kReadTimeoutS = 2;
+// A connection must bring a whole request within this time of opening or
+// of its last answer, however busily it trickles; then it is closed. A
+// keep-alive scraper every 5 s keeps its connection.
+constexpr int kRequestDeadlineMs = 5000;
+// Connections held at once; each costs a descriptor and at most the
+// memory below, never a thread.
+constexpr unsigned kMaxConnections = 2048;
+// Request line and headers must fit here: 414 or 431 beyond.
+constexpr size_t kConnectionMemory = 16 * 1024;
+// A scrape has no body; a larger one is refused with 413, unread.
+constexpr uint64_t kMaxBody = 4096;
 
-// "HOST:PORT" or "[V6]:PORT"; false when it is neither.
-bool SplitListen(const std::string &listen, std::string *host, int *port) {
-  size_t colon = listen.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  *host = listen.substr(0, colon);
-  if (host->front() == '[') {
-    if (host->size() < 3 || host->back() != ']') return false;
-    *host = host->substr(1, host->size() - 2);
+// A connection, on the deadline list while it owes a request.
+struct Client {
+  int fd;
+  long deadline;
+  bool due;
+};
+using Clients = std::list<Client>;
+
+// One request: once the snapshot came, its page.
+struct Request {
+  std::shared_ptr<const std::string> page;
+};
+
+class Server {
+ public:
+  explicit Server(const std::string &statsPath) : statsPath_(statsPath) {}
+  ~Server() {
+    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
   }
-  std::string digits = listen.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5 ||
-      digits.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  *port = atoi(digits.c_str());
-  return *port <= 65535;
+  bool Start(int listenFd, unsigned maxConnections);
+  // Serves until a signal arrives on signalFd.
+  void Run(int signalFd);
+
+ private:
+  static MHD_Result Access(void *cls, MHD_Connection *c, const char *url, const char *method,
+                           const char *, const char *, size_t *uploadSize, void **conCls);
+  static void Completed(void *cls, MHD_Connection *, void **conCls, MHD_RequestTerminationCode);
+  static void Notify(void *cls, MHD_Connection *c, void **socketContext,
+                     MHD_ConnectionNotificationCode code);
+  MHD_Result Scrape(MHD_Connection *c, Request *r);
+  void FinishScrapes(bool up, const std::string &counters);
+  void CloseOverdue(long now);
+  int Timeout(long now);
+
+  std::string statsPath_;
+  MHD_Daemon *daemon_ = nullptr;
+  Clients due_;   // by deadline, earliest first
+  Clients busy_;  // being answered, or closing
+  size_t closed_ = 0;
+  std::unique_ptr<SnapshotRead> read_;
+  // Scrapes suspended until the snapshot in flight comes.
+  std::vector<std::pair<MHD_Connection *, Request *>> waiting_;
+};
+
+MHD_Result Answer(MHD_Connection *c, unsigned status, const std::string &body,
+                  const char *type = kErrorType) {
+  MHD_Response *res = MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()),
+                                                      MHD_RESPMEM_MUST_COPY);
+  if (res == nullptr) return MHD_NO;
+  MHD_add_response_header(res, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(res, "Allow", "GET, HEAD");
+  MHD_Result rc = MHD_queue_response(c, status, res);
+  MHD_destroy_response(res);
+  return rc;
+}
+
+// The connection's place on the lists; null once it has closed.
+Clients::iterator *ClientOf(MHD_Connection *c) {
+  const MHD_ConnectionInfo *info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info == nullptr ? nullptr : static_cast<Clients::iterator *>(info->socket_context);
+}
+
+void Server::Notify(void *cls, MHD_Connection *c, void **socketContext,
+                    MHD_ConnectionNotificationCode code) {
+  Server *s = static_cast<Server *>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    int fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD)->connect_fd;
+    s->due_.push_back({fd, NowMs() + kRequestDeadlineMs, true});
+    *socketContext = new Clients::iterator(std::prev(s->due_.end()));
+  } else if (*socketContext != nullptr) {
+    ++s->closed_;
+    auto *it = static_cast<Clients::iterator *>(*socketContext);
+    ((*it)->due ? s->due_ : s->busy_).erase(*it);
+    delete it;
+    *socketContext = nullptr;
+  }
+}
+
+void Server::Completed(void *cls, MHD_Connection *c, void **conCls, MHD_RequestTerminationCode) {
+  Server *s = static_cast<Server *>(cls);
+  delete static_cast<Request *>(*conCls);
+  *conCls = nullptr;
+  // Kept alive: the next request is due in its turn.
+  Clients::iterator *it = ClientOf(c);
+  if (it != nullptr && !(*it)->due && (*it)->fd >= 0) {
+    (*it)->due = true;
+    (*it)->deadline = NowMs() + kRequestDeadlineMs;
+    s->due_.splice(s->due_.end(), s->busy_, *it);
+  }
+}
+
+MHD_Result Server::Access(void *cls, MHD_Connection *c, const char *url, const char *method,
+                          const char *, const char *, size_t *uploadSize, void **conCls) {
+  Server *s = static_cast<Server *>(cls);
+  Request *r = static_cast<Request *>(*conCls);
+  if (r == nullptr) {
+    // The request is whole: off the deadline list while it is answered.
+    *conCls = r = new Request;
+    Clients::iterator *it = ClientOf(c);
+    if (it != nullptr && (*it)->due) {
+      (*it)->due = false;
+      s->busy_.splice(s->busy_.end(), s->due_, *it);
+    }
+    // A body is refused before it is read: one too large, or one of a
+    // length not given in advance. A scrape sends none.
+    if (MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING))
+      return Answer(c, MHD_HTTP_LENGTH_REQUIRED, "A request body needs a Content-Length\n");
+    const char *length =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length != nullptr && strtoull(length, nullptr, 10) > kMaxBody)
+      return Answer(c, MHD_HTTP_CONTENT_TOO_LARGE, "Request body too large\n");
+    return MHD_YES;
+  }
+  // A small body is read and ignored.
+  if (*uploadSize > 0) {
+    *uploadSize = 0;
+    return MHD_YES;
+  }
+  if (r->page) return Answer(c, MHD_HTTP_OK, *r->page, kContentType);
+  if (strcmp(url, "/metrics") != 0)
+    return Answer(c, MHD_HTTP_NOT_FOUND, "Not found: try /metrics\n");
+  if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0)
+    return Answer(c, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD\n");
+  return s->Scrape(c, r);
+}
+
+// Every scrape waiting at once shares one snapshot, read in the poll loop:
+// a daemon slow to answer holds up no other client.
+MHD_Result Server::Scrape(MHD_Connection *c, Request *r) {
+  if (!read_) {
+    auto read = std::make_unique<SnapshotRead>(statsPath_, kDaemonTimeoutMs);
+    // No daemon to connect to: the answer is ready at once.
+    if (read->Done()) return Answer(c, MHD_HTTP_OK, MetricsPage(false, ""), kContentType);
+    read_ = std::move(read);
+  }
+  MHD_suspend_connection(c);
+  waiting_.emplace_back(c, r);
+  return MHD_YES;
+}
+
+void Server::FinishScrapes(bool up, const std::string &counters) {
+  auto page = std::make_shared<const std::string>(MetricsPage(up, counters));
+  for (auto &[c, r] : waiting_) {
+    r->page = page;
+    MHD_resume_connection(c);
+  }
+  waiting_.clear();
+  read_.reset();
+}
+
+// Overdue connections are shut down; the server then sees them end.
+void Server::CloseOverdue(long now) {
+  while (!due_.empty() && due_.front().deadline <= now) {
+    auto it = due_.begin();
+    shutdown(it->fd, SHUT_RDWR);
+    it->due = false;
+    it->fd = -1;
+    busy_.splice(busy_.end(), due_, it);
+  }
+}
+
+int Server::Timeout(long now) {
+  long timeout = -1;
+  MHD_UNSIGNED_LONG_LONG mhd;
+  if (MHD_get_timeout(daemon_, &mhd) == MHD_YES) timeout = static_cast<long>(mhd);
+  auto sooner = [&timeout](long t) {
+    if (t < 0) t = 0;
+    if (timeout < 0 || t < timeout) timeout = t;
+  };
+  if (!due_.empty()) sooner(due_.front().deadline - now);
+  if (read_) sooner(read_->Left());
+  return static_cast<int>(timeout);
+}
+
+bool Server::Start(int listenFd, unsigned maxConnections) {
+  // The server runs in this thread's poll loop (epoll, no thread of its own).
+  daemon_ = MHD_start_daemon(
+      MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Server::Access, this,
+      MHD_OPTION_LISTEN_SOCKET, listenFd, MHD_OPTION_CONNECTION_LIMIT, maxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kRequestDeadlineMs / 1000),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
+      &Server::Completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Server::Notify, this,
+      MHD_OPTION_END);
+  return daemon_ != nullptr;
+}
+
+void Server::Run(int signalFd) {
+  int epollFd = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
+  for (;;) {
+    struct pollfd fds[3] = {{epollFd, POLLIN, 0}, {signalFd, POLLIN, 0}, {-1, POLLIN, 0}};
+    if (read_) fds[2].fd = read_->Fd();
+    poll(fds, 3, Timeout(NowMs()));
+    if (fds[1].revents != 0) break;
+    if (read_) {
+      read_->Step();
+      if (read_->Done()) FinishScrapes(read_->Ok(), read_->Text());
+    }
+    // A request that came in time is taken before the deadlines are read.
+    size_t closed = closed_;
+    MHD_run(daemon_);
+    // Once at its limit (connections or descriptors), the server listens
+    // again only at the run after one closed.
+    if (closed_ != closed) MHD_run(daemon_);
+    CloseOverdue(NowMs());
+  }
+  // Suspended scrapes must be let go before the server stops.
+  FinishScrapes(false, "");
+}
+
+// The connection cap, lowered to what the descriptor limit allows.
+unsigned ConnectionCap() {
+  const rlim_t spare = 64;
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 256;
+  if (lim.rlim_cur < kMaxConnections + spare) {
+    lim.rlim_cur = lim.rlim_max == RLIM_INFINITY
+                       ? kMaxConnections + spare
+                       : std::min<rlim_t>(lim.rlim_max, kMaxConnections + spare);
+    setrlimit(RLIMIT_NOFILE, &lim);
+    getrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (lim.rlim_cur <= 2 * spare) return static_cast<unsigned>(lim.rlim_cur / 2);
+  return static_cast<unsigned>(std::min<rlim_t>(kMaxConnections, lim.rlim_cur - spare));
 }
 
 }  // namespace
@@ -52,53 +276,39 @@ std::string MetricsPage(bool up, const std::string &counters) {
       "# TYPE wispd_up gauge\n";
   page += up ? "wispd_up 1\n" : "wispd_up 0\n";
   page +=
-      "# HELP wispd_build_info The version of the programs serving these counters.\n"
-      "# TYPE wispd_build_info gauge\n"
-      "wispd_build_info{version=\"" WISPD_VERSION "\"} 1\n";
+      "# HELP wispd_exporter_build_info The version of the exporter serving these counters.\n"
+      "# TYPE wispd_exporter_build_info gauge\n"
+      "wispd_exporter_build_info{version=\"" WISPD_VERSION "\"} 1\n";
   return page;
 }
 
 int Serve(const std::string &listen, const std::string &statsPath) {
-  std::string host;
-  int port = 0;
+  std::string host, why;
+  int port = 0, bound = 0;
   if (!SplitListen(listen, &host, &port)) {
     std::cerr << "wisp-stats: --listen takes HOST:PORT, not \"" << listen << "\"\n";
     return 2;
   }
-  // The server's threads inherit the blocked signals; this thread waits for them.
+  int fd = ListenTcp(host, port, &bound, &why);
+  if (fd < 0) {
+    std::cerr << "wisp-stats: cannot listen on " << listen << ": " << why << "\n";
+    return 1;
+  }
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
-
-  httplib::Server server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-  server.set_read_timeout(kReadTimeoutS, 0);
-  server.set_write_timeout(kReadTimeoutS, 0);
-  server.set_keep_alive_timeout(kReadTimeoutS);
-  server.Get("/metrics", [&statsPath](const httplib::Request &, httplib::Response &res) {
-    std::string counters, why;
-    bool up = ReadCounters(statsPath, kDaemonTimeoutMs, &counters, &why);
-    res.set_content(MetricsPage(up, counters), kContentType);
-  });
-  int bound = port;
-  bool ok =
-      port == 0 ? (bound = server.bind_to_any_port(host)) > 0 : server.bind_to_port(host, port);
-  if (!ok) {
-    std::cerr << "wisp-stats: cannot listen on " << listen << "\n";
+  int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  Server server(statsPath);
+  if (signalFd < 0 || !server.Start(fd, ConnectionCap())) {
+    std::cerr << "wisp-stats: cannot start serving on " << listen << "\n";
     return 1;
   }
   std::cerr << "wisp-stats: serving the counters at http://" << listen.substr(0, listen.rfind(':'))
             << ":" << bound << "/metrics\n";
-  std::thread loop([&server] { server.listen_after_bind(); });
-  // stop() before the loop runs would leave it running.
-  for (int i = 0; i < 1000 && !server.is_running(); ++i) usleep(1000);
-  int sig = 0;
-  sigwait(&stopSignals, &sig);
-  server.stop();
-  loop.join();
+  server.Run(signalFd);
   return 0;
 }
 

@@ -5,8 +5,8 @@
 
 namespace wispstats {
 
-// The page for GET /metrics: the daemon's snapshot (when up) followed by
-// wispd_up and wispd_build_info.
+// The page for GET /metrics: the daemon's snapshot (when up), which carries
+// its own wispd_build_info, followed by wispd_up and the exporter's version.
 std::string MetricsPage(bool up, const std::string &counters);
 
 // Serves http://HOST:PORT/metrics until SIGTERM or SIGINT; reads the stats

@@ -25,7 +25,7 @@ const tools::Tool kTool = {
     "  --raw        print them as served, in the Prometheus text format\n"
     "  --listen HOST:PORT\n"
     "               serve them over HTTP at /metrics for Prometheus, with wispd_up\n"
-    "               and wispd_build_info, until SIGTERM (port 0: any free port)\n"
+    "               and the exporter's version, until SIGTERM (port 0: any free port)\n"
     "  --help       show this text\n"
     "  --version    show the version\n"};
 
@@ -42,6 +42,13 @@ bool TableRow(const std::string &line, std::string *name, std::string *value) {
     label = metric.substr(brace + 1, metric.size() - brace - 2);
     metric.resize(brace);
   }
+  label.erase(std::remove(label.begin(), label.end(), '"'), label.end());
+  // The daemon's version is a label, not a count.
+  if (metric == "wispd_build_info" && label.rfind("version=", 0) == 0) {
+    *name = "daemon version";
+    *value = label.substr(8);
+    return true;
+  }
   if (metric.rfind("wispd_", 0) == 0) metric = metric.substr(6);
   if (metric.size() > 6 && metric.compare(metric.size() - 6, 6, "_total") == 0)
     metric.resize(metric.size() - 6);
@@ -49,7 +56,6 @@ bool TableRow(const std::string &line, std::string *name, std::string *value) {
     if (ch == '_') ch = ' ';
   for (char &ch : label)
     if (ch == '=') ch = ' ';
-  label.erase(std::remove(label.begin(), label.end(), '"'), label.end());
   *name = label.empty() ? metric : metric + " (" + label + ")";
   return true;
 }

@@ -63,12 +63,15 @@ int main(int argc, char **argv) {
   chmod(path.c_str(), 0666);
   static char buf[1 << 17];
   size_t records = 0;
-  while (!*stop) {
+  // After a stop, the records already queued are still written: a daemon
+  // stopped just before its collector keeps its last lines.
+  for (;;) {
     if (*hangup) {
       *hangup = 0;
       if (!out.Reopen(&why)) std::cerr << "wisp-syslog: " << why << "\n";
     }
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    ssize_t n = recv(fd, buf, sizeof buf, *stop ? MSG_DONTWAIT : 0);
+    if (n < 0 && errno != EINTR && *stop) break;
     if (n < 0) continue;
     std::string record(buf, static_cast<size_t>(n));
     size_t body = record.find("]: ");

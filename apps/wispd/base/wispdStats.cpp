@@ -11,6 +11,8 @@
 #include "base/wispdLock.h"
 #include "pelldan/syslog.h"
 
+#include "pelldan/version.h"
+
 namespace {
 
 std::atomic<uint64_t> gCounters[STATS_COUNTERS];
@@ -265,6 +267,9 @@ std::string Stats_Render(size_t queued) {
   Head(&out, "wispd_producers_connected", "User-level producers connected now.", "gauge");
   Row(&out, "wispd_producers_connected", nullptr, static_cast<uint64_t>(gProducers.load()));
   RenderAgents(&out);
+  // The daemon's own version, so that an exporter of another build reports it.
+  Head(&out, "wispd_build_info", "The version of the daemon serving these counters.", "gauge");
+  Row(&out, "wispd_build_info", "version=\"" WISPD_VERSION "\"", 1);
   return out;
 }
 

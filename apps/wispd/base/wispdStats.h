@@ -62,8 +62,8 @@ uint64_t Stats_Get(StatsCounter counter);
 uint64_t Stats_GetRead(int source);
 void Stats_Reset(void);
 
-// One snapshot in the Prometheus text format; queued is the retry queue's
-// current length.
+// One snapshot in the Prometheus text format, ending with the daemon's
+// version (wispd_build_info); queued is the retry queue's current length.
 std::string Stats_Render(size_t queued);
 // The one-line summary logged when the daemon stops.
 std::string Stats_Summary(size_t queued);

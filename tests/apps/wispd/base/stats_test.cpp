@@ -42,7 +42,7 @@ TEST(Stats, SnapshotDeclaresEveryMetricOnceBeforeItsSamples) {
     EXPECT_EQ(helped.count(metric), 1u) << "no help: " << line;
     samples[first] = second;
   }
-  EXPECT_EQ(samples.size(), 50u);
+  EXPECT_EQ(samples.size(), 51u);
   EXPECT_EQ(samples["wispd_observations_read_total{source=\"3\"}"], "2");
   EXPECT_EQ(samples["wispd_observations_read_total{source=\"user\"}"], "2");
   EXPECT_EQ(samples["wispd_flares_posted_total{kind=\"problem\"}"], "0");
@@ -50,6 +50,7 @@ TEST(Stats, SnapshotDeclaresEveryMetricOnceBeforeItsSamples) {
   EXPECT_EQ(samples["wispd_flares_posted_total{kind=\"clear\"}"], "2");
   EXPECT_EQ(samples["wispd_flares_rate_dropped_total"], "1");
   EXPECT_EQ(samples["wispd_flare_queue_length"], "4");
+  EXPECT_EQ(samples["wispd_build_info{version=\"" WISPD_PROJECT_VERSION "\"}"], "1");
   EXPECT_NE(Stats_Summary(4).find("observations read 4, "), std::string::npos);
   EXPECT_NE(Stats_Summary(4).find("flares posted 3 (problem 0, audit 1, clear 2)"),
             std::string::npos);
