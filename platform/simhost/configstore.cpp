@@ -12,6 +12,7 @@
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "simhost/hostmodel.h"
+#include "simhost/json_release.h"
 
 namespace TarnConfigStore {
 
@@ -22,6 +23,7 @@ struct Store {
 struct Object {
   std::string type, component, group, key;
   simhost::Json doc;
+  ~Object() { simhost::EmptyForRelease(doc); }
 };
 
 namespace {
@@ -103,13 +105,14 @@ CSErrorCodes Get(Store *store, const char *type, const char *component, const ch
     rc = CSErrorCodes::CS_ERR_INVALID_ARG;
   } else if (sqlite3_step(st) == SQLITE_ROW) {
     const unsigned char *text = sqlite3_column_text(st, 0);
-    simhost::Json doc = simhost::Json::parse(
-        text != nullptr ? reinterpret_cast<const char *>(text) : "", nullptr, false);
+    simhost::Releasing<simhost::Json> parsed(simhost::Json::parse(
+        text != nullptr ? reinterpret_cast<const char *>(text) : "", nullptr, false));
+    simhost::Json &doc = *parsed;
     if (doc.is_discarded() || !doc.is_object()) {
       rc = CSErrorCodes::CS_ERR_BAD_DOCUMENT;
     } else {
-      *object = new Object{type, component, group, instanceKey, std::move(doc)};
-      rc = CSErrorCodes::CS_OK;
+      *object = new (std::nothrow) Object{type, component, group, instanceKey, std::move(doc)};
+      rc = *object != nullptr ? CSErrorCodes::CS_OK : CSErrorCodes::CS_ERR_NO_MEMORY;
     }
   }
   sqlite3_finalize(st);
@@ -135,7 +138,8 @@ CSErrorCodes CreateObject(const char *type, const char *component, const char *g
       instanceKey == nullptr || json == nullptr)
     return CSErrorCodes::CS_ERR_INVALID_ARG;
   *object = nullptr;
-  simhost::Json doc = simhost::Json::parse(json, nullptr, false);
+  simhost::Releasing<simhost::Json> parsed(simhost::Json::parse(json, nullptr, false));
+  simhost::Json &doc = *parsed;
   if (doc.is_discarded() || !doc.is_object()) return CSErrorCodes::CS_ERR_BAD_DOCUMENT;
   *object = new (std::nothrow) Object{type, component, group, instanceKey, std::move(doc)};
   return *object != nullptr ? CSErrorCodes::CS_OK : CSErrorCodes::CS_ERR_NO_MEMORY;

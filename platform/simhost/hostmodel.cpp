@@ -16,6 +16,7 @@
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
 #include "simhost/cpu_memory.h"
+#include "simhost/json_release.h"
 #include "simhost/report.h"
 
 namespace simhost {
@@ -156,7 +157,7 @@ struct Cache {
   bool loaded = false;
   struct stat seen {};
   bool existed = false;
-  std::shared_ptr<const Json> doc = std::make_shared<const Json>(Json::object());
+  std::shared_ptr<const Json> doc = ShareReleasing(Json::object());
   std::map<std::string, int64_t> options;
 };
 
@@ -176,7 +177,7 @@ void Refresh(Cache &c) {
   std::string path = pelldan::RootPath(pelldan::kHostModel);
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    if (!c.loaded || c.existed) c.doc = std::make_shared<const Json>(Json::object());
+    if (!c.loaded || c.existed) c.doc = ShareReleasing(Json::object());
     c.loaded = true;
     c.existed = false;
     return;
@@ -199,7 +200,8 @@ void Refresh(Cache &c) {
     Report("cannot read host model %s; keeping the last good model\n", path.c_str());
     return;
   }
-  Json doc = Json::parse(text.str(), nullptr, false);
+  Releasing<Json> parsed(Json::parse(text.str(), nullptr, false));
+  Json &doc = *parsed;
   if (doc.is_discarded() || !doc.is_object()) {
     Report("host model %s is not a JSON object; keeping the last good model\n", path.c_str());
     return;
@@ -213,7 +215,7 @@ void Refresh(Cache &c) {
     Report("host model %s %s; keeping the last good model\n", path.c_str(), problem);
     return;
   }
-  c.doc = std::make_shared<const Json>(std::move(doc));
+  c.doc = ShareReleasing(std::move(doc));
 }
 
 }  // namespace
@@ -277,11 +279,13 @@ void SetOption(const std::string &group, const std::string &name, int64_t value)
 }
 
 void RecordAction(nlohmann::ordered_json action) {
+  Releasing<nlohmann::ordered_json> owned(std::move(action));
+  nlohmann::ordered_json &record = *owned;
   struct timeval tv;
   gettimeofday(&tv, nullptr);
-  action["time_us"] = static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+  record["time_us"] = static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
   std::string line =
-      action.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+      record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   std::string path = pelldan::RootPath(pelldan::kHostActions);
   int fd = pelldan::OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd < 0) {

@@ -6,6 +6,7 @@
 
 #include "simhost/failures.h"
 #include "simhost/hostmodel.h"
+#include "simhost/json_release.h"
 #include "simhost/packed.h"
 
 using simhost::Json;
@@ -128,6 +129,7 @@ namespace {
 class ModelFileSystem : public FileSystem {
  public:
   explicit ModelFileSystem(Json entry) : entry_(std::move(entry)) {}
+  ~ModelFileSystem() override { simhost::EmptyForRelease(entry_); }
   std::string GetVolumeName() const override { return Text("volume"); }
   std::string GetUuid() const override { return Text("uuid"); }
 

@@ -14,15 +14,21 @@ extern "C" int PldAudit_LogList(const char *event, const char *value, const char
                                 const char *const *more) {
   if (event == nullptr || count < 0) return EINVAL;
   if (simhost::Failure("PldAudit_LogList")) return EIO;
-  simhost::Json fields = simhost::Json::object();
+  // Built as text from JSON strings alone: no JSON container is made (its
+  // destructor allocates, which must not fail).
+  auto text = [](const char *s) {
+    return s != nullptr
+               ? simhost::Json(s).dump(-1, ' ', false, simhost::Json::error_handler_t::replace)
+               : std::string("null");
+  };
+  std::string line = "{\"event\":" + text(event) + ",\"fields\":{";
   for (int i = 0; i < count; ++i) {
     const char *v = i == 0 ? value : (more != nullptr ? more[2 * (i - 1)] : nullptr);
     const char *f = i == 0 ? field : (more != nullptr ? more[2 * (i - 1) + 1] : nullptr);
     if (f == nullptr) return EINVAL;
-    fields[f] = v != nullptr ? simhost::Json(v) : simhost::Json(nullptr);
+    line += (i == 0 ? "" : ",") + text(f) + ":" + text(v);
   }
-  simhost::Json record = {{"event", event}, {"fields", fields}};
-  std::string line = record.dump(-1, ' ', false, simhost::Json::error_handler_t::replace) + "\n";
+  line += "}}\n";
   std::string path = pelldan::RootPath(pelldan::kAuditLog);
   int fd = pelldan::OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd < 0) return -fd;
