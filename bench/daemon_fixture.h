@@ -9,14 +9,36 @@
 
 namespace bench {
 
+// Who collects the daemon's log records once it has started.
+enum class Collector {
+  kNone,     // dropped at once, as on a host without syslog
+  kDrain,    // a thread that reads and counts every record
+  kRsyslog,  // Debian's rsyslog, writing them to a file in the root
+};
+
+// Debian's rsyslog under root: the root's /dev/log in, a file of the root
+// out; stopped with the object.
+class Rsyslog {
+ public:
+  explicit Rsyslog(const testing_support::Root &root);
+  // Lines in its file so far.
+  long Lines() const;
+
+ private:
+  std::string out_;
+  std::unique_ptr<testing_support::Process> process_;
+};
+
 struct Daemon {
-  // withCollector: a syslog collector reads the daemon's log records;
-  // without one they are dropped at once, as on a host without syslog.
-  explicit Daemon(bool withHubd = true, bool withCollector = false);
+  explicit Daemon(bool withHubd = true, Collector collector = Collector::kNone);
+  ~Daemon();
   testing_support::Root root;
   std::unique_ptr<testing_support::Process> hubd;
   std::unique_ptr<testing_support::Process> wispd;
-  std::unique_ptr<LogDrain> log;  // withCollector: from the end of start-up
+  std::unique_ptr<LogDrain> log;  // kDrain
+  std::unique_ptr<Rsyslog> rsyslog;
+  // Records the collector took: counted (kDrain) or lines in its file.
+  long Collected() const;
 };
 
 }  // namespace bench

@@ -1,6 +1,5 @@
 #include "drain.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -10,52 +9,53 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
 namespace bench {
 namespace {
 
-// Bytes waiting in all pipes the process holds open.
-long PendingInPipes(pid_t pid) {
-  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) return -1;
-  long total = 0;
-  while (struct dirent *e = readdir(d)) {
-    std::string path = dir + "/" + e->d_name;
-    char target[64];
-    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    if (n <= 0) continue;
-    target[n] = '\0';
-    if (std::string(target).rfind("pipe:", 0) != 0) continue;
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0) continue;
-    int pending = 0;
-    if (ioctl(fd, FIONREAD, &pending) == 0) total += pending;
-    close(fd);
-  }
-  closedir(d);
-  return total;
-}
+// The daemon's own account of its work, from one counters snapshot.
+struct Account {
+  uint64_t read = 0, took = 0;
+  bool idle = true;  // every running agent waits with nothing unread
+};
 
-char MainThreadState(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
+Account Read(const std::string &text) {
+  Account a;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t space = line.rfind(' ');
+    if (line.empty() || line[0] == '#' || space == std::string::npos) continue;
+    uint64_t value = std::strtoull(line.c_str() + space + 1, nullptr, 10);
+    auto is = [&](const char *metric) { return line.rfind(metric, 0) == 0; };
+    if (is("wispd_observations_read_total{") || is("wispd_records_dropped_total{")) a.read += value;
+    if (is("wispd_agent_observations_total{")) a.took += value;
+    if (is("wispd_agent_backlog_bytes{") && value > 0) a.idle = false;
+    if (is("wispd_agent_waiting{") && value == 0) a.idle = false;
+  }
+  return a;
 }
 
 }  // namespace
 
-bool WaitDrained(pid_t pid, int timeoutMs) {
+bool WaitDrained(const testing_support::Root &root, uint64_t observations, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  int quiet = 0;
+  Account before;
+  bool seen = false;
   while (std::chrono::steady_clock::now() < deadline) {
-    bool idle = MainThreadState(pid) == 'S' && PendingInPipes(pid) == 0;
-    quiet = idle ? quiet + 1 : 0;
-    if (quiet >= 3) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(idle ? 2 : 1));
+    Account now = Read(testing_support::Snapshot(root));
+    // Idle twice with nothing taken in between: done.
+    if (now.read >= observations && now.idle) {
+      if (seen && now.took == before.took) return true;
+      seen = true;
+      before = now;
+    } else {
+      seen = false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return false;
 }

@@ -8,11 +8,14 @@
 #include <string>
 #include <thread>
 
+#include "sandbox.h"
+
 namespace bench {
 
-// True once the daemon's main thread has been idle in poll and all of its
-// pipes have been empty for a few consecutive samples.
-bool WaitDrained(pid_t pid, int timeoutMs = 60000);
+// True once the daemon under root has read (or dropped as malformed) at
+// least this many observations since it started and, by its own counters,
+// every agent waits with nothing unread, twice in a row.
+bool WaitDrained(const testing_support::Root &root, uint64_t observations, int timeoutMs = 60000);
 // Resident set size of a process in KiB.
 int64_t ResidentKiB(pid_t pid);
 

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,7 +39,8 @@ bool ReadAll(int fd, char *buf, size_t len) {
 
 }  // namespace
 
-FloorRun DescribedFloor(const std::string &record, int perBatch, int batches) {
+FloorRun DescribedFloor(const std::string &record, int perBatch, int batches,
+                        const std::string &logSocket) {
   std::string batch;
   for (int i = 0; i < perBatch; ++i) batch += record;
   const long total = static_cast<long>(perBatch) * batches;
@@ -46,6 +48,14 @@ FloorRun DescribedFloor(const std::string &record, int perBatch, int batches) {
   if (socketpair(AF_UNIX, SOCK_DGRAM, 0, in) != 0 || socketpair(AF_UNIX, SOCK_DGRAM, 0, log) != 0 ||
       pipe(pipeFds) != 0)
     return {};
+  int logOut = log[0];
+  if (!logSocket.empty()) {
+    logOut = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, logSocket.c_str(), sizeof addr.sun_path - 1);
+    if (connect(logOut, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) return {};
+  }
   double dispatcherCpu = 0, agentCpu = 0;
   auto start = std::chrono::steady_clock::now();
   std::thread producer([&] {
@@ -68,7 +78,7 @@ FloorRun DescribedFloor(const std::string &record, int perBatch, int batches) {
   });
   std::thread reader([&] {
     char line[4096];
-    for (long i = 0; i < 2 * total; ++i)
+    for (long i = 0; logSocket.empty() && i < 2 * total; ++i)
       if (recv(log[1], line, sizeof line, 0) <= 0) return;
   });
   std::thread agent([&] {
@@ -81,8 +91,8 @@ FloorRun DescribedFloor(const std::string &record, int perBatch, int batches) {
       if (!ReadAll(pipeFds[0], rec.data(), kHeader)) break;
       std::memcpy(&len, rec.data() + kLengthAt, sizeof len);
       if (!ReadAll(pipeFds[0], rec.data() + kHeader, len - kHeader)) break;
-      send(log[0], line.data(), line.size(), 0);
-      send(log[0], line.data(), line.size(), 0);
+      send(logOut, line.data(), line.size(), 0);
+      send(logOut, line.data(), line.size(), 0);
     }
     agentCpu = ThreadCpuSeconds();
   });
@@ -92,6 +102,7 @@ FloorRun DescribedFloor(const std::string &record, int perBatch, int batches) {
   reader.join();
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   for (int fd : {in[0], in[1], log[0], log[1], pipeFds[0], pipeFds[1]}) close(fd);
+  if (logOut != log[0]) close(logOut);
   return {took.count(), dispatcherCpu + agentCpu};
 }
 

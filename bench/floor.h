@@ -14,8 +14,11 @@ struct FloorRun {
 // A producer sends `batches` datagrams of `perBatch` copies of record; one
 // dispatcher receives each and writes every record into an agent's pipe;
 // the agent polls, reads the 32-byte header, then the body, and sends two
-// syslog-sized datagrams to a thread that reads them.
-FloorRun DescribedFloor(const std::string &record, int perBatch, int batches);
+// syslog-sized datagrams to a thread that reads them, or, given
+// logSocket, to the collector listening there (connected, as the daemon's
+// log socket is).
+FloorRun DescribedFloor(const std::string &record, int perBatch, int batches,
+                        const std::string &logSocket = "");
 
 // User plus system CPU time of a process so far, in seconds.
 double ProcessCpuSeconds(int pid);

@@ -87,10 +87,11 @@ void Soak(benchmark::State &state) {
       int status = testing_support::Run(testing_support::Bin("wisp-emit"),
                                         {"--repeat", std::to_string(repeats), input});
       if (status != 0) state.SkipWithError("wisp-emit failed");
-      if (!bench::WaitDrained(daemon.wispd->Pid(), 600000)) state.SkipWithError("not drained");
+      sent += repeats * kBatch;
+      if (!bench::WaitDrained(daemon.root, static_cast<uint64_t>(sent), 600000))
+        state.SkipWithError("not drained");
       std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
       seconds += took.count();
-      sent += repeats * kBatch;
       after.push_back(bench::ResidentKiB(daemon.wispd->Pid()));
     }
     state.SetIterationTime(seconds);

@@ -100,11 +100,32 @@ void DescribedFloor(benchmark::State &state) {
   state.counters["cpu_us_per_obs"] = cpu * 1e6 / n;
 }
 
-enum Mix { NET_FALLBACK, ALL_GROUPS_FALLBACK, TABLE_ROWS, TABLE_ROWS_COLLECTED };
+// The floor with rsyslog as its collector: what rsyslog alone takes.
+void FloorToRsyslog(benchmark::State &state) {
+  const std::string rec = RecordBytes();
+  testing_support::Root root;
+  bench::Rsyslog rsyslog(root);
+  const double perRun = static_cast<double>(kBatch) * kRepeats;
+  double seconds = 0, cpu = 0;
+  for (auto _ : state) {
+    bench::FloorRun run = bench::DescribedFloor(rec, kBatch, kRepeats, root.Under("/dev/log"));
+    if (run.seconds <= 0) state.SkipWithError("floor");
+    state.SetIterationTime(run.seconds);
+    seconds += run.seconds;
+    cpu += run.cpuSeconds;
+  }
+  double n = perRun * static_cast<double>(state.iterations());
+  state.counters["obs_per_s"] = Rate(n, seconds);
+  if (gFloorRate > 0) state.counters["floor_pct"] = 100 * Rate(n, seconds) / gFloorRate;
+  state.counters["cpu_us_per_obs"] = cpu * 1e6 / n;
+}
 
-void ThroughDaemon(benchmark::State &state, Mix mix) {
-  const bool rows = mix == TABLE_ROWS || mix == TABLE_ROWS_COLLECTED;
-  bench::Daemon daemon(rows, mix == TABLE_ROWS_COLLECTED);
+enum Mix { NET_FALLBACK, ALL_GROUPS_FALLBACK, TABLE_ROWS };
+
+void ThroughDaemon(benchmark::State &state, Mix mix,
+                   bench::Collector collector = bench::Collector::kNone) {
+  const bool rows = mix == TABLE_ROWS;
+  bench::Daemon daemon(rows, collector);
   tools::Json batch = tools::Json::array();
   std::vector<tools::Json> table = bench::TableMix();
   for (int i = 0; i < kBatch; ++i) {
@@ -120,12 +141,14 @@ void ThroughDaemon(benchmark::State &state, Mix mix) {
   const pid_t pid = daemon.wispd->Pid();
   double seconds = 0;
   double cpuBefore = bench::ProcessCpuSeconds(pid);
-  long logBefore = daemon.log != nullptr ? daemon.log->Records() : 0;
+  long logBefore = daemon.Collected();
+  uint64_t sent = 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
     int status = testing_support::Run(testing_support::Bin("wisp-emit"),
                                       {"--repeat", std::to_string(kRepeats), input});
-    if (status != 0 || !bench::WaitDrained(pid)) state.SkipWithError("not drained");
+    sent += static_cast<uint64_t>(kBatch) * kRepeats;
+    if (status != 0 || !bench::WaitDrained(daemon.root, sent)) state.SkipWithError("not drained");
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     state.SetIterationTime(took.count());
     seconds += took.count();
@@ -136,10 +159,13 @@ void ThroughDaemon(benchmark::State &state, Mix mix) {
   if (gFloorRate > 0) state.counters["floor_pct"] = 100 * rate / gFloorRate;
   if (gPipeRate > 0) state.counters["pipe_pct"] = 100 * rate / gPipeRate;
   state.counters["cpu_us_per_obs"] = (bench::ProcessCpuSeconds(pid) - cpuBefore) * 1e6 / n;
-  // Log records delivered per observation (one per known one, one per
-  // flare the rate window drops).
-  if (daemon.log != nullptr)
-    state.counters["log_per_obs"] = static_cast<double>(daemon.log->Records() - logBefore) / n;
+  // Log records the collector took per observation (one per known one, one
+  // per flare the rate window drops), and those it did not take.
+  if (collector != bench::Collector::kNone) {
+    state.counters["log_per_obs"] = static_cast<double>(daemon.Collected() - logBefore) / n;
+    state.counters["log_dropped"] = static_cast<double>(testing_support::Sample(
+        testing_support::Snapshot(daemon.root), "wispd_log_records_dropped_total"));
+  }
   state.counters["rss_kib"] = static_cast<double>(bench::ResidentKiB(daemon.wispd->Pid()));
 }
 
@@ -154,7 +180,11 @@ void TableRowMix(benchmark::State &state) {
 }
 // The same with a syslog collector reading every log record.
 void TableRowMixCollected(benchmark::State &state) {
-  ThroughDaemon(state, TABLE_ROWS_COLLECTED);
+  ThroughDaemon(state, TABLE_ROWS, bench::Collector::kDrain);
+}
+// The same with Debian's rsyslog as the host's collector.
+void TableRowMixRsyslog(benchmark::State &state) {
+  ThroughDaemon(state, TABLE_ROWS, bench::Collector::kRsyslog);
 }
 
 void IdleResident(benchmark::State &state) {
@@ -175,5 +205,7 @@ BENCHMARK(OneCorrelator)->Iterations(3)->UseManualTime()->Unit(benchmark::kMilli
 BENCHMARK(AllCorrelators)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(TableRowMix)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(TableRowMixCollected)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(TableRowMixRsyslog)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(FloorToRsyslog)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(IdleResident)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

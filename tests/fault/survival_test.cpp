@@ -445,4 +445,44 @@ TEST(Survival, AcceptPauseRestsLongerEachTimeAndEndsWithTheCount) {
   EXPECT_EQ(pause.RestMs(now), 50);
 }
 
+// A collector that stops reading: once its queue is full a record costs a
+// few milliseconds and is counted as dropped, never a hang; when it reads
+// again, the next record goes and one more says how many did not.
+TEST(Survival, AStoppedCollectorCostsEachRecordLittleAndIsCounted) {
+  Root root;
+  pid_t child = fork();
+  if (child == 0) {
+    int collector = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
+    if (collector < 0) _exit(2);
+    for (int i = 0; i < 1000 && Syslog_DroppedRecords() == 0; ++i) Say("filling %d", i);
+    uint64_t dropped = Syslog_DroppedRecords();
+    if (dropped == 0) _exit(3);
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) Say("dropped %d", i);
+    // Twenty records at a few milliseconds each; a wait without bound never
+    // gets here, one of seconds takes far longer.
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) _exit(4);
+    if (Syslog_DroppedRecords() != dropped + 20) _exit(5);
+    char buf[512];
+    while (recv(collector, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+    }
+    Say("back");
+    std::string said = std::to_string(dropped + 20) +
+                       " log records were dropped: the log collector did not take them.\n";
+    for (const std::string &want : {std::string("]: back"), "]: " + said}) {
+      ssize_t n = recv(collector, buf, sizeof buf - 1, MSG_DONTWAIT);
+      if (n <= 0) _exit(6);
+      buf[n] = '\0';
+      if (strstr(buf, want.c_str()) == nullptr) _exit(7);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "2: setup, 3: nothing dropped, 4: not bounded, 5: not counted, 6: nothing arrived, "
+         "7: wrong records";
+}
+
 }  // namespace

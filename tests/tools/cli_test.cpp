@@ -149,11 +149,12 @@ TEST(Tools, EmitCheckNamesMisfitsAndSendsNothingEmitKeepsTheTimeStamp) {
   char byte;
   EXPECT_EQ(recv(sink, &byte, 1, MSG_DONTWAIT), -1);  // nothing was sent
 
-  status = testing_support::Run(
-      Bin("wisp-emit"), {},
-      "{\"id\": \"wisp.a\", \"ts\": 5}\n{\"batch\": [{\"id\": \"wisp.b\"}, {\"id\": \"wisp.c\"}]}\n"
-      "{\"raw\": \"00\"}\n",
-      &err);
+  uint64_t before = tools::NowMicros();
+  status = testing_support::Run(Bin("wisp-emit"), {},
+                                "{\"id\": \"wisp.a\", \"ts\": 5}\n{\"sleep\": 0.2}\n"
+                                "{\"batch\": [{\"id\": \"wisp.b\"}, {\"id\": \"wisp.c\"}]}\n"
+                                "{\"raw\": \"00\"}\n",
+                                &err);
   EXPECT_EQ(ExitCode(status), 0);
   EXPECT_EQ(err, "wisp-emit: sent 3 batches (3 observations), 0 failed\n");
   // The first batch is the one record, with the time stamp it was given.
@@ -163,6 +164,15 @@ TEST(Tools, EmitCheckNamesMisfitsAndSendsNothingEmitKeepsTheTimeStamp) {
   uint64_t ts = 0;
   EXPECT_TRUE(first != nullptr && Wisp_GetTimestamp(first, &ts) == 0 && ts == 5) << ts;
   Wisp_Free(first);
+  // The batch's records, with none given, carry the time they were sent:
+  // after the pause, not when the input was read.
+  n = recv(sink, batch, sizeof batch, MSG_DONTWAIT);
+  uint32_t firstLength = 0;  // of the batch's first record
+  if (n >= 32) memcpy(&firstLength, batch + 16, 4);
+  Wisp *second = MakeWisp(std::string(batch, std::min<size_t>(firstLength, sizeof batch)));
+  EXPECT_TRUE(second != nullptr && Wisp_GetTimestamp(second, &ts) == 0 && ts >= before + 200000)
+      << ts - before;
+  Wisp_Free(second);
   close(sink);
 }
 

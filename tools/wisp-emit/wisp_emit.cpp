@@ -128,7 +128,20 @@ struct Action {
   std::string bytes;
   double seconds;
   size_t records = 0;  // observations in bytes; none for raw bytes
+  // Records without a "ts" of their own: stamped when they are sent.
+  std::vector<size_t> stampAt;
 };
+
+// Offset of the time stamp in a raw record.
+constexpr size_t kStampOffset = 8;
+
+void StampNow(Action *action) {
+  if (action->stampAt.empty()) return;
+  uint64_t now = tools::NowMicros();
+  for (size_t at : action->stampAt)
+    for (size_t b = 0; b < 8; ++b)
+      action->bytes[at + kStampOffset + b] = static_cast<char>(now >> (8 * b));
+}
 
 bool HexToBytes(const std::string &hex, std::string *out) {
   if (hex.size() % 2 != 0) return false;
@@ -197,11 +210,13 @@ bool Parse(const Line &line, int defaultCtx, Action *action, std::string *error)
         if (!obs.is_object()) *error = "a batch item is an observation object";
         return false;
       }
+      if (!obs.contains("ts")) action->stampAt.push_back(action->bytes.size());
       action->bytes += rec;
     }
     return true;
   }
   action->records = 1;
+  if (!j.contains("ts")) action->stampAt.push_back(0);
   return tools::RawRecordFromJson(j, now, &action->bytes, error);
 }
 
@@ -310,6 +325,7 @@ int main(int argc, char **argv) {
         continue;
       }
       std::string error;
+      StampNow(&actions[i]);
       if (!sender.Send(actions[i].ctx, actions[i].bytes, &error)) {
         std::cerr << "wisp-emit: " << lines[i].source << ": line " << lines[i].number << ": "
                   << error << "\n";

@@ -250,16 +250,8 @@ void Agent_Cleanup(AgentRecord **record) {
 
 int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
   for (;;) {
-    struct pollfd p = {record->readFd, POLLIN, 0};
-    if (Agent_Poll(&p, 1, -1) < 0) {
-      if (errno == EINTR) continue;
-      Log("Failed to poll - %s\n", strerror(errno));
-      return 2;
-    }
-    if ((p.revents & POLLIN) == 0) {
-      Log("Failed to poll, invalid revents - %hd\n", p.revents);
-      return 2;
-    }
+    // What is in the pipe first: a batch arrives in one write, and its
+    // records are taken without a poll each.
     bool complete = false;
     int rc = Stream_Read(record->stream, wisp, &complete);
     if (rc != 0) {
@@ -269,6 +261,16 @@ int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
     if (complete) {
       Stats_AgentTook(tSlot);
       return 0;
+    }
+    struct pollfd p = {record->readFd, POLLIN, 0};
+    if (Agent_Poll(&p, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      Log("Failed to poll - %s\n", strerror(errno));
+      return 2;
+    }
+    if ((p.revents & POLLIN) == 0) {
+      Log("Failed to poll, invalid revents - %hd\n", p.revents);
+      return 2;
     }
   }
 }

@@ -95,11 +95,13 @@ void Correlator_RunWithFds(const char *name, const char *group, WispHandler fall
       Log("Failed to poll - %s\n", strerror(errno));
       break;
     }
-    if (polls[0].revents & POLLIN) {
+    // Every whole record the pipe holds, before the next poll.
+    bool failed = false;
+    for (bool complete = (polls[0].revents & POLLIN) != 0; complete;) {
       Wisp *wisp = nullptr;
-      bool complete = false;
       if (Stream_Read(rec->stream, &wisp, &complete) != 0) {
         Log("Failed to get Wisp\n");
+        failed = true;
         break;
       }
       if (complete) {
@@ -108,6 +110,7 @@ void Correlator_RunWithFds(const char *name, const char *group, WispHandler fall
         Wisp_Free(wisp);
       }
     }
+    if (failed) break;
     for (size_t i = 1; i < polls.size(); ++i) {
       if ((polls[i].revents & POLLIN) == 0) continue;
       char discard[10];

@@ -2,11 +2,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "base/wispdBytes.h"
 #include "base/wispdClock.h"
@@ -82,19 +86,29 @@ int WaitForRoom(const Stream *s, int64_t *since, bool *stalled) {
   return 0;
 }
 
-// Writes the whole record; a signal or a partial write must not leave half
-// a record in the pipe, unless the signal is the stop: then the daemon is
-// going away and the agents with it. The write end does not block, so a
-// full pipe is waited for here, where a stall can be seen.
-int WriteRecord(const Stream *s, const uint8_t *rec, size_t len) {
-  size_t done = 0;
+// Writes the records (one iovec each) in as few writes as the pipe allows;
+// a signal or a partial write must not leave half a record in the pipe,
+// unless the signal is the stop: then the daemon is going away and the
+// agents with it. The write end does not block, so a full pipe is waited
+// for here, where a stall can be seen.
+int WriteRecords(const Stream *s, struct iovec *iov, size_t count) {
   int64_t since = 0;
   bool stalled = false;
   int rc = 0;
-  while (done < len && rc == 0) {
-    ssize_t n = write(s->writeFd, rec + done, len - done);
+  while (count > 0 && rc == 0) {
+    ssize_t n = writev(s->writeFd, iov, static_cast<int>(std::min<size_t>(count, IOV_MAX)));
     if (n >= 0) {
-      done += static_cast<size_t>(n);
+      // Step past what went: whole records, then into the one cut short.
+      size_t done = static_cast<size_t>(n);
+      while (count > 0 && done >= iov->iov_len) {
+        done -= iov->iov_len;
+        ++iov;
+        --count;
+      }
+      if (count > 0) {
+        iov->iov_base = static_cast<uint8_t *>(iov->iov_base) + done;
+        iov->iov_len -= done;
+      }
     } else if (errno == EAGAIN) {
       rc = WaitForRoom(s, &since, &stalled);
     } else if (errno != EINTR || Stopping()) {
@@ -207,7 +221,10 @@ int Stream_Open(char **nameHolder, const StreamFilter *filter, Stream **stream) 
   }
   s->readFd = fds[0];
   s->writeFd = fds[1];
+  // Neither end blocks: the dispatcher waits for room where it can see a
+  // stall, and an agent reads what is there before it polls again.
   fcntl(s->writeFd, F_SETFL, fcntl(s->writeFd, F_GETFL) | O_NONBLOCK);
+  fcntl(s->readFd, F_SETFL, fcntl(s->readFd, F_GETFL) | O_NONBLOCK);
   s->name = nameHolder;
   if (StreamFilter_Copy(filter, &s->filter) != 0) {
     close(fds[0]);
@@ -290,11 +307,39 @@ int Stream_Close(Stream *s) {
   return rc;
 }
 
+namespace {
+
+// The records of a batch that reach the agents, in batch order: the main
+// thread's alone (the stream lock is held). Fixed arrays, so that fanning
+// out never allocates; a batch of more records goes out in parts.
+constexpr size_t kPart = IOV_MAX;
+struct iovec gRecords[kPart];
+struct iovec gWrites[kPart];
+
+// Each stream gets the records it accepts, the same bytes in the same
+// order, all of them in one write where its pipe has room: one wake-up of
+// its agent per batch, not per record.
+int FanOut(size_t count) {
+  for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next) {
+    size_t n = 0;
+    for (size_t i = 0; i < count; ++i)
+      if (StreamFilter_Accepts(
+              s->filter, static_cast<const char *>(gRecords[i].iov_base) + WISP_RAW_HEADER_SIZE))
+        gWrites[n++] = gRecords[i];
+    if (n == 0) continue;
+    int rc = WriteRecords(s, gWrites, n);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int Stream_Dispatch(const uint8_t *batch, size_t length) {
   if (length < 1) return 0;
   StreamLock lock;
+  size_t count = 0;
   size_t offset = 0;
-  int rc = 0;
   while (offset < length) {
     const uint8_t *rec = batch + offset;
     size_t left = length - offset;
@@ -323,13 +368,13 @@ int Stream_Dispatch(const uint8_t *batch, size_t length) {
       continue;
     }
     Stats_CountRead();
-    for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next) {
-      if (!StreamFilter_Accepts(s->filter, id)) continue;
-      rc = WriteRecord(s, rec, recLen);
-      if (rc != 0) break;
-    }
-    if (rc != 0) break;
+    gRecords[count++] = {const_cast<uint8_t *>(rec), recLen};
     offset += recLen;
+    if (count == kPart) {
+      int rc = FanOut(count);
+      if (rc != 0) return rc;
+      count = 0;
+    }
   }
-  return rc;
+  return count > 0 ? FanOut(count) : 0;
 }

@@ -141,7 +141,11 @@ std::string VirtualSwitchOf(const std::string &portGroup) {
     std::unique_ptr<HostCtl::Network::PortGroup> pg(
         HostCtl::Network::NetworkFactory::GetPortGroupByName(portGroup));
     if (!pg) return "";
-    return "\"" + pg->GetVirtualSwitchName() + "\"";
+    // Built in place: g++ 12 at -O3 takes the sum for an overlapping copy.
+    std::string quoted = pg->GetVirtualSwitchName();
+    quoted.insert(0, 1, '"');
+    quoted += '"';
+    return quoted;
   } catch (const HostCtl::Lib::HostCtlException &) {
     return "";
   }
