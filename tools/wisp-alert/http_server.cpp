@@ -1,11 +1,12 @@
 #include "http_server.h"
 
-#include <arpa/inet.h>
 #include <microhttpd.h>
-#include <netinet/in.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <cstdlib>
+
+#include "listen.h"
 
 namespace wispalert {
 
@@ -63,44 +64,31 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::Start(const std::string &listen, HttpHandler handler, std::string *why) {
-  *why = "--listen takes HOST:PORT, not \"" + listen + "\"";
-  size_t colon = listen.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  std::string host = listen.substr(0, colon), digits = listen.substr(colon + 1);
-  bool v6 = host.front() == '[';
-  if (v6) {
-    if (host.size() < 3 || host.back() != ']') return false;
-    host = host.substr(1, host.size() - 2);
-  }
-  if (digits.empty() || digits.size() > 5 ||
-      digits.find_first_not_of("0123456789") != std::string::npos || atoi(digits.c_str()) > 65535)
+  std::string host;
+  int port = 0, bound = 0;
+  if (!tools::SplitListen(listen, &host, &port)) {
+    *why = "--listen takes HOST:PORT, not \"" + listen + "\"";
     return false;
-  uint16_t port = static_cast<uint16_t>(atoi(digits.c_str()));
-  struct sockaddr_storage addr = {};
-  if (v6) {
-    auto *a = reinterpret_cast<struct sockaddr_in6 *>(&addr);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(port);
-    if (inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) return false;
-  } else {
-    auto *a = reinterpret_cast<struct sockaddr_in *>(&addr);
-    a->sin_family = AF_INET;
-    a->sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &a->sin_addr) != 1) return false;
+  }
+  // Bound here, exclusively: a second server on a taken port is an error.
+  int fd = tools::ListenTcp(host, port, &bound, why);
+  if (fd < 0) {
+    *why = "cannot listen on " + listen + ": " + *why;
+    return false;
   }
   handler_ = std::move(handler);
-  struct MHD_Daemon *d = MHD_start_daemon(
-      MHD_USE_AUTO_INTERNAL_THREAD | (v6 ? MHD_USE_IPv6 : 0), port, nullptr, nullptr, Handle,
-      &handler_, MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_CONNECTION_LIMIT, kConnections,
-      MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_NOTIFY_COMPLETED, Completed, nullptr,
-      MHD_OPTION_END);
+  struct MHD_Daemon *d =
+      MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, Handle, &handler_,
+                       MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kConnections,
+                       MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_NOTIFY_COMPLETED,
+                       Completed, nullptr, MHD_OPTION_END);
   if (d == nullptr) {
+    close(fd);
     *why = "cannot listen on " + listen;
     return false;
   }
   daemon_ = d;
-  const union MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
-  unsigned bound = info != nullptr ? info->port : port;
+  bool v6 = host.find(':') != std::string::npos;
   url_ = "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound);
   return true;
 }

@@ -285,11 +285,11 @@ std::string MetricsPage(bool up, const std::string &counters) {
 int Serve(const std::string &listen, const std::string &statsPath) {
   std::string host, why;
   int port = 0, bound = 0;
-  if (!SplitListen(listen, &host, &port)) {
+  if (!tools::SplitListen(listen, &host, &port)) {
     std::cerr << "wisp-stats: --listen takes HOST:PORT, not \"" << listen << "\"\n";
     return 2;
   }
-  int fd = ListenTcp(host, port, &bound, &why);
+  int fd = tools::ListenTcp(host, port, &bound, &why);
   if (fd < 0) {
     std::cerr << "wisp-stats: cannot listen on " << listen << ": " << why << "\n";
     return 1;

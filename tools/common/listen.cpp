@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace wispstats {
+namespace tools {
 
 bool SplitListen(const std::string &listen, std::string *host, int *port) {
   size_t colon = listen.rfind(':');
@@ -37,7 +37,7 @@ int ListenTcp(const std::string &host, int port, int *bound, std::string *why) {
     *why = gai_strerror(rc);
     return -1;
   }
-  // The first address only: one exporter answers on one address.
+  // The first address only: one server answers on one address.
   int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   // SO_REUSEADDR lets a restart bind past connections in TIME_WAIT, but
   // never beside a socket that still listens; SO_REUSEPORT, which would,
@@ -59,4 +59,4 @@ int ListenTcp(const std::string &host, int port, int *bound, std::string *why) {
   return fd;
 }
 
-}  // namespace wispstats
+}  // namespace tools

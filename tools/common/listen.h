@@ -1,9 +1,10 @@
-// The exporter's listening socket: HOST:PORT parsed and bound exclusively.
+// A tool's listening TCP socket (the exporter's, the alert forwarder's):
+// HOST:PORT parsed and bound exclusively.
 #pragma once
 
 #include <string>
 
-namespace wispstats {
+namespace tools {
 
 // "HOST:PORT" or "[V6]:PORT"; false when it is neither.
 bool SplitListen(const std::string &listen, std::string *host, int *port);
@@ -13,4 +14,4 @@ bool SplitListen(const std::string &listen, std::string *host, int *port);
 // *why when the address cannot be resolved or bound.
 int ListenTcp(const std::string &host, int port, int *bound, std::string *why);
 
-}  // namespace wispstats
+}  // namespace tools
