@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent_table.h"
 #include "daemon_fixture.h"
 #include "drain.h"
 #include "simhost/sockets.h"
@@ -22,14 +23,9 @@
 
 namespace {
 
-constexpr int kBatch = 105;        // five records for each of the 21 groups
+constexpr int kPerGroup = 5;       // records of each group in a batch
 constexpr long kFirst = 1000000;   // the point memory is compared against
 long gObservations = 10 * kFirst;  // --observations
-
-const char *const kGroups[] = {
-    "net",    "scsi", "storage.apd", "iscsi", "cairn",    "user",    "hardware",
-    "cpu",    "uw",   "swap",        "vm",    "external", "migrate", "pageretire",
-    "stowfs", "vfat", "clock",       "sched", "vscsi",    "strata",  "hcm"};
 
 // Reads a trace connection to the end; counts the bytes.
 class TraceReader {
@@ -63,9 +59,13 @@ class TraceReader {
 void Soak(benchmark::State &state) {
   bench::Daemon daemon(true);
   tools::Json batch = tools::Json::array();
+  // The groups in turn, each with kPerGroup ids of its own.
+  const std::vector<std::string> groups = testing_support::CorrelatorGroups();
+  const long kBatch = kPerGroup * static_cast<long>(groups.size());
   for (int i = 0; i < kBatch; ++i) {
-    std::string group = kGroups[i % 21];
-    batch.push_back({{"id", "wisp." + group + ".soak.n" + std::to_string(i % 5)},
+    const std::string &group = groups[static_cast<size_t>(i) % groups.size()];
+    batch.push_back({{"id", "wisp." + group + ".soak.n" +
+                                std::to_string(static_cast<size_t>(i) / groups.size())},
                      {"fmt", "soak %s %d"},
                      {"args", {{{"s", "arg-" + group}}, {{"i32", i}}}}});
   }

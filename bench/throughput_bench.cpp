@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "agent_table.h"
 #include "daemon_fixture.h"
 #include "drain.h"
 #include "floor.h"
@@ -25,11 +26,6 @@ constexpr int kRepeats = 2000;  // batches per run: 200000 observations
 // Rates of the reference cases, measured first in the same run.
 double gPipeRate = 0;
 double gFloorRate = 0;
-
-const char *const kGroups[] = {
-    "net",    "scsi", "storage.apd", "iscsi", "cairn",    "user",    "hardware",
-    "cpu",    "uw",   "swap",        "vm",    "external", "migrate", "pageretire",
-    "stowfs", "vfat", "clock",       "sched", "vscsi",    "strata",  "hcm"};
 
 tools::Json Observation(const std::string &group) {
   return {{"id", "wisp." + group + ".bench.fallback"},
@@ -128,12 +124,14 @@ void ThroughDaemon(benchmark::State &state, Mix mix,
   bench::Daemon daemon(rows, collector);
   tools::Json batch = tools::Json::array();
   std::vector<tools::Json> table = bench::TableMix();
+  const std::vector<std::string> groups = testing_support::CorrelatorGroups();
   for (int i = 0; i < kBatch; ++i) {
     if (rows) {
       // Sampled evenly over every table, so each group keeps its share.
       batch.push_back(table[static_cast<size_t>(i) * table.size() / kBatch]);
     } else {
-      batch.push_back(Observation(mix == ALL_GROUPS_FALLBACK ? kGroups[i % 21] : "net"));
+      batch.push_back(Observation(
+          mix == ALL_GROUPS_FALLBACK ? groups[static_cast<size_t>(i) % groups.size()] : "net"));
     }
   }
   std::string input = daemon.root.Under("/batch.jsonl");

@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "agent_table.h"
 #include "records.h"
 #include "sandbox.h"
 #include "simhost/sockets.h"
@@ -50,17 +51,12 @@ long ResidentKiB(pid_t pid) {
   return kib;
 }
 
-// All 21 agents alive, an all-paths-down start still reaches hubd, and the
-// daemon stops cleanly with status 0 (a sanitizer report would change it).
+// Every correlator of the agent table has its thread, an all-paths-down
+// start still reaches hubd, and the daemon stops cleanly with status 0 (a
+// sanitizer report would change it).
 void ExpectHealthy(Host &host, long baselineKiB) {
   std::set<std::string> names = ThreadNames(host.wispd->Pid());
-  for (const char *n :
-       {"net",    "scsi",      "APD",   "iscsi", "cairn",   "UserLevel", "Hardware",
-        "cpu",    "UserWorld", "SWAP",  "VM",    "Generic", "migrate",   "pageretire",
-        "Stowfs", "Vfat",      "Clock", "sched", "vscsi",   "Strata",    "HCM"}) {
-    std::string name = (std::string(n) + "Correlator").substr(0, 15);
-    EXPECT_EQ(names.count(name), 1u) << name;
-  }
+  for (const std::string &name : CorrelatorThreadNames()) EXPECT_EQ(names.count(name), 1u) << name;
   host.ExpectServing("naa.alive");
   EXPECT_LT(ResidentKiB(host.wispd->Pid()) - baselineKiB, 48 * 1024);
   host.ExpectStops(10000ms);

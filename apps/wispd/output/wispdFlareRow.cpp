@@ -103,28 +103,6 @@ void FlareRow_Handle(const FlareRow &row, const Wisp *wisp) {
 
 namespace rowcheck {
 
-const char *Describe(Problem problem) {
-  switch (problem) {
-    case OK:
-      return "ok";
-    case NO_MARKER:
-      return "the flare lacks the marker or the event id's ')'";
-    case KIND_MISMATCH:
-      return "the event id is not of the row's kind";
-    case BAD_CONVERSION:
-      return "a conversion the table cannot pass";
-    case ORDER_LENGTH:
-      return "the order and the message's conversions differ in number";
-    case ORDER_RANGE:
-      return "an order index beyond the arguments read";
-    case TYPE_MISMATCH:
-      return "a string shown as a number or a number as a string";
-    case TOO_MANY_ARGUMENTS:
-      return "more arguments than a row holds";
-  }
-  return "unknown";
-}
-
 void PostRowFlare(bool deferSend, FlareKind kind, const char *flare, ...) {
   va_list ap;
   va_start(ap, flare);

@@ -99,14 +99,29 @@ enum : unsigned { ORDER_LOOKUP = 15 };
 
 enum Problem : int {
   OK = 0,
-  NO_MARKER,           // the flare does not start with the marker
-  KIND_MISMATCH,       // the event id is not of the row's kind
-  BAD_CONVERSION,      // a message or read conversion this table cannot pass
-  ORDER_LENGTH,        // order and message conversions differ in number
-  ORDER_RANGE,         // an index beyond the arguments read
-  TYPE_MISMATCH,       // a string shown as a number or the other way round
-  TOO_MANY_ARGUMENTS,  // more than FLARE_ROW_MAX_ARGS
+  NO_MARKER,
+  KIND_MISMATCH,
+  BAD_CONVERSION,
+  ORDER_LENGTH,
+  ORDER_RANGE,
+  TYPE_MISMATCH,
+  TOO_MANY_ARGUMENTS,
 };
+
+// Each problem in words, as a faulty row's build failure names it.
+#define WISPD_ROWCHECK_NO_MARKER \
+  "the flare does not start with the marker " FLARE_MARKER " and an event id closed by ')'"
+#define WISPD_ROWCHECK_KIND_MISMATCH                                                       \
+  "the event id is not of the row's kind (FLARE_PROBLEM takes tarn.problem., FLARE_AUDIT " \
+  "tarn.audit., FLARE_CLEAR tarn.clear.)"
+#define WISPD_ROWCHECK_BAD_CONVERSION                                                      \
+  "a conversion the read cannot supply or the message cannot show (read: %p %d %u %x %hu " \
+  "%lu ...; message: %s %d %u %x %#x %hu %ld %lu %zu ...)"
+#define WISPD_ROWCHECK_ORDER_LENGTH \
+  "the order does not give one argument index per conversion of the message"
+#define WISPD_ROWCHECK_ORDER_RANGE "an order index beyond the arguments the read reads"
+#define WISPD_ROWCHECK_TYPE_MISMATCH "a string shown as a number or a number shown as a string"
+#define WISPD_ROWCHECK_TOO_MANY_ARGUMENTS "more arguments than a row holds (FLARE_ROW_MAX_ARGS)"
 
 constexpr bool Starts(const char *s, const char *prefix) {
   for (; *prefix != '\0'; ++s, ++prefix)
@@ -258,8 +273,6 @@ constexpr Problem Check(const char *read, FlareKind kind, const char *flare, con
   return OK;
 }
 
-const char *Describe(Problem problem);
-
 template <unsigned T>
 struct CType;
 template <>
@@ -301,17 +314,35 @@ void Post(const FlareRow &row, const RowValues &v, std::index_sequence<I...>) {
                Value<TypeAt(Types, I)>(v, static_cast<unsigned>((Order >> (4 * I)) & 15))...);
 }
 
+// A faulty row is never posted: its failure is the build's one message.
+template <Problem P, uint64_t Types, uint64_t Order, size_t Count>
+void PostChecked(const FlareRow &row, const RowValues &v) {
+  if constexpr (P == OK) Post<Types, Order>(row, v, std::make_index_sequence<Count>{});
+}
+
 }  // namespace rowcheck
 
+// One faulty-row check: fails the build naming the row and the problem.
+#define WISPD_ROWCHECK(problem, wispId)        \
+  static_assert(problem_ != rowcheck::problem, \
+                "faulty flare row " wispId ": " WISPD_ROWCHECK_##problem)
+
 // One table row. A row whose types, order or kind disagree with its flare
-// text fails the build, naming the row.
-#define WISPD_ROW(wispId, read, kind, flare, order)                                         \
-  FlareRow {                                                                                \
-    wispId, read, kind, flare, order, +[](const FlareRow &row_, const RowValues &values_) { \
-      static_assert(rowcheck::Check(read, kind, flare, order) == rowcheck::OK,              \
-                    "faulty flare row " wispId);                                            \
-      constexpr const char *message_ = rowcheck::Message(flare);                            \
-      rowcheck::Post<rowcheck::MessageTypes(message_), rowcheck::OrderCode(order)>(         \
-          row_, values_, std::make_index_sequence<rowcheck::MessageCount(message_)>{});     \
-    }                                                                                       \
+// text fails the build, naming the row and what is wrong with it.
+#define WISPD_ROW(wispId, read, kind, flare, order)                                              \
+  FlareRow {                                                                                     \
+    wispId, read, kind, flare, order, +[](const FlareRow &row_, const RowValues &values_) {      \
+      constexpr rowcheck::Problem problem_ = rowcheck::Check(read, kind, flare, order);          \
+      WISPD_ROWCHECK(NO_MARKER, wispId);                                                         \
+      WISPD_ROWCHECK(KIND_MISMATCH, wispId);                                                     \
+      WISPD_ROWCHECK(BAD_CONVERSION, wispId);                                                    \
+      WISPD_ROWCHECK(ORDER_LENGTH, wispId);                                                      \
+      WISPD_ROWCHECK(ORDER_RANGE, wispId);                                                       \
+      WISPD_ROWCHECK(TYPE_MISMATCH, wispId);                                                     \
+      WISPD_ROWCHECK(TOO_MANY_ARGUMENTS, wispId);                                                \
+      constexpr const char *message_ = problem_ == rowcheck::OK ? rowcheck::Message(flare) : ""; \
+      rowcheck::PostChecked<problem_, rowcheck::MessageTypes(message_),                          \
+                            rowcheck::OrderCode(order), rowcheck::MessageCount(message_)>(       \
+          row_, values_);                                                                        \
+    }                                                                                            \
   }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,10 +12,6 @@
 
 using namespace testing_support;
 
-extern const CorrelatorDef kCairnCorrelator, kClockCorrelator, kCpuCorrelator, kGenericCorrelator,
-    kHardwareCorrelator, kIscsiCorrelator, kNetCorrelator, kScsiCorrelator, kStrataCorrelator,
-    kUserLevelCorrelator;
-
 namespace {
 
 std::string Trim(const std::string &s) {
@@ -24,31 +19,55 @@ std::string Trim(const std::string &s) {
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
-// The family's rows: id, arguments, expected text.
-std::vector<std::vector<std::string>> RowsOf(const std::string &name) {
-  std::ifstream in(WISPD_ROW_TEXTS);
+// One "[Family]" of the file: its rows' id, arguments and expected text.
+struct Family {
+  std::string name;
   std::vector<std::vector<std::string>> rows;
-  std::string line, at;
+};
+void PrintTo(const Family &f, std::ostream *os) {
+  *os << f.name;
+}
+
+std::vector<Family> Families() {
+  std::ifstream in(WISPD_ROW_TEXTS);
+  std::vector<Family> families;
+  std::string line;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') {
-      at = line.substr(1, line.size() - 2);
+      families.push_back({line.substr(1, line.size() - 2), {}});
       continue;
     }
     size_t a = line.find(" | "), b = line.find(" | ", a + 3);
-    if (at != name || b == std::string::npos) continue;
+    if (families.empty() || b == std::string::npos) continue;
     std::string text = line.substr(b + 3);
     for (size_t n; (n = text.find("\\n")) != std::string::npos;) text.replace(n, 2, "\n");
-    rows.push_back({Trim(line.substr(0, a)), line.substr(a + 3, b - a - 3), text});
+    families.back().rows.push_back({Trim(line.substr(0, a)), line.substr(a + 3, b - a - 3), text});
   }
-  return rows;
+  return families;
 }
 
-void Check(const std::string &name, const CorrelatorDef &def, const std::string &model = "") {
-  std::vector<std::vector<std::string>> rows = RowsOf(name);
-  ASSERT_FALSE(rows.empty()) << "no rows for " << name;
-  CorrelatorKit kit(def, model);
+// The correlator of the agent table whose rows or handlers take the id.
+const CorrelatorDef *Owner(const std::string &id) {
+  for (const CorrelatorDef *const *def = kCorrelatorDefs; *def != nullptr; ++def) {
+    for (size_t i = 0; i < (*def)->rowCount; ++i)
+      if (id == (*def)->rows[i].wispId) return *def;
+    for (size_t i = 0; i < (*def)->handlerCount; ++i)
+      if (id == (*def)->handlers[i].wispId) return *def;
+  }
+  return nullptr;
+}
+
+class RowTexts : public ::testing::TestWithParam<Family> {};
+
+TEST_P(RowTexts, EachValueStandsWhereTheTextSays) {
+  const std::vector<std::vector<std::string>> &rows = GetParam().rows;
+  ASSERT_FALSE(rows.empty()) << "no rows for " << GetParam().name;
+  const CorrelatorDef *def = Owner("wisp." + rows[0][0]);
+  ASSERT_NE(def, nullptr) << "no correlator takes wisp." << rows[0][0];
+  CorrelatorKit kit(*def);
   for (const std::vector<std::string> &row : rows) {
+    EXPECT_EQ(Owner("wisp." + row[0]), def) << row[0] << " is not " << def->name << "'s";
     std::vector<tools::Arg> args;
     std::istringstream words(row[1]);
     for (std::string w; words >> w;)
@@ -65,27 +84,7 @@ void Check(const std::string &name, const CorrelatorDef &def, const std::string 
   }
 }
 
-struct Family {
-  const char *name;
-  const CorrelatorDef *def;
-};
-void PrintTo(const Family &f, std::ostream *os) {
-  *os << f.name;
-}
-class RowTexts : public ::testing::TestWithParam<Family> {};
-
-TEST_P(RowTexts, EachValueStandsWhereTheTextSays) {
-  Check(GetParam().name, *GetParam().def);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Families, RowTexts,
-    ::testing::Values(Family{"Cairn", &kCairnCorrelator}, Family{"Clock", &kClockCorrelator},
-                      Family{"Cpu", &kCpuCorrelator}, Family{"External", &kGenericCorrelator},
-                      Family{"Hardware", &kHardwareCorrelator}, Family{"Iscsi", &kIscsiCorrelator},
-                      Family{"Net", &kNetCorrelator}, Family{"Scsi", &kScsiCorrelator},
-                      Family{"Strata", &kStrataCorrelator},
-                      Family{"UserLevel", &kUserLevelCorrelator}),
-    [](const ::testing::TestParamInfo<Family> &p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Families, RowTexts, ::testing::ValuesIn(Families()),
+                         [](const ::testing::TestParamInfo<Family> &p) { return p.param.name; });
 
 }  // namespace

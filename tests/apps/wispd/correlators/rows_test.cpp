@@ -109,7 +109,6 @@ TEST(Rows, TheCheckRejectsWrongTypesOrderAndKind) {
   EXPECT_EQ(Check("%p", FLARE_PROBLEM, "@&!*@*@(tarn.problem.t)%s on %s", "0L"), OK);
   EXPECT_EQ(Check("", FLARE_PROBLEM, "@&!*@*@(tarn.problem.t)%d", "L"), TYPE_MISMATCH);
   EXPECT_EQ(Check("%d %lu", FLARE_AUDIT, "@&!*@*@(tarn.audit.t)%#x %ld 100%%", "01"), OK);
-  EXPECT_STRNE(Describe(TYPE_MISMATCH), Describe(ORDER_RANGE));
 }
 
 }  // namespace
