@@ -16,8 +16,8 @@
 //
 // malloc, calloc and realloc (and so operator new) made by a matching thread
 // while armed are numbered from 1: the NTH fails, then every EVERY-th after
-// it, TIMES failures at most (default: NTH alone). Not for sanitizer builds:
-// their runtime owns the allocator.
+// it, TIMES failures at most (default: NTH alone). Left out of sanitizer
+// builds (FAULTINJECT_NO_ALLOC): their runtime owns the allocator.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -137,6 +137,7 @@ ssize_t recv(int fd, void *buf, size_t n, int flags) {
 }
 
 // Allocation faults.
+#ifndef FAULTINJECT_NO_ALLOC
 
 extern void *__libc_malloc(size_t);
 extern void *__libc_calloc(size_t, size_t);
@@ -236,3 +237,4 @@ void *realloc(void *old, size_t size) {
   }
   return __libc_realloc(old, size);
 }
+#endif

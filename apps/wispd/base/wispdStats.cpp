@@ -273,21 +273,22 @@ std::string Stats_Render(size_t queued) {
   return out;
 }
 
-std::string Stats_Summary(size_t queued) {
-  auto n = [](StatsCounter c) { return std::to_string(Stats_Get(c)); };
-  uint64_t posted =
-      Stats_Get(STATS_FLARE_PROBLEM) + Stats_Get(STATS_FLARE_AUDIT) + Stats_Get(STATS_FLARE_CLEAR);
-  return "Counters at exit: observations read " + std::to_string(TotalRead()) +
-         ", malformed records " + n(STATS_RECORD_MALFORMED) + ", batches cut short " +
-         n(STATS_BATCH_CUT_SHORT) + ", batches too large " + n(STATS_BATCH_TOO_LARGE) +
-         ", flares posted " + std::to_string(posted) + " (problem " + n(STATS_FLARE_PROBLEM) +
-         ", audit " + n(STATS_FLARE_AUDIT) + ", clear " + n(STATS_FLARE_CLEAR) +
-         "), dropped by the rate window " + n(STATS_FLARE_RATE_DROPPED) + ", queued " +
-         n(STATS_FLARE_QUEUED) + ", retries " + n(STATS_FLARE_RETRY) + ", resent " +
-         n(STATS_FLARE_RESENT) + ", abandoned " + n(STATS_FLARE_ABANDONED) +
-         ", lost with the queue " + std::to_string(queued) + ", trace clients refused " +
-         n(STATS_TRACE_REFUSED) + ", dropped " + n(STATS_TRACE_DROPPED) + ", flares lost " +
-         n(STATS_FLARE_LOST) + ", agents ended " + n(STATS_AGENT_ENDED) + ", agent stalls " +
-         n(STATS_AGENT_STALL) + ", allocation failures " + n(STATS_ALLOC_FAILED) +
-         ", log records dropped " + std::to_string(Syslog_DroppedRecords()) + "\n";
+void Stats_Summary(size_t queued, char *out, size_t size) {
+  // Built without allocating: the stop logs it, memory or none.
+  auto n = [](StatsCounter c) { return static_cast<unsigned long long>(Stats_Get(c)); };
+  unsigned long long posted = n(STATS_FLARE_PROBLEM) + n(STATS_FLARE_AUDIT) + n(STATS_FLARE_CLEAR);
+  snprintf(out, size,
+           "Counters at exit: observations read %llu, malformed records %llu, batches cut short "
+           "%llu, batches too large %llu, flares posted %llu (problem %llu, audit %llu, clear "
+           "%llu), dropped by the rate window %llu, queued %llu, retries %llu, resent %llu, "
+           "abandoned %llu, lost with the queue %zu, trace clients refused %llu, dropped %llu, "
+           "flares lost %llu, agents ended %llu, agent stalls %llu, allocation failures %llu, "
+           "log records dropped %llu\n",
+           static_cast<unsigned long long>(TotalRead()), n(STATS_RECORD_MALFORMED),
+           n(STATS_BATCH_CUT_SHORT), n(STATS_BATCH_TOO_LARGE), posted, n(STATS_FLARE_PROBLEM),
+           n(STATS_FLARE_AUDIT), n(STATS_FLARE_CLEAR), n(STATS_FLARE_RATE_DROPPED),
+           n(STATS_FLARE_QUEUED), n(STATS_FLARE_RETRY), n(STATS_FLARE_RESENT),
+           n(STATS_FLARE_ABANDONED), queued, n(STATS_TRACE_REFUSED), n(STATS_TRACE_DROPPED),
+           n(STATS_FLARE_LOST), n(STATS_AGENT_ENDED), n(STATS_AGENT_STALL), n(STATS_ALLOC_FAILED),
+           static_cast<unsigned long long>(Syslog_DroppedRecords()));
 }

@@ -65,5 +65,5 @@ void Stats_Reset(void);
 // One snapshot in the Prometheus text format, ending with the daemon's
 // version (wispd_build_info); queued is the retry queue's current length.
 std::string Stats_Render(size_t queued);
-// The one-line summary logged when the daemon stops.
-std::string Stats_Summary(size_t queued);
+// The one-line summary logged when the daemon stops, cut to size.
+void Stats_Summary(size_t queued, char *out, size_t size);

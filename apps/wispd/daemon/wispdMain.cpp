@@ -282,7 +282,9 @@ void LogLostFlare(const char *eventId) {
 }
 
 void LogTotals() {
-  Log("%s", Stats_Summary(Flare_QueueLength()).c_str());
+  char summary[1024];
+  Stats_Summary(Flare_QueueLength(), summary, sizeof summary);
+  Log("%s", summary);
   Flare_ForEachQueued(LogLostFlare);
 }
 

@@ -51,10 +51,13 @@ TEST(Stats, SnapshotDeclaresEveryMetricOnceBeforeItsSamples) {
   EXPECT_EQ(samples["wispd_flares_rate_dropped_total"], "1");
   EXPECT_EQ(samples["wispd_flare_queue_length"], "4");
   EXPECT_EQ(samples["wispd_build_info{version=\"" WISPD_PROJECT_VERSION "\"}"], "1");
-  EXPECT_NE(Stats_Summary(4).find("observations read 4, "), std::string::npos);
-  EXPECT_NE(Stats_Summary(4).find("flares posted 3 (problem 0, audit 1, clear 2)"),
-            std::string::npos);
-  EXPECT_NE(Stats_Summary(4).find(", lost with the queue 4, "), std::string::npos);
+  char buf[1024];
+  Stats_Summary(4, buf, sizeof buf);
+  const std::string summary = buf;
+  EXPECT_EQ(summary.rfind("Counters at exit: observations read 4, ", 0), 0u) << summary;
+  EXPECT_NE(summary.find("flares posted 3 (problem 0, audit 1, clear 2)"), std::string::npos);
+  EXPECT_NE(summary.find(", lost with the queue 4, "), std::string::npos);
+  EXPECT_EQ(summary.substr(summary.size() - 25), ", log records dropped 0\n");
 }
 
 }  // namespace
