@@ -75,12 +75,6 @@ std::string Http(int port, const std::string &request, int timeoutS = 1) {
   return answer;
 }
 
-long ResidentKiB(pid_t pid) {
-  std::string status = Slurp("/proc/" + std::to_string(pid) + "/status");
-  size_t at = status.find("VmRSS:");
-  return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
-}
-
 rlim_t Descriptors(pid_t pid) {
   rlim_t n = 0;
   DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());

@@ -42,14 +42,6 @@ std::set<std::string> ThreadNames(pid_t pid) {
   return names;
 }
 
-long ResidentKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  long kib = -1;
-  while (in >> key)
-    if (key == "VmRSS:") in >> kib;
-  return kib;
-}
 
 // Every correlator of the agent table has its thread, an all-paths-down
 // start still reaches hubd, and the daemon stops cleanly with status 0 (a

@@ -80,7 +80,10 @@ TEST(SelfTest, AProducerThatStopsEarlyEndsInTheTimeOut) {
 }
 
 TEST(SelfTest, FailuresBeyondWhatAStatusHoldsStillEndInAFailure) {
-  auto line = [](const char *id) { return std::string(R"({"id": ")") + id + "\"}\n"; };
+  auto line = [](const char *id) {
+    std::string text = R"({"id": ")";
+    return text.append(id).append("\"}\n");
+  };
   std::string lines = line("wisp.tests.marker.start") + line("wisp.tests.marker.corruptions.start");
   for (int i = 0; i < 255; ++i) lines += line("wisp.tests.async.noData");
   lines += line("wisp.tests.marker.corruptions.end") + line("wisp.tests.marker.end");

@@ -201,6 +201,12 @@ std::string Slurp(const std::string &path) {
   return s.str();
 }
 
+long ResidentKiB(pid_t pid) {
+  std::string status = Slurp("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
 std::string Process::Stdout() const {
   return Slurp(out_);
 }

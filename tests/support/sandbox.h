@@ -89,6 +89,8 @@ bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds time
 // Lines of a file (empty when missing).
 std::vector<std::string> Lines(const std::string &path);
 std::string Slurp(const std::string &path);
+// A process's resident memory in KiB (-1 when it is gone).
+long ResidentKiB(pid_t pid);
 // Everything a connection sends until it closes; closes fd.
 std::string ReadAll(int fd);
 // Sends one datagram to a Unix socket; true when all of it went.

@@ -16,13 +16,13 @@ using namespace testing_support;
 
 namespace {
 
-struct Result {
+struct ScenarioResult {
   int status;
   std::string out;
 };
 
 // Writes text as a scenario file and runs wisp-scenario on it.
-Result Scenario(const Root &dir, const std::string &name, const std::string &text,
+ScenarioResult Scenario(const Root &dir, const std::string &name, const std::string &text,
                 const std::vector<std::string> &extra = {}) {
   std::string path = dir.Under("/" + name);
   std::ofstream(path) << text;
@@ -52,7 +52,7 @@ TEST(ScenarioRunner, ChecksHostActionsAndWritesJunitPerFile) {
          "  - {at: 0, observe: {id: wisp.net.pnic.linkstate.down, args: [{s: pnic1}]}}\n"
          "  - {at: 10, observe: {id: wisp.net.pnic.linkstate.down, args: [{s: pnic1}]}}\n"
          "end: 12\nexpect:\n  no_actions: ['\"cpu_offline\"', '\"nic_down\"']\n";
-  Result r =
+  ScenarioResult r =
       Scenario(dir, "pass.yaml",
                "# one observation, one flare; \"ctx\" inside it as in a wisp-emit line\n"
                "name: pass\nsteps:\n  - at: 5\n"
@@ -119,7 +119,7 @@ TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
       "down\"}\n"
       "    - {id: tarn.problem.net.pnic.linkstate.down, args: [{s: pnic1}]}\n"
       "    - {id: tarn.problem.storage.apd.start, args: [{s: naa.1}]}\n";
-  Result r = Scenario(dir, "fail.yaml", text);
+  ScenarioResult r = Scenario(dir, "fail.yaml", text);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Has(r.out,
                   "an argument read failed: 2026-12-05T00:00:01.000Z: Failed to correlate "
@@ -217,12 +217,12 @@ TEST(ScenarioRunner, RejectsBadFilesWithFileLineAndKey) {
   };
   std::ofstream(dir.Under("/model.json")) << R"({"nics": {"pnic0": {"sped": 1}}})";
   for (const Case &c : cases) {
-    Result r = Scenario(dir, "bad.yaml", c.text);
+    ScenarioResult r = Scenario(dir, "bad.yaml", c.text);
     EXPECT_EQ(r.status, 1) << c.text;
     EXPECT_TRUE(Has(r.out, dir.Under("/bad.yaml") + c.message)) << c.text << r.out;
   }
   // Ids the daemon does not know are all named, and the file is not run.
-  Result r = Scenario(dir, "ids.yaml",
+  ScenarioResult r = Scenario(dir, "ids.yaml",
                       "steps:\n"
                       "  - {at: 0, observe: {id: wisp.storage.apd.strat}}\n"
                       "  - {at: 1, batch: [{id: wisp.storage.apd.start}, {id: wisp.vm.kill.x}]}\n"
@@ -253,7 +253,7 @@ TEST(ScenarioRunner, RejectsBadFilesWithFileLineAndKey) {
 TEST(ScenarioRunner, ADaemonThatDiesFailsTheScenarioWithItsLog) {
   Root dir;
   // An option read that fails on a platform request stops the daemon.
-  Result r = Scenario(dir, "dies.yaml",
+  ScenarioResult r = Scenario(dir, "dies.yaml",
                       "steps:\n  - at: 1\n    host: {fail: {\"Sysi_Get:config_intOpts\": 1}}\n"
                       "  - at: 2\n    observe: {id: wisp.pageretire.platform.retire.request}\n"
                       "  - at: 3\n    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n");
@@ -368,7 +368,7 @@ TEST(ScenarioRunner, ABurstIsDoneWithAtItsOwnSecond) {
       "\"}\n"
       "  log:\n    - \"Event rate limit reached. Dropping flare: "
       "tarn.problem.storage.apd.start\"\n";
-  Result r = Scenario(dir, "burst.yaml", text);
+  ScenarioResult r = Scenario(dir, "burst.yaml", text);
   EXPECT_EQ(r.status, 0) << r.out;
 }
 

@@ -22,7 +22,7 @@ struct Upload {
   bool tooLarge = false;
 };
 
-enum MHD_Result Answer(struct MHD_Connection *conn, const HttpReply &reply) {
+enum MHD_Result SendReply(struct MHD_Connection *conn, const HttpReply &reply) {
   struct MHD_Response *resp = MHD_create_response_from_buffer(
       reply.body.size(), const_cast<char *>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
   if (resp == nullptr) return MHD_NO;
@@ -47,9 +47,9 @@ enum MHD_Result Handle(void *cls, struct MHD_Connection *conn, const char *url, 
     *size = 0;
     return MHD_YES;
   }
-  if (up->tooLarge) return Answer(conn, {413, "text/plain; charset=utf-8", "too large\n"});
+  if (up->tooLarge) return SendReply(conn, {413, "text/plain; charset=utf-8", "too large\n"});
   const HttpHandler &handler = *static_cast<const HttpHandler *>(cls);
-  return Answer(conn, handler(method, url, up->body));
+  return SendReply(conn, handler(method, url, up->body));
 }
 
 void Completed(void *, struct MHD_Connection *, void **state, enum MHD_RequestTerminationCode) {
