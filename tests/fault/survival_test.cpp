@@ -260,6 +260,21 @@ TEST(Survival, FailedAllocationsLeaveTheDaemonServingAndStoppable) {
   }
 }
 
+// Memory gone just as the daemon stops: every allocation of the main thread
+// fails from just before the signal. The stop still cancels every agent, logs its
+// totals and ends with status 0.
+TEST(Survival, AStopWithoutMemoryEndsCleanly) {
+  if (std::string(WISPD_SANITIZED) != "") GTEST_SKIP() << "the sanitizer owns the allocator";
+  Root root;
+  const std::string arm = root.Under("/arm");
+  Host host("", {}, true,
+            {kShim, "WISPD_ALLOC_FAIL=1/1", "WISPD_ALLOC_THREAD=wispd", "WISPD_FAULTS_ARM=" + arm});
+  host.ExpectServing("naa.before");
+  root.WriteFile("/arm", "");
+  host.ExpectStops();
+  EXPECT_TRUE(host.log.WaitFor("Counters at exit: observations read 1, "));
+}
+
 struct Planted {
   const char *link;  // under the root
   bool targetIsDir;  // the link points at a directory outside the root

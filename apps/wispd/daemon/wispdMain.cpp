@@ -1,6 +1,7 @@
 #include "daemon/wispdMain.h"
 
 #include <errno.h>
+#include <execinfo.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -311,6 +312,11 @@ int Run(int argc, char **argv, bool withExtras) {
   struct pollfd *fixed = nullptr;
   struct pollfd *table = nullptr;
   bool polled = false;
+  // The stop cancels the agents, and cancelling needs the C library's
+  // unwinder, which it loads on first use: load it now, while there is
+  // memory, so that a stop when allocations fail cannot abort.
+  void *frame = nullptr;
+  backtrace(&frame, 1);
   int rc = InstallSignals();
   if (rc == 0) {
     Timer_Start();
