@@ -19,8 +19,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "pelldan/paths.h"
@@ -52,6 +54,15 @@ std::atomic<uint64_t> gUnreported{0};
 std::atomic<int> gPid{0};
 // Monotonic milliseconds of the last record the collector took.
 std::atomic<int64_t> gLastTaken{0};
+// The turn to wait for room, and how many records wait for it: while any
+// does, a new record queues behind them rather than take the room they wait
+// for.
+std::timed_mutex gTurn;
+std::atomic<int> gWaiting{0};
+struct Waiting {
+  Waiting() { ++gWaiting; }
+  ~Waiting() { --gWaiting; }
+};
 
 int LogSocket(int broken = -1) {
   int fd = gFd.load();
@@ -107,13 +118,27 @@ bool SendOnce(const char *data, size_t size, int *fd) {
 }
 
 // Delivers one record, waiting for room as long as the collector's pace
-// allows (above); false when the collector did not take it.
+// allows (above); false when the collector did not take it. Records that must
+// wait take turns: one thread polls for room at a time, so that each record
+// the collector reads wakes one sender, not every thread that logs.
 bool Deliver(const char *data, size_t size) {
   int fd = LogSocket();
   if (fd < 0) return false;
   if (!gConnected && !Connect(fd)) return false;
+  if (gWaiting.load() == 0) {
+    if (SendOnce(data, size, &fd)) {
+      gLastTaken = NowMs();
+      return true;
+    }
+    if (errno != EAGAIN && errno != ENOBUFS && errno != EINTR) return false;
+  }
   int64_t start = NowMs();
   int64_t until = std::max(start + kRoomWaitMs, gLastTaken.load() + kPatienceMs);
+  Waiting waiting;
+  std::unique_lock<std::timed_mutex> turn(gTurn, std::defer_lock);
+  if (!turn.try_lock_until(std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(until - start)))
+    return false;
   for (;;) {
     if (SendOnce(data, size, &fd)) {
       gLastTaken = NowMs();
