@@ -299,7 +299,8 @@ Host::Host(const std::string &model, const std::vector<std::string> &daemonArgs,
         [&] { return stat(root.Under("/var/run/pelldan/hubd-flare.sock").c_str(), &st) == 0; });
   }
   wispd = std::make_unique<Process>(Bin("wispd"), daemonArgs, daemonEnv);
-  log.WaitFor("wispd setup completed. Start polling loop.\n", 10000ms);
+  if (!log.WaitFor("wispd setup completed. Start polling loop.\n", 10000ms))
+    ADD_FAILURE() << "the daemon did not complete its setup";
 }
 
 int Host::Emit(const std::string &lines, const std::vector<std::string> &args) {

@@ -358,10 +358,12 @@ int Run(int argc, char **argv, bool withExtras) {
     }
   }
   if (rc == 0) {
+    // Allocated before the line that says setup is done: from that line on,
+    // the loop allocates only for what it reads.
+    table = static_cast<struct pollfd *>(malloc(kMaxSlots * sizeof(struct pollfd)));
     Log("wispd setup completed. Start polling loop.\n");
     Notify_Send("READY=1");
     polled = true;
-    table = static_cast<struct pollfd *>(malloc(kMaxSlots * sizeof(struct pollfd)));
     if (table != nullptr) {
       memcpy(table, fixed, kFixedSlots * sizeof(struct pollfd));
       for (int s = kFixedSlots; s < kMaxSlots; ++s) table[s] = {-1, POLLIN, 0};
