@@ -46,7 +46,7 @@ void OnStopSignal(int) {
 
 // What the counters say of one agent.
 struct AgentView {
-  uint64_t took = 0, backlog = 0;
+  uint64_t took = 0, wakeups = 0, backlog = 0;
   bool waiting = false, running = false;
 };
 
@@ -84,6 +84,7 @@ Counters ParseCounters(const std::string &text) {
     AgentView &a = c.agents[key.substr(from, quote - from)];
     std::string metric = key.substr(0, brace);
     if (metric == "wispd_agent_observations_total") a.took = value;
+    if (metric == "wispd_agent_wakeups_total") a.wakeups = value;
     if (metric == "wispd_agent_backlog_bytes") a.backlog = value;
     if (metric == "wispd_agent_waiting") a.waiting = value != 0;
     if (metric == "wispd_agent_running") a.running = value != 0;
@@ -449,7 +450,7 @@ size_t Sandbox::HubdLines() {
 // Two snapshots: in the first the main thread has handed out every batch
 // and every agent waits with nothing unread; only then are the flare counts
 // final, so they are taken from the second, which must find the agents as
-// they were.
+// they were, neither having taken an observation nor woken.
 bool Sandbox::Done() {
   Counters c[2];
   for (Counters &snapshot : c) {
@@ -465,8 +466,12 @@ bool Sandbox::Done() {
   for (const auto &agent : c[0].agents) {
     const AgentView &a = agent.second;
     if (a.running && (!a.waiting || a.backlog > 0)) return false;
+    // Woken between the two (a timer's wake-up takes no observation): not
+    // done yet.
     auto later = c[1].agents.find(agent.first);
-    if (later == c[1].agents.end() || later->second.took != a.took) return false;
+    if (later == c[1].agents.end() || later->second.took != a.took ||
+        later->second.wakeups != a.wakeups)
+      return false;
     taking_[agent.first] = a.took;
   }
   uint64_t sent = c[1].Get("wispd_flares_sent_total") + c[1].Get("wispd_flares_resent_total");

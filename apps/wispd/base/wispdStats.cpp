@@ -26,6 +26,7 @@ enum { kWatchMax = 4 };
 struct AgentSlot {
   char name[48];
   std::atomic<uint64_t> took;
+  std::atomic<uint64_t> wakeups;  // returns from its wait
   std::atomic<int> waiting;
   std::atomic<int> running;
   int watched[kWatchMax];  // under gAgentLock: closed only after Stats_AgentEnded
@@ -120,6 +121,7 @@ void RenderAgents(std::string *out) {
   struct Sample {
     std::string label;
     uint64_t took;
+    uint64_t wakeups;
     int waiting;
     uint64_t backlog;
     int running;
@@ -128,9 +130,13 @@ void RenderAgents(std::string *out) {
   MutexGuard lock(&gAgentLock);
   for (int i = 0; i < gAgentCount.load(); ++i) {
     const AgentSlot &a = gAgents[i];
-    // The waiting flag first: an agent seen waiting with nothing unread
-    // after it has taken everything that was written before.
-    Sample s{"agent=\"" + std::string(a.name) + "\"", 0, a.waiting.load(), 0, a.running.load()};
+    // The wake-ups first, then the waiting flag, then what is unread: an
+    // agent seen waiting with nothing unread has taken everything written
+    // before, and if it woke meanwhile (and took what was there, a record
+    // or a timer's wake-up) the next snapshot shows one more wake-up.
+    uint64_t wakeups = a.wakeups.load();
+    Sample s{"agent=\"" + std::string(a.name) + "\"", 0, wakeups, a.waiting.load(), 0,
+             a.running.load()};
     for (int fd : a.watched) {
       int unread = 0;
       if (fd >= 0 && ioctl(fd, FIONREAD, &unread) == 0 && unread > 0)
@@ -150,6 +156,9 @@ void RenderAgents(std::string *out) {
        "counter");
   for (const Sample &s : samples)
     Row(out, "wispd_agent_observations_total", s.label.c_str(), s.took);
+  Head(out, "wispd_agent_wakeups_total", "Times the agent woke from its wait for input.",
+       "counter");
+  for (const Sample &s : samples) Row(out, "wispd_agent_wakeups_total", s.label.c_str(), s.wakeups);
   Head(out, "wispd_agent_waiting", "1 while the agent waits for input.", "gauge");
   for (const Sample &s : samples)
     Row(out, "wispd_agent_waiting", s.label.c_str(), static_cast<uint64_t>(s.waiting));
@@ -185,6 +194,7 @@ int Stats_AgentAdd(const char *name) {
     AgentSlot &a = gAgents[slot];
     snprintf(a.name, sizeof a.name, "%s", name);
     a.took = 0;
+    a.wakeups = 0;
     a.waiting = 0;
     a.running = 1;
     for (int &fd : a.watched) fd = -1;
@@ -212,7 +222,11 @@ void Stats_AgentTook(int slot) {
 }
 
 void Stats_AgentWaiting(int slot, bool waiting) {
-  if (slot >= 0 && slot < gAgentCount.load()) gAgents[slot].waiting.store(waiting ? 1 : 0);
+  if (slot < 0 || slot >= gAgentCount.load()) return;
+  // Not waiting first, then the wake-up counted: a snapshot that saw the
+  // old count and the agent waiting sees the new count next time.
+  gAgents[slot].waiting.store(waiting ? 1 : 0);
+  if (!waiting) gAgents[slot].wakeups.fetch_add(1);
 }
 
 void Stats_AgentEnded(int slot) {

@@ -203,11 +203,11 @@ void StallCorrelator() {
   Correlator_Run("stall", "stall", Gated, kNone);
 }
 
-// took, waiting, backlog of an agent, as the snapshot has them.
+// took, wake-ups, waiting, backlog of an agent, as the snapshot has them.
 std::string GateRow(const std::string &agent = "gateCorrelator") {
   std::string text = Stats_Render(0), row;
-  for (const char *metric :
-       {"wispd_agent_observations_total", "wispd_agent_waiting", "wispd_agent_backlog_bytes"}) {
+  for (const char *metric : {"wispd_agent_observations_total", "wispd_agent_wakeups_total",
+                             "wispd_agent_waiting", "wispd_agent_backlog_bytes"}) {
     std::string key = std::string(metric) + "{agent=\"" + agent + "\"} ";
     size_t at = text.find(key);
     if (at == std::string::npos) return "missing " + key;
@@ -230,18 +230,19 @@ TEST(Agents, CountersTellWhatAnAgentTookAndWhetherItWaits) {
   Stats_Reset();
   gEntered = 0;
   Agent_Start(GateCorrelator);
-  EXPECT_TRUE(WaitUntil([] { return GateRow() == "0 1 0"; })) << GateRow();
+  EXPECT_TRUE(WaitUntil([] { return GateRow() == "0 0 1 0"; })) << GateRow();
   std::string rec = Record("wisp.gate.one");
   ASSERT_EQ(Dispatch(rec + rec), 0);
   ASSERT_TRUE(WaitUntil([] { return gEntered.load() == 1; }));
-  // Busy with the first, the second still in its pipe.
-  EXPECT_EQ(GateRow(), "1 0 " + std::to_string(rec.size()));
+  // Woken once, busy with the first, the second still in its pipe.
+  EXPECT_EQ(GateRow(), "1 1 0 " + std::to_string(rec.size()));
   {
     std::lock_guard<std::mutex> lock(gGateMutex);
     gGateOpen = true;
   }
   gGateCond.notify_all();
-  EXPECT_TRUE(WaitUntil([] { return GateRow() == "2 1 0"; })) << GateRow();
+  // The second read without waking again: one wake-up for the batch.
+  EXPECT_TRUE(WaitUntil([] { return GateRow() == "2 1 1 0"; })) << GateRow();
   Agent_StopAll();
 }
 
