@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -57,7 +56,7 @@ std::atomic<int64_t> gLastTaken{0};
 // The turn to wait for room, and how many records wait for it: while any
 // does, a new record queues behind them rather than take the room they wait
 // for.
-std::timed_mutex gTurn;
+std::mutex gTurn;
 std::atomic<int> gWaiting{0};
 struct Waiting {
   Waiting() { ++gWaiting; }
@@ -117,10 +116,28 @@ bool SendOnce(const char *data, size_t size, int *fd) {
   return send(*fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
 }
 
+// Polls for room and sends until the deadline; false when it passed.
+bool SendByDeadline(const char *data, size_t size, int *fd, int64_t until) {
+  for (;;) {
+    if (SendOnce(data, size, fd)) {
+      gLastTaken = NowMs();
+      return true;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != ENOBUFS) return false;
+    int64_t left = until - NowMs();
+    struct pollfd p = {*fd, POLLOUT, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) return false;
+  }
+}
+
 // Delivers one record, waiting for room as long as the collector's pace
-// allows (above); false when the collector did not take it. Records that must
-// wait take turns: one thread polls for room at a time, so that each record
-// the collector reads wakes one sender, not every thread that logs.
+// allows (above); false when the collector did not take it. While the
+// collector reads, records that must wait take turns: one thread polls for
+// room at a time, so that each record read wakes one sender, not every
+// thread that logs; a record whose time ran out while it queued is dropped
+// as soon as its turn comes. A collector that has stopped wakes nobody, so
+// there each record waits its few milliseconds on its own.
 bool Deliver(const char *data, size_t size) {
   int fd = LogSocket();
   if (fd < 0) return false;
@@ -134,22 +151,10 @@ bool Deliver(const char *data, size_t size) {
   }
   int64_t start = NowMs();
   int64_t until = std::max(start + kRoomWaitMs, gLastTaken.load() + kPatienceMs);
+  if (until == start + kRoomWaitMs) return SendByDeadline(data, size, &fd, until);
   Waiting waiting;
-  std::unique_lock<std::timed_mutex> turn(gTurn, std::defer_lock);
-  if (!turn.try_lock_until(std::chrono::steady_clock::now() +
-                           std::chrono::milliseconds(until - start)))
-    return false;
-  for (;;) {
-    if (SendOnce(data, size, &fd)) {
-      gLastTaken = NowMs();
-      return true;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != ENOBUFS) return false;
-    int64_t left = until - NowMs();
-    struct pollfd p = {fd, POLLOUT, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) return false;
-  }
+  std::lock_guard<std::mutex> turn(gTurn);
+  return NowMs() < until && SendByDeadline(data, size, &fd, until);
 }
 
 // "Mmm dd hh:mm:ss" of the current second, formatted once a second per

@@ -138,7 +138,7 @@ TimerService &Service() {
 }
 
 void *TimerThread(void *) {
-  pthread_setname_np(pthread_self(), "wispdTimer");  // told apart in ps and fault tests
+  pthread_setname_np(pthread_self(), kTimerThreadName);  // told apart in ps and fault tests
   Service().Run();
   return nullptr;
 }

@@ -7,6 +7,9 @@
 
 #include <map>
 
+// The timer thread's name, as ps shows it and the scenario runner finds it.
+constexpr char kTimerThreadName[] = "wispdTimer";
+
 typedef void (*TimerCallback)(void);
 
 enum { TIMER_ONESHOT = 0, TIMER_PERIODIC = 1, TIMER_MAX = 16 };
