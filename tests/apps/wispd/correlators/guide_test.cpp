@@ -34,6 +34,17 @@ Texts Failures(CorrelatorKit &kit) {
   return out;
 }
 
+// An observation whose read fails posts nothing and logs one failure naming
+// its id.
+void ExpectOneFailedRead(CorrelatorKit &kit, const std::string &id,
+                         const std::vector<tools::Arg> &args) {
+  kit.Send(id, args);
+  EXPECT_TRUE(kit.Flares().empty());
+  Texts failures = Failures(kit);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].rfind("Failed to correlate " + id + ": ", 0), 0u);
+}
+
 TEST(Guide, RowsOnlyShowTheSlotFirstAndLogAFailedRead) {
   CorrelatorKit kit(kExampleFanCorrelator);
   ExpectRowsReachable(kit, kExampleFanCorrelator);
@@ -46,11 +57,7 @@ TEST(Guide, RowsOnlyShowTheSlotFirstAndLogAFailedRead) {
   EXPECT_EQ(got[1].id, "tarn.clear.example.fan.started");
   EXPECT_EQ(got[1].args.dump(), R"([{"u32":3},{"s":"fan1"}])");
   // A slot sent as text: the row compiles, but its read fails, and says so.
-  kit.Send("wisp.example.fan.stopped", {Str("fan1"), Str("3")});
-  EXPECT_TRUE(kit.Flares().empty());
-  Texts failures = Failures(kit);
-  ASSERT_EQ(failures.size(), 1u);
-  EXPECT_EQ(failures[0].rfind("Failed to correlate wisp.example.fan.stopped: ", 0), 0u);
+  ExpectOneFailedRead(kit, "wisp.example.fan.stopped", {Str("fan1"), Str("3")});
 }
 
 TEST(Guide, ARowAfterACheckPostsOnlyWhatTheCheckLetsThrough) {
@@ -67,11 +74,7 @@ TEST(Guide, ARowAfterACheckPostsOnlyWhatTheCheckLetsThrough) {
   EXPECT_EQ(got[1].id, "tarn.clear.example.tray.closed");
   EXPECT_TRUE(Failures(kit).empty());
   // A count that cannot be read passes the check and fails the row's read.
-  kit.Send("wisp.example.tray.opened", {Str("tray0"), Str("two")});
-  EXPECT_TRUE(kit.Flares().empty());
-  Texts failures = Failures(kit);
-  ASSERT_EQ(failures.size(), 1u);
-  EXPECT_EQ(failures[0].rfind("Failed to correlate wisp.example.tray.opened: ", 0), 0u);
+  ExpectOneFailedRead(kit, "wisp.example.tray.opened", {Str("tray0"), Str("two")});
 }
 
 TEST(Guide, AWindowHoldsBackRepeatsForAnHourAfterEachReport) {
