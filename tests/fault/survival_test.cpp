@@ -227,6 +227,10 @@ TEST(Survival, FailedAllocationsLeaveTheDaemonServingAndStoppable) {
       // An agent's record buffer: the read fails and the agent ends.
       {"APDCorrelator", "1", "Agent APDCorrelator ended; observations for it are no longer"},
       {"wispdStats", "1", "Out of memory in the counters snapshot; carrying on"},
+      // A trace client's two threads with no memory at all: the client is
+      // still served and let go.
+      {"wispdTraceOut", "1/1", ""},
+      {"wispdTraceIn", "1/1", ""},
       // Every fifth allocation of every thread, fifty times, under a burst.
       {"", "2/5/50", ""},
   };
@@ -255,6 +259,10 @@ TEST(Survival, FailedAllocationsLeaveTheDaemonServingAndStoppable) {
     })) << s;
     EXPECT_EQ(Sample(s, "wispd_agents_running") + Sample(s, "wispd_agents_ended_total"),
               static_cast<long long>(CorrelatorCount()));
+    // A failure of one thread leaves the trace serving its clients.
+    if (*c.thread != '\0') {
+      EXPECT_TRUE(TraceServed(host.root));
+    }
     ASSERT_TRUE(host.wispd->Running());
     host.ExpectStops();
   }

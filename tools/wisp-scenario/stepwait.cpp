@@ -15,8 +15,8 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,6 +29,13 @@ using Wake = int (*)(pthread_cond_t *);
 
 // The condition the timed waiter sleeps on.
 std::atomic<pthread_cond_t *> gWaitCond{nullptr};
+
+// Signals and broadcasts so far, to any condition. A waiter whose slice
+// ended just as it was signalled (timed out, then woken for the mutex)
+// gets ETIMEDOUT from the slice; if the count moved since it began to wait
+// it returns as the signal would have made it, rather than sleep on
+// through the signal to its old deadline.
+std::atomic<uint64_t> gSignals{0};
 
 StepWaitState *State() {
   static StepWaitState *state = [] {
@@ -61,6 +68,7 @@ bool IsTimerThread() {
 
 // A signal for the waiter: it is busy until it waits again.
 void NoteWake(pthread_cond_t *cond) {
+  gSignals.fetch_add(1);
   StepWaitState *state = State();
   if (state != nullptr && cond == gWaitCond.load()) state->waiting.store(0);
 }
@@ -115,6 +123,8 @@ extern "C" int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mut
     if (state != nullptr) state->returns.fetch_add(1);
     return rc;
   };
+  // The caller holds the mutex: a signal for what it waits on comes later.
+  const uint64_t signals = gSignals.load();
   for (;;) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);  // the stepped clock
@@ -135,5 +145,6 @@ extern "C" int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mut
     int rc = next(cond, mutex, &slice);
     if (state != nullptr) state->waiting.store(0);
     if (rc != ETIMEDOUT) return back(rc);
+    if (gSignals.load() != signals) return back(0);
   }
 }

@@ -61,21 +61,28 @@ void Append(Client *c, const std::string &line) {
   gPendingTotal += line.size();
 }
 
-void TakePending(Client *c, std::deque<std::string> *out) {
-  out->swap(c->pending);
+// Frees what the client had pending. A default-made deque allocates, so the
+// lines are cleared in place rather than swapped out: a client can be let
+// go with no memory left.
+void DropPending(Client *c) {
+  c->pending.clear();
   gPendingTotal -= c->pendingBytes;
   c->pendingBytes = 0;
 }
 
+// What ClientOf gives for a client that is gone; made before any thread
+// needs it, so that no lookup allocates.
+Client &gGone = *new Client{{}, 0, true};
+
 struct ClientArgs {
   int fd;
+  pthread_t writer;  // joined by the reader when the client is gone
 };
 
 // Shuts the connection so that the client's reader ends and cleans up.
 void Disconnect(int fd, Client *client) {
   client->closed = true;
-  std::deque<std::string> dropped;
-  TakePending(client, &dropped);
+  DropPending(client);
   shutdown(fd, SHUT_RDWR);
 }
 
@@ -96,9 +103,8 @@ bool WriteAll(int fd, const std::string &line) {
 // The client's entry, which exists from the accept until Forget; a
 // closed stand-in otherwise, so that nothing is inserted (or allocated).
 Client &ClientOf(int fd) {
-  static Client &gone = *new Client{{}, 0, true};
   auto it = gClients.find(fd);
-  return it != gClients.end() ? it->second : gone;
+  return it != gClients.end() ? it->second : gGone;
 }
 
 void *Writer(void *arg) {
@@ -128,13 +134,14 @@ void *Writer(void *arg) {
 
 // Removes the client's entry and ends its connection.
 void ForgetFd(int fd) {
-  std::deque<std::string> left;
+  // The entry leaves the map under the lock and is freed after it.
+  std::map<int, Client>::node_type entry;
   {
     MutexGuard lock(&gMutex);
     auto it = gClients.find(fd);
     if (it != gClients.end()) {
-      TakePending(&it->second, &left);
-      gClients.erase(it);
+      gPendingTotal -= it->second.pendingBytes;
+      entry = gClients.extract(it);
     }
   }
   close(fd);
@@ -146,16 +153,22 @@ void *Forget(ClientArgs *args) {
   return nullptr;
 }
 
+// Marks the client gone and waits for its writer to end.
+void EndWriter(ClientArgs *args) {
+  {
+    MutexGuard lock(&gMutex);
+    ClientOf(args->fd).closed = true;
+    pthread_cond_broadcast(&gCond);
+  }
+  pthread_join(args->writer, nullptr);
+}
+
+// Both of a client's threads are made by the accepting thread, so that
+// neither needs memory of its own to serve or to let go.
 void *ClientThread(void *arg) {
   pthread_setname_np(pthread_self(), "wispdTraceIn");
   ClientArgs *args = static_cast<ClientArgs *>(arg);
   int fd = args->fd;
-  pthread_t writer;
-  int rc = pthread_create(&writer, nullptr, Writer, args);
-  if (rc != 0) {
-    Log("pthread_create failed: %s", strerror(rc));
-    return Forget(args);
-  }
   for (;;) {
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, -1) < 0) {
@@ -166,12 +179,7 @@ void *ClientThread(void *arg) {
     ssize_t n = read(fd, &byte, 1);
     if (n == 0 || (n < 0 && errno != EINTR)) break;
   }
-  {
-    MutexGuard lock(&gMutex);
-    ClientOf(fd).closed = true;
-    pthread_cond_broadcast(&gCond);
-  }
-  pthread_join(writer, nullptr);
+  EndWriter(args);
   return Forget(args);
 }
 
@@ -224,19 +232,28 @@ void Trace_Accept(int listenFd) {
     Stats_Count(STATS_TRACE_REFUSED);
     return;
   }
+  ClientArgs *args = new (std::nothrow) ClientArgs{fd, {}};
+  if (args == nullptr) {
+    Memory_Failed("accepting a trace client");
+    ForgetFd(fd);
+    return;
+  }
+  int rc = pthread_create(&args->writer, nullptr, Writer, args);
+  if (rc != 0) {
+    Log("pthread_create failed: %s", strerror(rc));
+    Forget(args);
+    return;
+  }
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  ClientArgs *args = new (std::nothrow) ClientArgs{fd};
-  int rc = args != nullptr ? pthread_create(&thread, &attr, ClientThread, args) : ENOMEM;
+  pthread_t reader;
+  rc = pthread_create(&reader, &attr, ClientThread, args);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     Log("pthread_create failed: %s", strerror(rc));
-    if (args != nullptr)
-      Forget(args);
-    else
-      ForgetFd(fd);
+    EndWriter(args);
+    Forget(args);
   }
 }
 
