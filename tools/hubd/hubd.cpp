@@ -127,7 +127,11 @@ struct Server {
     std::vector<struct pollfd> polls = {{accepting ? listener : -1, POLLIN, 0}};
     for (const auto &cn : conns) polls.push_back({cn.first, POLLIN, 0});
     int wait = listening ? pelldan::EarliestWake(timeoutMs, rest) : timeoutMs;
-    if (poll(polls.data(), polls.size(), wait) < 0) return;
+    // Serving, a stop or hangup ends the wait; draining after the stop,
+    // only the connections do.
+    int ready = listening ? tools::PollSignals(polls.data(), polls.size(), wait)
+                          : poll(polls.data(), polls.size(), wait);
+    if (ready < 0) return;
     // Every connection waiting, so that the backlog empties as fast as it
     // fills.
     if (polls[0].revents & POLLIN)

@@ -70,7 +70,12 @@ int main(int argc, char **argv) {
       *hangup = 0;
       if (!out.Reopen(&why)) std::cerr << "wisp-syslog: " << why << "\n";
     }
-    ssize_t n = recv(fd, buf, sizeof buf, *stop ? MSG_DONTWAIT : 0);
+    if (!*stop) {
+      struct pollfd p = {fd, POLLIN, 0};
+      tools::PollSignals(&p, 1, -1);
+    }
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && errno == EAGAIN && !*stop) continue;
     if (n < 0 && errno != EINTR && *stop) break;
     if (n < 0) continue;
     std::string record(buf, static_cast<size_t>(n));

@@ -45,6 +45,10 @@ int main(int argc, char **argv) {
   }
   char buf[65536];
   while (!*stop) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int ready = tools::PollSignals(&p, 1, -1);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
     ssize_t n = read(fd, buf, sizeof buf);
     if (n == 0) break;
     if (n < 0) {

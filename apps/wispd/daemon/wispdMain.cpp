@@ -190,8 +190,32 @@ class Episode {
   unsigned long long n_ = 0;
 };
 
+// The stop signals reach the main thread only inside its wait: one that
+// comes after the flag was read, before the wait began, ends that wait
+// instead of waiting for the next input. Other threads keep them open, so
+// a stop while the dispatcher waits for a pipe still sets the flag.
+class StopSignalsInWait {
+ public:
+  StopSignalsInWait() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, &open_);
+  }
+  ~StopSignalsInWait() { pthread_sigmask(SIG_SETMASK, &open_, nullptr); }
+  int Poll(struct pollfd *table, nfds_t count, int timeoutMs) const {
+    struct timespec limit = {timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+    return ppoll(table, count, timeoutMs < 0 ? nullptr : &limit, &open_);
+  }
+
+ private:
+  sigset_t open_;
+};
+
 int PollLoop(struct pollfd *table, int count, bool canGrow) {
   WispLibHandle *user = gContexts[kUserSlot].handle;
+  const StopSignalsInWait signals;
   pelldan::AcceptPause userPause;
   // Producers beyond the eighth are closed at once.
   Episode refusals(STATS_PRODUCER_REFUSED,
@@ -206,7 +230,7 @@ int PollLoop(struct pollfd *table, int count, bool canGrow) {
       return 0;
     }
     int timeout = RestListeners(table, userPause);
-    if (poll(table, static_cast<nfds_t>(count), timeout) == -1) {
+    if (signals.Poll(table, static_cast<nfds_t>(count), timeout) == -1) {
       if (errno == EINTR) continue;
       return -1;
     }
