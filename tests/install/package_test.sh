@@ -79,8 +79,15 @@ echo '{"id": "wisp.storage.apd.start", "args": [{"s": "naa.pkg"}]}' |
   "$tree/usr/bin/wisp-emit" --wait 5 2>/dev/null || fail "wisp-emit"
 for _ in $(seq 50); do [ -s "$WISPD_ROOT/flares.jsonl" ] && break; sleep 0.1; done
 grep -q '"id":"tarn.problem.storage.apd.start"' "$WISPD_ROOT/flares.jsonl" || fail "no flare"
-"$tree/usr/bin/wisp-stats" --raw | grep -qx 'wispd_flares_posted_total{kind="problem"} 1' ||
-  fail "wisp-stats"
+# The daemon counts a flare once its send returned, which may be after hubd
+# wrote it: the counter is waited for too.
+counted=""
+for _ in $(seq 50); do
+  counted=$("$tree/usr/bin/wisp-stats" --raw 2>&1 | grep 'wispd_flares_posted_total{kind="problem"}')
+  [ "$counted" = 'wispd_flares_posted_total{kind="problem"} 1' ] && break
+  sleep 0.1
+done
+[ "$counted" = 'wispd_flares_posted_total{kind="problem"} 1' ] || fail "wisp-stats: ${counted:-no counter}"
 
 # The scenario runner, with the daemon and tools it finds beside it, under
 # the stepped clock of the faketime it depends on.
