@@ -174,23 +174,16 @@ int main(int argc, char **argv) {
     close(notify);
     notify = -1;
   }
-  // Stop signals are let in only while waiting (ppoll), so that one arriving
-  // during a turn is not missed by the wait after it.
-  sigset_t stopSignals, unblocked;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
+  // Stop signals are let in only while waiting, so that one arriving during
+  // a turn is not missed by the wait after it.
   while (!*stop) {
     if (forwarder.Turn()) continue;
     uint64_t idle = forwarder.IdleUs();
     // Without a watch the journal is looked at every 200 ms.
     uint64_t waitUs = std::min<uint64_t>(idle + 1000, notify >= 0 ? 5000000 : 200000);
-    struct timespec timeout = {static_cast<time_t>(waitUs / 1000000),
-                               static_cast<long>(waitUs % 1000000) * 1000};
     struct pollfd p = {notify, POLLIN, 0};
-    sigprocmask(SIG_BLOCK, &stopSignals, &unblocked);
-    int ready = *stop ? 0 : ppoll(&p, notify >= 0 ? 1 : 0, &timeout, &unblocked);
-    sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+    int ready =
+        tools::PollSignals(&p, notify >= 0 ? 1 : 0, static_cast<int>((waitUs + 999) / 1000));
     if (ready > 0) {
       char events[4096];
       while (read(notify, events, sizeof events) > 0) {

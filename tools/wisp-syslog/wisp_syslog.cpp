@@ -75,7 +75,6 @@ int main(int argc, char **argv) {
       tools::PollSignals(&p, 1, -1);
     }
     ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n < 0 && errno == EAGAIN && !*stop) continue;
     if (n < 0 && errno != EINTR && *stop) break;
     if (n < 0) continue;
     std::string record(buf, static_cast<size_t>(n));
