@@ -223,13 +223,13 @@ int ExitCode(int status) {
 }
 
 int Run(const std::string &binary, const std::vector<std::string> &args,
-        const std::string &stdinText, std::string *stderrText) {
+        const std::string &stdinText, std::string *stderrText, std::chrono::milliseconds limit) {
   char inT[] = "/tmp/wispd-in-XXXXXX";
   int inFd = mkstemp(inT);
   if (write(inFd, stdinText.data(), stdinText.size()) < 0) return -1;
   close(inFd);
   Process p(binary, args, {}, inT);
-  int status = p.Wait(60000ms);
+  int status = p.Wait(limit);
   if (stderrText != nullptr) *stderrText = p.Stderr();
   unlink(inT);
   return status;
@@ -303,10 +303,11 @@ Host::Host(const std::string &model, const std::vector<std::string> &daemonArgs,
     ADD_FAILURE() << "the daemon did not complete its setup";
 }
 
-int Host::Emit(const std::string &lines, const std::vector<std::string> &args) {
+int Host::Emit(const std::string &lines, const std::vector<std::string> &args,
+               std::chrono::milliseconds limit) {
   std::vector<std::string> all = {"--wait", "5"};
   all.insert(all.end(), args.begin(), args.end());
-  return Run(Bin("wisp-emit"), all, lines);
+  return Run(Bin("wisp-emit"), all, lines, nullptr, limit);
 }
 
 std::vector<std::string> Host::Flares() const {

@@ -84,7 +84,8 @@ std::string Bin(const std::string &name);
 int ExitCode(int status);
 // Runs a binary to completion; returns its wait status.
 int Run(const std::string &binary, const std::vector<std::string> &args,
-        const std::string &stdinText = "", std::string *stderrText = nullptr);
+        const std::string &stdinText = "", std::string *stderrText = nullptr,
+        std::chrono::milliseconds limit = 60000ms);
 bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 5000ms);
 // Lines of a file (empty when missing).
 std::vector<std::string> Lines(const std::string &path);
@@ -113,7 +114,9 @@ class Host {
   std::unique_ptr<Process> hubd;
   std::unique_ptr<Process> wispd;
   // Feeds JSON lines to wisp-emit; returns its wait status.
-  int Emit(const std::string &lines, const std::vector<std::string> &args = {});
+  // A flood under a sanitizer and load may need longer than the default limit.
+  int Emit(const std::string &lines, const std::vector<std::string> &args = {},
+           std::chrono::milliseconds limit = 60000ms);
   // hubd's JSON lines so far.
   std::vector<std::string> Flares() const;
   bool WaitForFlares(size_t count, std::chrono::milliseconds timeout = 5000ms) const;
