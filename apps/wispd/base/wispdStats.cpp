@@ -10,7 +10,6 @@
 
 #include "base/wispdLock.h"
 #include "pelldan/syslog.h"
-
 #include "pelldan/version.h"
 
 namespace {
@@ -27,6 +26,7 @@ struct AgentSlot {
   char name[48];
   std::atomic<uint64_t> took;
   std::atomic<uint64_t> wakeups;  // returns from its wait
+  std::atomic<uint64_t> held;
   std::atomic<int> waiting;
   std::atomic<int> running;
   int watched[kWatchMax];  // under gAgentLock: closed only after Stats_AgentEnded
@@ -135,8 +135,9 @@ void RenderAgents(std::string *out) {
     // before, and if it woke meanwhile (and took what was there, a record
     // or a timer's wake-up) the next snapshot shows one more wake-up.
     uint64_t wakeups = a.wakeups.load();
-    Sample s{"agent=\"" + std::string(a.name) + "\"", 0, wakeups, a.waiting.load(), 0,
-             a.running.load()};
+    Sample s{
+        "agent=\"" + std::string(a.name) + "\"", 0, wakeups, a.waiting.load(), 0, a.running.load()};
+    s.backlog = a.held.load();
     for (int fd : a.watched) {
       int unread = 0;
       if (fd >= 0 && ioctl(fd, FIONREAD, &unread) == 0 && unread > 0)
@@ -195,6 +196,7 @@ int Stats_AgentAdd(const char *name) {
     snprintf(a.name, sizeof a.name, "%s", name);
     a.took = 0;
     a.wakeups = 0;
+    a.held = 0;
     a.waiting = 0;
     a.running = 1;
     for (int &fd : a.watched) fd = -1;
@@ -221,6 +223,10 @@ void Stats_AgentTook(int slot) {
   if (slot >= 0 && slot < gAgentCount.load()) gAgents[slot].took.fetch_add(1);
 }
 
+void Stats_AgentHeld(int slot, uint64_t bytes) {
+  if (slot >= 0 && slot < gAgentCount.load()) gAgents[slot].held.store(bytes);
+}
+
 void Stats_AgentWaiting(int slot, bool waiting) {
   if (slot < 0 || slot >= gAgentCount.load()) return;
   // Not waiting first, then the wake-up counted: a snapshot that saw the
@@ -235,6 +241,7 @@ void Stats_AgentEnded(int slot) {
   AgentSlot &a = gAgents[slot];
   a.running = 0;
   a.waiting = 0;
+  a.held = 0;
   for (int &fd : a.watched) fd = -1;
   pthread_mutex_unlock(&gAgentLock);
 }

@@ -54,6 +54,8 @@ int Stats_AgentAdd(const char *name);
 // wake-ups); kept until the agent ends.
 void Stats_AgentWatch(int slot, int fd);
 void Stats_AgentTook(int slot);
+// Bytes the agent has read but not yet taken as records: backlog too.
+void Stats_AgentHeld(int slot, uint64_t bytes);
 void Stats_AgentWaiting(int slot, bool waiting);
 // Forgets the agent's descriptors before they close; the slot stays listed.
 void Stats_AgentEnded(int slot);

@@ -253,15 +253,12 @@ int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
     // What is in the pipe first: a batch arrives in one write, and its
     // records are taken without a poll each.
     bool complete = false;
-    int rc = Stream_Read(record->stream, wisp, &complete);
+    int rc = Agent_ReadStream(record, wisp, &complete);
     if (rc != 0) {
       Log("Failed to get Wisp\n");
       return rc;
     }
-    if (complete) {
-      Stats_AgentTook(tSlot);
-      return 0;
-    }
+    if (complete) return 0;
     struct pollfd p = {record->readFd, POLLIN, 0};
     if (Agent_Poll(&p, 1, -1) < 0) {
       if (errno == EINTR) continue;
@@ -279,8 +276,12 @@ void Agent_WatchFd(int fd) {
   Stats_AgentWatch(tSlot, fd);
 }
 
-void Agent_CountTaken(void) {
-  Stats_AgentTook(tSlot);
+int Agent_ReadStream(AgentRecord *record, Wisp **wisp, bool *complete) {
+  int rc = Stream_Read(record->stream, wisp, complete);
+  // Read from the pipe but not yet taken: still the agent's backlog.
+  Stats_AgentHeld(tSlot, Stream_Held(record->stream));
+  if (rc == 0 && *complete) Stats_AgentTook(tSlot);
+  return rc;
 }
 
 // Not instrumented: a stop unwinds from inside this frame, and redzones of

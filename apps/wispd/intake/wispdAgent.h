@@ -29,10 +29,11 @@ int Agent_Init(const char *name, const char *const *groups, const char *const *i
 void Agent_Cleanup(AgentRecord **record);
 // 0 with a record the caller frees with Wisp_Free, or an error code.
 int Agent_NextWisp(AgentRecord *record, Wisp **wisp);
-// The calling agent's counters: another descriptor whose unread bytes are
-// its backlog, and one observation taken outside Agent_NextWisp.
+// What the stream holds, without a wait: as Stream_Read, and counted in
+// the calling agent's counters.
+int Agent_ReadStream(AgentRecord *record, Wisp **wisp, bool *complete);
+// Another descriptor whose unread bytes are the calling agent's backlog.
 void Agent_WatchFd(int fd);
-void Agent_CountTaken(void);
 // An agent can be stopped only here, while it waits for input: poll(2) with
 // cancellation switched on for the wait alone. Everywhere else (handlers,
 // flare posts, host calls) a stop waits until the agent comes back here.

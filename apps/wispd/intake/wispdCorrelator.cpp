@@ -99,13 +99,12 @@ void Correlator_RunWithFds(const char *name, const char *group, WispHandler fall
     bool failed = false;
     for (bool complete = (polls[0].revents & POLLIN) != 0; complete;) {
       Wisp *wisp = nullptr;
-      if (Stream_Read(rec->stream, &wisp, &complete) != 0) {
+      if (Agent_ReadStream(rec, &wisp, &complete) != 0) {
         Log("Failed to get Wisp\n");
         failed = true;
         break;
       }
       if (complete) {
-        Agent_CountTaken();
         Correlator_Dispatch(fallback, table, wisp);
         Wisp_Free(wisp);
       }

@@ -26,16 +26,20 @@ struct Stream {
   int writeFd;
   StreamFilter *filter;
   char **name;
-  uint8_t *buf;  // the record, once its header is in
+  uint8_t *buf;  // a record longer than the read-ahead, while it arrives
   uint32_t got;
   uint32_t want;
-  uint8_t head[WISP_RAW_HEADER_SIZE];
+  // What one read took from the pipe and no record has used yet: an
+  // agent reads a batch's records with one read, not two per record.
+  uint8_t *ahead;
+  uint32_t aheadAt;
+  uint32_t aheadEnd;
 };
 
 namespace {
 
 // Circular list with a sentinel; new streams at the tail.
-Stream gRegistry = {&gRegistry, &gRegistry, -1, -1, nullptr, nullptr, nullptr, 0, 0, {}};
+Stream gRegistry = {&gRegistry, &gRegistry, -1, -1, nullptr, nullptr, nullptr, 0, 0, nullptr, 0, 0};
 pthread_mutex_t gStreamLock;
 const volatile sig_atomic_t *gStopFlag = nullptr;
 
@@ -121,23 +125,26 @@ int WriteRecords(const Stream *s, struct iovec *iov, size_t count) {
   return rc;
 }
 
+// One read of up to want bytes; the bytes read, or -1 with errno.
+ssize_t ReadSome(Stream *s, uint8_t *to, size_t want) {
+  ssize_t n = read(s->readFd, to, want);
+  if (n == 0) Panic("EOF trying to read %d bytes from stream %p\n", static_cast<int>(want), s);
+  return n;
+}
+
 // Reads into the reassembly buffer; 0 when all wanted bytes are in, 1 when
 // some are still wanted, 2 on error.
 int Fill(Stream *s, uint8_t *to) {
-  ssize_t n = read(s->readFd, to + s->got, s->want);
-  if (n == 0) Panic("EOF trying to read %d bytes from stream %p\n", static_cast<int>(s->want), s);
+  ssize_t n = ReadSome(s, to + s->got, s->want);
   if (n < 0) return errno == EINTR || errno == EAGAIN ? 1 : 2;
   s->got += static_cast<uint32_t>(n);
   s->want -= static_cast<uint32_t>(n);
   return s->want > 0 ? 1 : 0;
 }
 
-void ResetReassembly(Stream *s) {
-  free(s->buf);
-  s->buf = nullptr;
-  s->got = 0;
-  s->want = 0;
-}
+// Sized for the records of a batch that one agent takes; a longer record
+// is assembled on its own.
+constexpr uint32_t kAhead = 16384;
 
 }  // namespace
 
@@ -226,9 +233,11 @@ int Stream_Open(char **nameHolder, const StreamFilter *filter, Stream **stream) 
   fcntl(s->writeFd, F_SETFL, fcntl(s->writeFd, F_GETFL) | O_NONBLOCK);
   fcntl(s->readFd, F_SETFL, fcntl(s->readFd, F_GETFL) | O_NONBLOCK);
   s->name = nameHolder;
-  if (StreamFilter_Copy(filter, &s->filter) != 0) {
+  s->ahead = static_cast<uint8_t *>(malloc(kAhead));
+  if (s->ahead == nullptr || StreamFilter_Copy(filter, &s->filter) != 0) {
     close(fds[0]);
     close(fds[1]);
+    free(s->ahead);
     free(s);
     return 1;
   }
@@ -249,37 +258,79 @@ int Stream_GetReadFds(const Stream *stream, int *count, int *fds) {
   return 0;
 }
 
+namespace {
+
+// The record at the front of the read-ahead once it is all there, with
+// one read of the pipe when it is not; a record too long for the
+// read-ahead moves to a buffer of its own (s->buf). 0 with *record or
+// without it (more bytes wanted), 2 on error.
+int TakeAhead(Stream *s, uint8_t **record) {
+  for (bool read = false;; read = true) {
+    uint32_t have = s->aheadEnd - s->aheadAt;
+    if (have >= WISP_RAW_HEADER_SIZE) {
+      const uint8_t *front = s->ahead + s->aheadAt;
+      uint32_t total = Bytes_Load32(front + 16);
+      if (total <= WISP_RAW_HEADER_SIZE) return 2;  // the dispatcher never writes such a record
+      if (total <= have || total > kAhead) {
+        uint8_t *copy = static_cast<uint8_t *>(malloc(total));
+        if (copy == nullptr) return 2;
+        uint32_t taken = std::min(total, have);
+        memcpy(copy, front, taken);
+        s->aheadAt += taken;
+        if (s->aheadAt == s->aheadEnd) s->aheadAt = s->aheadEnd = 0;
+        if (taken == total) {
+          *record = copy;
+          return 0;
+        }
+        s->buf = copy;
+        s->got = taken;
+        s->want = total - taken;
+        return 0;
+      }
+    }
+    // More bytes wanted: what is left moves to the front, and the pipe
+    // fills the rest, with one read a call: the rest comes after a poll.
+    if (read) return 0;
+    if (s->aheadAt > 0) {
+      memmove(s->ahead, s->ahead + s->aheadAt, have);
+      s->aheadAt = 0;
+      s->aheadEnd = have;
+    }
+    ssize_t n = ReadSome(s, s->ahead + s->aheadEnd, kAhead - s->aheadEnd);
+    if (n < 0) return errno == EINTR || errno == EAGAIN ? 0 : 2;
+    s->aheadEnd += static_cast<uint32_t>(n);
+  }
+}
+
+}  // namespace
+
 int Stream_Read(Stream *s, Wisp **wisp, bool *complete) {
   *complete = false;
   *wisp = nullptr;
-  // The header is read into the stream itself, so the record's buffer is
-  // allocated once, at its length.
+  uint8_t *record = nullptr;
   if (s->buf == nullptr) {
-    if (s->got == 0) s->want = WISP_RAW_HEADER_SIZE;
-    int rc = Fill(s, s->head);
-    if (rc != 0) return rc == 1 ? 0 : 2;
-    uint32_t total = Bytes_Load32(s->head + 16);
-    if (total <= WISP_RAW_HEADER_SIZE) return 2;  // the dispatcher never writes such a record
-    s->buf = static_cast<uint8_t *>(malloc(total));
-    if (s->buf == nullptr) return 2;
-    memcpy(s->buf, s->head, WISP_RAW_HEADER_SIZE);
-    s->want = total - WISP_RAW_HEADER_SIZE;
+    if (TakeAhead(s, &record) != 0) return 2;
+    if (record == nullptr && s->buf == nullptr) return 0;
   }
-  if (s->want > 0) {
+  if (record == nullptr) {
     int rc = Fill(s, s->buf);
     if (rc != 0) return rc == 1 ? 0 : 2;
+    record = s->buf;
+    s->buf = nullptr;
+    s->got = 0;
+    s->want = 0;
   }
-  uint32_t total = Bytes_Load32(s->buf + 16);
-  Wisp_MakeWisp(s->buf, total, wisp);
+  Wisp_MakeWisp(record, Bytes_Load32(record + 16), wisp);
   if (*wisp == nullptr) {
-    ResetReassembly(s);
+    free(record);
     return 1;
   }
-  s->buf = nullptr;  // now the record's
-  s->got = 0;
-  s->want = 0;
-  *complete = true;
+  *complete = true;  // the record's buffer is now the observation's
   return 0;
+}
+
+uint32_t Stream_Held(const Stream *s) {
+  return s->aheadEnd - s->aheadAt + s->got;
 }
 
 int Stream_Close(Stream *s) {
@@ -302,6 +353,7 @@ int Stream_Close(Stream *s) {
   s->next->prev = s->prev;
   StreamFilter_Free(s->filter);
   free(s->buf);
+  free(s->ahead);
   free(s);
   Unlock();
   return rc;

@@ -38,6 +38,8 @@ int Stream_GetReadFds(const Stream *stream, int *count, int *fds);
 // 0 with *complete and a record; 0 with !*complete for a partial record; 1
 // when the library builds nothing; 2 on a read error.
 int Stream_Read(Stream *stream, Wisp **wisp, bool *complete);
+// Bytes read from the pipe that no record taken has used yet.
+uint32_t Stream_Held(const Stream *stream);
 int Stream_Close(Stream *stream);
 // Fans a batch out; 0 or the errno of a failed pipe write.
 int Stream_Dispatch(const uint8_t *batch, size_t length);
