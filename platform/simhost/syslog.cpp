@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -237,10 +238,152 @@ void Write(int priority, const char *format, va_list ap) {
   if (gUnreported.load() != 0) ReportDropped(priority);
 }
 
+// A thread's held records, sent with one system call while the collector
+// has room for them.
+constexpr int kHeldMax = 32;
+constexpr size_t kHeldBytes = 16384;
+struct Held {
+  int count;
+  size_t used;
+  int priority;  // the last record's, for the count of dropped ones
+  struct mmsghdr msgs[kHeldMax];
+  struct iovec iov[kHeldMax];
+  char bytes[kHeldBytes];
+};
+
+void SendHeld(Held *h) {
+  int sent = 0;
+  bool delivered = false;
+  int fd = LogSocket();
+  if (fd < 0 || (!gConnected && !Connect(fd))) {
+    // No collector: it was asked once for all of them.
+    for (int i = 0; i < h->count; ++i) Dropped();
+    sent = h->count;
+  }
+  while (sent < h->count) {
+    if (gWaiting.load() == 0) {
+      int n = sendmmsg(fd, h->msgs + sent, static_cast<unsigned>(h->count - sent),
+                       MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        gLastTaken = NowMs();
+        sent += n;
+        delivered = true;
+        continue;
+      }
+    }
+    // No room (or another error): this record as one written alone, with
+    // its wait and its new look for the collector; then the rest together.
+    if (Deliver(static_cast<const char *>(h->iov[sent].iov_base), h->iov[sent].iov_len)) {
+      delivered = true;
+    } else {
+      Dropped();
+    }
+    ++sent;
+    fd = LogSocket();
+    if (fd < 0) break;
+  }
+  for (int i = sent; i < h->count; ++i) Dropped();
+  h->count = 0;
+  h->used = 0;
+  if (delivered && gUnreported.load() != 0) ReportDropped(h->priority);
+}
+
+// Allocated at a thread's first hold; what it still holds at its exit is
+// sent then. The exit is seen through a thread-specific key: registering a
+// thread_local's destructor allocates, and fails fatally without memory.
+thread_local Held *tHeld = nullptr;
+thread_local bool tHolding = false;
+pthread_key_t gHeldKey;
+bool gHeldKeyMade = false;
+
+void HeldThreadEnds(void *p) {
+  Held *h = static_cast<Held *>(p);
+  if (h->count > 0) SendHeld(h);
+  free(h);
+}
+
+void MakeHeldKey() {
+  gHeldKeyMade = pthread_key_create(&gHeldKey, HeldThreadEnds) == 0;
+}
+
+// Formats the record into the thread's held ones; false when it does not
+// fit even alone (it goes out as any other record then).
+bool HoldRecord(int priority, const char *format, va_list ap) {
+  Held *h = tHeld;
+  if ((priority & LOG_FACMASK) == 0) priority |= LOG_USER;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    char *at = h->bytes + h->used;
+    size_t room = kHeldBytes - h->used;
+    int head = Head(at, room, priority);
+    if (head >= 0 && static_cast<size_t>(head) < room) {
+      va_list copy;
+      va_copy(copy, ap);
+      int body = vsnprintf(at + head, room - static_cast<size_t>(head), format, copy);
+      va_end(copy);
+      if (body < 0) return true;  // nothing to send, as for one written alone
+      size_t size = static_cast<size_t>(head) + static_cast<size_t>(body);
+      if (size < room) {
+        h->iov[h->count] = {at, size};
+        memset(&h->msgs[h->count], 0, sizeof h->msgs[h->count]);
+        h->msgs[h->count].msg_hdr.msg_iov = &h->iov[h->count];
+        h->msgs[h->count].msg_hdr.msg_iovlen = 1;
+        h->used += size;
+        h->priority = priority;
+        if (++h->count == kHeldMax) SendHeld(h);
+        return true;
+      }
+    }
+    if (h->count == 0) return false;
+    SendHeld(h);  // room for it after those
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" void Syslog_VWrite(int priority, const char *format, va_list ap) {
+  if (tHolding) {
+    va_list copy;
+    va_copy(copy, ap);
+    bool held = HoldRecord(priority, format, copy);
+    va_end(copy);
+    if (held) return;
+  }
   Write(priority, format, ap);
+}
+
+extern "C" void Syslog_Hold(void) {
+  if (tHeld == nullptr) {
+    // Without memory for it, records go out one by one.
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, MakeHeldKey);
+    if (!gHeldKeyMade) return;
+    Held *h = static_cast<Held *>(malloc(sizeof(Held)));
+    if (h == nullptr) return;
+    h->count = 0;
+    h->used = 0;
+    if (pthread_setspecific(gHeldKey, h) != 0) {
+      free(h);
+      return;
+    }
+    tHeld = h;
+  }
+  tHolding = true;
+}
+
+extern "C" void Syslog_ReleaseInSignal(void) {
+  Held *h = tHeld;
+  tHolding = false;
+  int fd = gFd.load();
+  if (h == nullptr || h->count == 0 || fd < 0) return;
+  int n = sendmmsg(fd, h->msgs, static_cast<unsigned>(h->count), MSG_DONTWAIT | MSG_NOSIGNAL);
+  h->count = 0;
+  (void)n;
+}
+
+extern "C" void Syslog_Release(void) {
+  tHolding = false;
+  if (tHeld != nullptr && tHeld->count > 0) SendHeld(tHeld);
 }
 
 extern "C" uint64_t Syslog_DroppedRecords(void) {

@@ -1,5 +1,7 @@
 #include "base/wispdLog.h"
 
+#include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -94,6 +96,43 @@ void LogFlare(const char *eventId, const char *message, uint64_t timestampUs) {
       message != nullptr ? message : "");
 }
 
+void Log_Hold(void) {
+  Syslog_Hold();
+}
+
+void Log_Release(void) {
+  Syslog_Release();
+}
+
+// The sanitizers keep their own handlers, which report the fault.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+namespace {
+
+// The held records tell what the thread was doing.
+void OnFatalSignal(int sig) {
+  int saved = errno;
+  Syslog_ReleaseInSignal();
+  errno = saved;
+  raise(sig);  // reset to the default on entry: it ends the process on return
+}
+
+}  // namespace
+
+void Log_InstallFatalSignals(void) {
+  const int signals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+  for (int sig : signals) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnFatalSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND;
+    sigaction(sig, &sa, nullptr);
+  }
+}
+#else
+void Log_InstallFatalSignals(void) {}
+#endif
+
 void Panic(const char *format, ...) {
   va_list ap, again;
   va_start(ap, format);
@@ -103,6 +142,7 @@ void Panic(const char *format, ...) {
   fflush(stderr);
   Log("%s", "Wispd - Panic: ");
   LogV(format, again);
+  Log_Release();  // what this thread held, and the panic itself
   va_end(again);
   va_end(ap);
   abort();

@@ -13,6 +13,15 @@ void LogV(const char *format, va_list ap) __attribute__((format(printf, 1, 0)));
 // "[thread] <ts>us: [id] message"
 void LogWisp(const Wisp *wisp);
 void LogFlare(const char *eventId, const char *message, uint64_t timestampUs);
+// The calling thread's records of one turn of work (an agent's, between two
+// waits) go out together at its end: Log_Hold when the turn starts,
+// Log_Release before the thread waits again. Order and content are kept.
+void Log_Hold(void);
+void Log_Release(void);
+// A thread that dies of a fault or an abort first sends the records it
+// held, with one send that neither waits nor locks; then the signal ends
+// the process as it would have.
+void Log_InstallFatalSignals(void);
 [[noreturn]] void Panic(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes the prefix for tv into buf (32 bytes); returns its length.

@@ -342,6 +342,7 @@ int Run(int argc, char **argv, bool withExtras) {
   void *frame = nullptr;
   backtrace(&frame, 1);
   int rc = InstallSignals();
+  Log_InstallFatalSignals();
   if (rc == 0) {
     Timer_Start();
     CheckSignature();

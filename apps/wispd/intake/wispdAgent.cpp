@@ -222,6 +222,7 @@ int Agent_Init(const char *name, const char *const *groups, const char *const *i
     tSlot = Stats_AgentAdd(name);
     Stats_AgentWatch(tSlot, rec->readFd);
     SetLive(nullptr, rec, tSlot);
+    Log_Hold();  // the first turn, and the held records' room made now
   }
   SignalStarted();
   return rc;
@@ -246,6 +247,7 @@ void Agent_Cleanup(AgentRecord **record) {
   free(rec);
   *record = nullptr;
   Log("Done cleaning up agent.\n");
+  Log_Release();
 }
 
 int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
@@ -288,6 +290,7 @@ int Agent_ReadStream(AgentRecord *record, Wisp **wisp, bool *complete) {
 // its own locals would be left behind below the clearing above.
 __attribute__((no_sanitize_address)) int Agent_Poll(struct pollfd *fds, nfds_t count,
                                                     int timeoutMs) {
+  Log_Release();  // the turn's records go out before the agent waits
   ClearStackRedzones();
   int old = PTHREAD_CANCEL_DISABLE;
   Stats_AgentWaiting(tSlot, true);
@@ -296,6 +299,7 @@ __attribute__((no_sanitize_address)) int Agent_Poll(struct pollfd *fds, nfds_t c
   int saved = errno;
   pthread_setcancelstate(old, nullptr);
   Stats_AgentWaiting(tSlot, false);
+  Log_Hold();
   errno = saved;
   return rc;
 }

@@ -14,6 +14,17 @@ void Syslog_VWrite(int priority, const char *format, va_list ap)
     __attribute__((format(printf, 2, 0)));
 // Records the collector never took (none there, or its queue stayed full).
 uint64_t Syslog_DroppedRecords(void);
+// From now on the calling thread's records wait, in order, until it calls
+// Syslog_Release (or until enough wait to fill one send), and then go to
+// the collector together: for a thread that logs many records in one
+// short turn of work. Each record still waits for room as one written
+// alone would, and one never taken is dropped and counted.
+void Syslog_Hold(void);
+// Sends what the calling thread holds and stops holding.
+void Syslog_Release(void);
+// For a handler of a fatal signal: what the calling thread holds, with one
+// send that neither waits nor locks; what does not fit is lost.
+void Syslog_ReleaseInSignal(void);
 
 #ifdef __cplusplus
 }

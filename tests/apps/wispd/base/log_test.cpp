@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
 
 #include "base/wispdLog.h"
 #include "fake_clock.h"
+#include "pelldan/syslog.h"
 #include "sandbox.h"
 
 using namespace testing_support;
@@ -42,6 +49,94 @@ TEST(Log, FormatsTheCallersArgumentsOnceAfterThePrefix) {
   EXPECT_EQ(log.Messages().back(), "2026-12-05T00:00:42.987Z: disk has 50%\n");
   unsetenv("TZ");
   tzset();
+}
+
+// Messages with the time prefix cut off, in the order they came.
+std::vector<std::string> Bodies(LogCapture &log) {
+  std::vector<std::string> out;
+  for (const std::string &m : log.Messages()) out.push_back(m.substr(m.find(": ") + 2));
+  return out;
+}
+
+// A held record is not sent when it is written: a record another thread
+// writes afterwards arrives first. At the release the held ones follow,
+// in the order they were written.
+TEST(LogHold, HeldRecordsGoOutTogetherInOrderAtTheRelease) {
+  Root root;
+  LogCapture log(root);
+  Log_Hold();
+  Log("held %d\n", 1);
+  Log("held %d\n", 2);
+  Log("held %s\n", "three");
+  std::thread([] { Log("from another thread\n"); }).join();
+  ASSERT_TRUE(log.WaitFor("from another thread\n"));
+  EXPECT_EQ(log.Count("held "), 0u);
+  Log_Release();
+  ASSERT_TRUE(log.WaitFor("held three\n"));
+  EXPECT_EQ(Bodies(log), (std::vector<std::string>{"from another thread\n", "held 1\n", "held 2\n",
+                                                   "held three\n"}));
+  Log("after the release\n");  // not held any more
+  EXPECT_TRUE(log.WaitFor("after the release\n"));
+}
+
+// Thirty-two held records fill one send; a record too long to hold goes
+// out at once, after those held before it; a thread that ends holding
+// records sends them as it ends.
+TEST(LogHold, AFullHoldALongRecordAndAnEndingThreadSendWithoutARelease) {
+  Root root;
+  LogCapture log(root);
+  Log_Hold();
+  for (int i = 0; i < 32; ++i) Log("record %d\n", i);
+  EXPECT_TRUE(log.WaitForCount("record ", 32));
+  Log("before the long one\n");
+  Log("%s\n", std::string(20000, 'L').c_str());
+  ASSERT_TRUE(log.WaitFor(std::string(20000, 'L')));
+  std::vector<std::string> bodies = Bodies(log);
+  ASSERT_EQ(bodies.size(), 34u);
+  EXPECT_EQ(bodies[31], "record 31\n");
+  EXPECT_EQ(bodies[32], "before the long one\n");
+  Log_Release();
+  std::thread([] {
+    Log_Hold();
+    Log("held as the thread ends\n");
+  }).join();
+  EXPECT_TRUE(log.WaitFor("held as the thread ends\n"));
+}
+
+// With no collector, held records are asked for once and counted as
+// dropped, one by one.
+TEST(LogHold, HeldRecordsNobodyTakesAreCounted) {
+  Root root;
+  uint64_t before = Syslog_DroppedRecords();
+  Log_Hold();
+  for (int i = 0; i < 3; ++i) Log("nobody reads %d\n", i);
+  Log_Release();
+  EXPECT_EQ(Syslog_DroppedRecords() - before, 3u);
+}
+
+// A thread that dies of a fault sends what it held, and the fault still
+// ends the process.
+TEST(LogHold, AThreadThatDiesOfAFaultSendsWhatItHeld) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer owns the fault handlers";
+#endif
+  Root root;
+  LogCapture log(root);
+  pid_t child = fork();
+  if (child == 0) {
+    Log("the child starts\n");  // and finds this collector
+    Log_InstallFatalSignals();
+    Log_Hold();
+    Log("held as the fault comes\n");
+    raise(SIGSEGV);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  EXPECT_TRUE(log.WaitFor("held as the fault comes\n"));
 }
 
 }  // namespace
