@@ -36,8 +36,10 @@ constexpr size_t kMaxRecord = 65000;
 // How long a record may wait for room in the collector's queue. A collector
 // that took a record within kPatienceMs is reading, only slowly (a loaded
 // machine): a record waits for it up to that long after its last take. One
-// that took nothing for longer has stopped: each record then costs at most
-// kRoomWaitMs, never a hang.
+// that took nothing for longer has stopped: a record then waits at most
+// kRoomWaitMs, and once one has waited that long in vain, the next are tried
+// once each without waiting until the collector takes one again, so a
+// stopped collector costs the daemon no time and never delays its stop.
 constexpr int64_t kRoomWaitMs = 5;
 constexpr int64_t kPatienceMs = 250;
 
@@ -52,8 +54,10 @@ std::atomic<uint64_t> gDropped{0};
 // Dropped since the last record the collector took.
 std::atomic<uint64_t> gUnreported{0};
 std::atomic<int> gPid{0};
-// Monotonic milliseconds of the last record the collector took.
+// Monotonic milliseconds of the last record the collector took, and of the
+// last wait for room on a stopped collector that ran out.
 std::atomic<int64_t> gLastTaken{0};
+std::atomic<int64_t> gGaveUp{-1};
 // The turn to wait for room, and how many records wait for it: while any
 // does, a new record queues behind them rather than take the room they wait
 // for.
@@ -152,7 +156,12 @@ bool Deliver(const char *data, size_t size) {
   }
   int64_t start = NowMs();
   int64_t until = std::max(start + kRoomWaitMs, gLastTaken.load() + kPatienceMs);
-  if (until == start + kRoomWaitMs) return SendByDeadline(data, size, &fd, until);
+  if (until == start + kRoomWaitMs) {
+    if (gGaveUp.load() > gLastTaken.load()) return false;
+    if (SendByDeadline(data, size, &fd, until)) return true;
+    gGaveUp = NowMs();
+    return false;
+  }
   Waiting waiting;
   std::lock_guard<std::mutex> turn(gTurn);
   return NowMs() < until && SendByDeadline(data, size, &fd, until);
@@ -273,11 +282,10 @@ void SendHeld(Held *h) {
     }
     // No room (or another error): this record as one written alone, with
     // its wait and its new look for the collector; then the rest together.
-    if (Deliver(static_cast<const char *>(h->iov[sent].iov_base), h->iov[sent].iov_len)) {
-      delivered = true;
-    } else {
-      Dropped();
-    }
+    // One the collector did not take in its time says it takes none now:
+    // the rest are dropped with it rather than wait their turn each.
+    if (!Deliver(static_cast<const char *>(h->iov[sent].iov_base), h->iov[sent].iov_len)) break;
+    delivered = true;
     ++sent;
     fd = LogSocket();
     if (fd < 0) break;
