@@ -211,7 +211,6 @@ void ReportDropped(int priority) {
 void Write(int priority, const char *format, va_list ap) {
   // Formatted once, into this buffer unless the record is longer.
   char small[2048];
-  if ((priority & LOG_FACMASK) == 0) priority |= LOG_USER;
   int headLen = Head(small, sizeof small, priority);
   if (headLen < 0 || static_cast<size_t>(headLen) >= sizeof small) return;
   va_list copy;
@@ -264,12 +263,9 @@ void SendHeld(Held *h) {
   int sent = 0;
   bool delivered = false;
   int fd = LogSocket();
-  if (fd < 0 || (!gConnected && !Connect(fd))) {
-    // No collector: it was asked once for all of them.
-    for (int i = 0; i < h->count; ++i) Dropped();
-    sent = h->count;
-  }
-  while (sent < h->count) {
+  // No collector: it was asked once for all of them.
+  bool reachable = fd >= 0 && (gConnected || Connect(fd));
+  while (reachable && sent < h->count) {
     if (gWaiting.load() == 0) {
       int n = sendmmsg(fd, h->msgs + sent, static_cast<unsigned>(h->count - sent),
                        MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -318,7 +314,6 @@ void MakeHeldKey() {
 // fit even alone (it goes out as any other record then).
 bool HoldRecord(int priority, const char *format, va_list ap) {
   Held *h = tHeld;
-  if ((priority & LOG_FACMASK) == 0) priority |= LOG_USER;
   for (int attempt = 0; attempt < 2; ++attempt) {
     char *at = h->bytes + h->used;
     size_t room = kHeldBytes - h->used;
@@ -350,6 +345,7 @@ bool HoldRecord(int priority, const char *format, va_list ap) {
 }  // namespace
 
 extern "C" void Syslog_VWrite(int priority, const char *format, va_list ap) {
+  if ((priority & LOG_FACMASK) == 0) priority |= LOG_USER;
   if (tHolding) {
     va_list copy;
     va_copy(copy, ap);

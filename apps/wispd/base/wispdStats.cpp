@@ -135,9 +135,9 @@ void RenderAgents(std::string *out) {
     // before, and if it woke meanwhile (and took what was there, a record
     // or a timer's wake-up) the next snapshot shows one more wake-up.
     uint64_t wakeups = a.wakeups.load();
-    Sample s{
-        "agent=\"" + std::string(a.name) + "\"", 0, wakeups, a.waiting.load(), 0, a.running.load()};
-    s.backlog = a.held.load();
+    // Bytes read but not yet taken, then what the descriptors hold.
+    std::string label = "agent=\"" + std::string(a.name) + "\"";
+    Sample s{label, 0, wakeups, a.waiting.load(), a.held.load(), a.running.load()};
     for (int fd : a.watched) {
       int unread = 0;
       if (fd >= 0 && ioctl(fd, FIONREAD, &unread) == 0 && unread > 0)

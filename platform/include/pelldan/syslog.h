@@ -18,7 +18,8 @@ uint64_t Syslog_DroppedRecords(void);
 // Syslog_Release (or until enough wait to fill one send), and then go to
 // the collector together: for a thread that logs many records in one
 // short turn of work. Each record still waits for room as one written
-// alone would, and one never taken is dropped and counted.
+// alone would; one the collector did not take is dropped and counted, and
+// so are those held after it.
 void Syslog_Hold(void);
 // Sends what the calling thread holds and stops holding.
 void Syslog_Release(void);
