@@ -10,7 +10,7 @@ TEST_JOBS=${TEST_JOBS:-$((JOBS * 2))}
 # demo), and those only the tests, benchmarks, fuzzing and packaging need
 # (ccache makes rebuilds of the three test trees cheap).
 BUILD_PACKAGES=(cmake ninja-build make g++ pkg-config libsqlite3-dev nlohmann-json3-dev
-                libboost-system-dev libmicrohttpd-dev libyaml-cpp-dev)
+                libboost-system-dev libmicrohttpd-dev libyaml-cpp-dev libmnl-dev iproute2)
 TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime
                groff-base prometheus rsyslog curl ccache)
 PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)

@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "../common/cli.h"
+#include "../common/ctxsend.h"
 #include "../common/wispjson.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
-#include "simhost/sockets.h"
 
 namespace {
 
-constexpr int kUser = -1;
+constexpr int kUser = tools::kUserContext;
 
 struct Line {
   size_t number;
@@ -67,20 +67,15 @@ bool ParseCtx(const tools::Json &v, int *ctx) {
 class Sender {
  public:
   explicit Sender(double wait) : wait_(wait) {}
-  ~Sender() {
-    if (user_ >= 0) close(user_);
-    if (dgram_ >= 0) close(dgram_);
-  }
 
   // Sends one batch; false with errno-style text on failure.
   bool Send(int ctx, const std::string &batch, std::string *error) {
     double deadline = Now() + wait_;
     for (;;) {
-      int err = ctx == kUser ? SendUser(batch) : SendKernel(ctx, batch);
+      int err = socket_.Send(ctx, batch);
       if (err == 0) return true;
-      bool retry = err == ENOENT || err == ECONNREFUSED || err == EAGAIN || err == ENOBUFS;
-      if (!retry || Now() >= deadline) {
-        *error = std::string("cannot send to ") + Where(ctx) + ": " + strerror(err);
+      if (!tools::ContextSocket::Transient(err) || Now() >= deadline) {
+        *error = "cannot send to " + tools::ContextSocket::Where(ctx) + ": " + strerror(err);
         return false;
       }
       Sleep(0.05);
@@ -88,37 +83,8 @@ class Sender {
   }
 
  private:
-  static std::string Where(int ctx) {
-    if (ctx == kUser) return pelldan::RootPath(pelldan::kUserContextSocket);
-    char path[128];
-    snprintf(path, sizeof path, pelldan::kKernelContextFormat, ctx);
-    return pelldan::RootPath(path);
-  }
-
-  int SendKernel(int ctx, const std::string &batch) {
-    if (dgram_ < 0) dgram_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (dgram_ < 0) return errno;
-    struct sockaddr_un addr;
-    if (!simhost::MakeUnixAddress(Where(ctx), &addr)) return ENAMETOOLONG;
-    if (sendto(dgram_, batch.data(), batch.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
-               sizeof addr) < 0)
-      return errno;
-    return 0;
-  }
-
-  int SendUser(const std::string &batch) {
-    if (user_ < 0) {
-      int fd = simhost::ConnectUnix(SOCK_SEQPACKET, Where(kUser));
-      if (fd < 0) return -fd;
-      user_ = fd;
-    }
-    if (send(user_, batch.data(), batch.size(), MSG_NOSIGNAL) < 0) return errno;
-    return 0;
-  }
-
   double wait_;
-  int user_ = -1;
-  int dgram_ = -1;
+  tools::ContextSocket socket_;
 };
 
 // What one input line asks for.

@@ -1,0 +1,39 @@
+// Follows the host's actions journal for the daemon's requests to take a
+// NIC down. Only lines written after the start count; a journal that was
+// replaced or cut short is read again from its start.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace wisplinux {
+
+class ActionsFollower {
+ public:
+  explicit ActionsFollower(std::string path);
+  ~ActionsFollower();
+  ActionsFollower(const ActionsFollower &) = delete;
+  ActionsFollower &operator=(const ActionsFollower &) = delete;
+
+  // Readable when the journal's folder changed; -1 when it cannot be watched.
+  int Fd() const { return inotify_; }
+  // Reads what was added: the NICs the daemon asked to take down.
+  std::vector<std::string> Read();
+  uint64_t BadLines() const { return bad_; }
+  const std::string &LastProblem() const { return problem_; }
+
+ private:
+  void Take(const std::string &line, std::vector<std::string> *nics);
+  std::string path_;
+  int inotify_ = -1;
+  ino_t inode_ = 0;
+  off_t offset_ = 0;
+  std::string partial_;
+  uint64_t bad_ = 0;
+  std::string problem_;
+};
+
+}  // namespace wisplinux

@@ -1,0 +1,152 @@
+#include "config.h"
+
+#include <set>
+
+namespace wisplinux {
+
+namespace {
+
+using nlohmann::json;
+
+bool Texts(const json &j, const std::string &where, std::vector<std::string> *out,
+           std::string *why) {
+  if (!j.is_array()) {
+    *why = where + ": a list of texts";
+    return false;
+  }
+  out->clear();
+  for (const json &item : j) {
+    if (!item.is_string() || item.get<std::string>().empty()) {
+      *why = where + ": a list of texts";
+      return false;
+    }
+    out->push_back(item.get<std::string>());
+  }
+  return true;
+}
+
+bool Number(const json &j, const std::string &where, long lo, long hi, long *out,
+            std::string *why) {
+  if (!j.is_number_integer() || j.get<long>() < lo || j.get<long>() > hi) {
+    *why = where + ": a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
+    return false;
+  }
+  *out = j.get<long>();
+  return true;
+}
+
+bool ParseClock(const json &j, ClockConfig *clock, std::string *why) {
+  if (!j.is_object()) {
+    *why = "clock: an object";
+    return false;
+  }
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    long v = 0;
+    const std::string where = "clock." + it.key();
+    if (it.key() == "step_threshold_s") {
+      if (!Number(*it, where, 0, 86400, &v, why)) return false;
+      clock->stepThresholdS = static_cast<int>(v);
+    } else if (it.key() == "sync_poll_s") {
+      if (!Number(*it, where, 0, 86400, &v, why)) return false;
+      clock->syncPollS = static_cast<int>(v);
+    } else if (it.key() == "max_error_ms") {
+      if (!Number(*it, where, 0, 86400000, &v, why)) return false;
+      clock->maxErrorMs = v;
+    } else {
+      *why = where + ": unknown key";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ParseContexts(const json &j, Contexts *contexts, std::string *why) {
+  if (!j.is_object()) {
+    *why = "contexts: an object";
+    return false;
+  }
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    long v = 0;
+    int f = it.key() == "net" ? 0 : it.key() == "clock" ? 1 : -1;
+    if (f < 0) {
+      *why = "contexts." + it.key() + ": unknown family (net, clock)";
+      return false;
+    }
+    if (!Number(*it, "contexts." + it.key(), 0, 23, &v, why)) return false;
+    contexts->of[f] = static_cast<int>(v);
+  }
+  return true;
+}
+
+bool ParseOptions(const json &j, json *out, std::string *why) {
+  if (!j.is_object()) {
+    *why = "advanced_options: an object of groups";
+    return false;
+  }
+  for (auto group = j.begin(); group != j.end(); ++group) {
+    if (!group->is_object()) {
+      *why = "advanced_options." + group.key() + ": an object of options";
+      return false;
+    }
+    for (auto opt = group->begin(); opt != group->end(); ++opt)
+      if (!opt->is_number_integer()) {
+        *why = "advanced_options." + group.key() + "." + opt.key() + ": a whole number";
+        return false;
+      }
+  }
+  *out = j;
+  return true;
+}
+
+}  // namespace
+
+bool ParseConfig(const std::string &text, Config *config, std::string *why) {
+  json j = json::parse(text, nullptr, false);
+  if (!j.is_object()) {
+    *why = "not a JSON object";
+    return false;
+  }
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    const std::string &key = it.key();
+    if (key == "port_groups") {
+      if (!it->is_object()) {
+        *why = "port_groups: an object of port group -> bridge or bond";
+        return false;
+      }
+      config->links.portGroups.clear();
+      for (auto pg = it->begin(); pg != it->end(); ++pg) {
+        if (!pg->is_string() || pg->get<std::string>().empty() || pg.key().empty()) {
+          *why = "port_groups." + pg.key() + ": the name of a bridge or bond";
+          return false;
+        }
+        config->links.portGroups[pg.key()] = pg->get<std::string>();
+      }
+    } else if (key == "nic_kinds") {
+      if (!Texts(*it, key, &config->links.nicKinds, why)) return false;
+    } else if (key == "ignore") {
+      if (!Texts(*it, key, &config->links.ignore, why)) return false;
+    } else if (key == "advanced_options") {
+      if (!ParseOptions(*it, &config->advancedOptions, why)) return false;
+    } else if (key == "system_uuid") {
+      if (!it->is_string() || it->get<std::string>().size() != 36) {
+        *why = "system_uuid: a UUID in its 36-character form";
+        return false;
+      }
+      config->systemUuid = it->get<std::string>();
+    } else if (key == "clock") {
+      if (!ParseClock(*it, &config->clock, why)) return false;
+    } else if (key == "contexts") {
+      if (!ParseContexts(*it, &config->contexts, why)) return false;
+    } else {
+      *why = key + ": unknown key";
+      return false;
+    }
+  }
+  if (config->contexts.of[0] == config->contexts.of[1]) {
+    *why = "contexts: each family needs a context of its own";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace wisplinux

@@ -1,0 +1,19 @@
+#include "model.h"
+
+namespace wisplinux {
+
+std::string ModelText(const std::string &systemUuid, const nlohmann::json &advancedOptions,
+                      const Inventory &inventory) {
+  nlohmann::json model = nlohmann::json::object();
+  if (!systemUuid.empty()) model["system"] = {{"uuid", systemUuid}};
+  model["advanced_options"] = advancedOptions;
+  // Listed even when empty: a NIC the model does not list cannot be taken down.
+  model["nics"] = nlohmann::json::object();
+  for (const std::string &nic : inventory.nics) model["nics"][nic] = nlohmann::json::object();
+  model["port_groups"] = nlohmann::json::object();
+  for (const auto &pg : inventory.portGroups)
+    model["port_groups"][pg.first] = {{"switch", pg.second}};
+  return model.dump(2) + "\n";
+}
+
+}  // namespace wisplinux

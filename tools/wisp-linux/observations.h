@@ -1,0 +1,54 @@
+// The observations the Linux source sends: one row per kind, with the id the
+// daemon's correlators take, the kernel context of its family and the message
+// format the record carries.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "../common/wispjson.h"
+
+namespace wisplinux {
+
+enum class Family { kNet, kClock };
+constexpr int kFamilies = 2;
+const char *FamilyName(Family family);
+
+enum class ObsKind {
+  kLinkDown,
+  kLinkUp,
+  kUplinkDown,
+  kUplinkUp,
+  kClockStep,
+  kClockStepUnsync,
+  kSyncGained,
+  kSyncLost,
+  kSyncDoubtful,
+  kCount,
+};
+
+struct ObsRow {
+  ObsKind kind;
+  Family family;
+  const char *id;
+  const char *format;  // what the record's arguments say, in order
+};
+
+const ObsRow &RowOf(ObsKind kind);
+
+// One observation ready to send.
+struct Observation {
+  ObsKind kind;
+  std::vector<tools::Arg> args;
+};
+
+tools::Arg Str(const std::string &text);
+tools::Arg I32(int32_t value);
+
+// The kernel context each family's observations go to; the order within a
+// family is kept because one context is one ordered stream.
+struct Contexts {
+  int of[kFamilies] = {1, 2};
+};
+
+}  // namespace wisplinux

@@ -1,0 +1,267 @@
+#include "source.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "../common/signals.h"
+#include "../common/wispjson.h"
+#include "linkmsg.h"
+#include "model.h"
+
+namespace wisplinux {
+
+namespace {
+// Observations held while the daemon is away.
+constexpr size_t kHeldObservations = 100000;
+// How often held observations are offered again.
+constexpr int kRetryMs = 100;
+
+// Reported at the first and then at every power of two, so that a stream of
+// bad input is seen without filling the log.
+bool Worth(uint64_t count) {
+  return (count & (count - 1)) == 0;
+}
+}  // namespace
+
+Source::Source(SourceOptions options, std::unique_ptr<Kernel> kernel, Log log)
+    : options_(std::move(options)),
+      kernel_(std::move(kernel)),
+      log_(std::move(log)),
+      links_(options_.config.links),
+      clock_(options_.config.clock),
+      outbox_(options_.config.contexts, kHeldObservations),
+      actions_(options_.actionsPath),
+      model_(options_.modelPath),
+      stats_(options_.statsPath) {
+  uuid_ = options_.config.systemUuid.empty() ? kernel_->SystemUuid() : options_.config.systemUuid;
+  OpenCapture();
+}
+
+void Source::Announce() {
+  std::string watched, not_watched;
+  for (int f = 0; f < kFamilies; ++f) {
+    auto family = static_cast<Family>(f);
+    FamilyStatus status = kernel_->Status(family);
+    std::string &list = status.watched ? watched : not_watched;
+    list += std::string(list.empty() ? "" : "; ") + FamilyName(family) + ": " + status.how;
+  }
+  log_("watching " + (watched.empty() ? std::string("no family") : watched));
+  if (!not_watched.empty()) log_("not watching " + not_watched);
+  if (!options_.takeDown)
+    log_("a NIC the daemon takes down for flapping is recorded, not taken down (--take-down)");
+  std::string first;
+  size_t bad = kernel_->BadLines(&first);
+  if (bad > 0)
+    log_("skipped " + std::to_string(bad) + " lines of the capture; the first at " + first);
+}
+
+void Source::OpenCapture() {
+  if (options_.capturePath.empty()) return;
+  if (capture_ >= 0) close(capture_);
+  capture_ = open(options_.capturePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+  if (capture_ < 0) {
+    log_("cannot record to " + options_.capturePath + ": " + strerror(errno));
+    return;
+  }
+  // A new (or emptied) capture starts with its header.
+  if (lseek(capture_, 0, SEEK_END) == 0) {
+    std::string header = CaptureHeader(uuid_) + "\n";
+    if (write(capture_, header.data(), header.size()) < 0) captureFailed_ = true;
+  }
+}
+
+void Source::Capture(const Event &event) {
+  if (capture_ < 0 || captureFailed_) return;
+  std::string line = EventToLine(event) + "\n";
+  if (write(capture_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    captureFailed_ = true;
+    log_("stopped recording to " + options_.capturePath + ": " + strerror(errno));
+  }
+}
+
+void Source::Links(const Event &event) {
+  LinkBatch batch = DecodeLinkMessages(event.bytes.data(), event.bytes.size());
+  if (batch.bad > 0) {
+    uint64_t before = badNetlink_;
+    badNetlink_ += batch.bad;
+    for (uint64_t n = before + 1; n <= badNetlink_; ++n)
+      if (Worth(n)) {
+        log_("rejected a link message (" + std::to_string(badNetlink_) +
+             " so far): " + batch.firstProblem);
+        break;
+      }
+  }
+  std::vector<Observation> obs;
+  for (const LinkMsg &link : batch.links) links_.Apply(link, &obs);
+  // The model first: the daemon looks up what an observation names.
+  Inventory now = links_.Current();
+  if (now != inventory_ || !modelWritten_) {
+    inventory_ = now;
+    std::string why;
+    modelWritten_ = model_.Write(ModelText(uuid_, options_.config.advancedOptions, now), &why);
+    if (!modelWritten_) log_(why);
+  }
+  outbox_.Add(obs, tools::NowMicros());
+  if (batch.overrun) Overrun();
+}
+
+void Source::Overrun() {
+  ++overruns_;
+  if (Worth(overruns_))
+    log_("the kernel dropped link messages (" + std::to_string(overruns_) +
+         " times so far); reading every link again");
+  kernel_->Resync();
+}
+
+void Source::Process(const Event &event) {
+  std::vector<Observation> obs;
+  switch (event.kind) {
+    case Event::Kind::kLinks:
+      ++read_[static_cast<int>(Family::kNet)];
+      Capture(event);
+      Links(event);
+      return;
+    case Event::Kind::kOverrun:
+      ++read_[static_cast<int>(Family::kNet)];
+      Capture(event);
+      Overrun();
+      return;
+    case Event::Kind::kStep:
+      ++read_[static_cast<int>(Family::kClock)];
+      Capture(event);
+      clock_.Step(event.deltaNs, event.toSec, event.toNsec, &obs);
+      break;
+    case Event::Kind::kSync:
+      ++read_[static_cast<int>(Family::kClock)];
+      // Readings that change nothing are not worth a line of the capture.
+      if (clock_.Sample(event.sync, &obs)) Capture(event);
+      break;
+  }
+  outbox_.Add(obs, tools::NowMicros());
+}
+
+void Source::TakeDowns() {
+  for (const std::string &nic : actions_.Read()) {
+    if (!options_.takeDown) {
+      ++recorded_;
+      log_("the daemon asked to take NIC " + nic +
+           " down, its link flapping: recorded in the actions journal, not done");
+      continue;
+    }
+    int err = kernel_->TakeDown(nic);
+    if (err == 0) {
+      ++tookDown_;
+      log_("took NIC " + nic + " down, as the daemon asked: its link was flapping");
+    } else {
+      ++takeDownFailed_;
+      log_("cannot take NIC " + nic + " down: " + strerror(err));
+    }
+  }
+}
+
+std::string Source::StatsText() const {
+  std::ostringstream out;
+  auto family = [&](const char *name, const char *type, const char *help, auto value) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
+    for (int f = 0; f < kFamilies; ++f)
+      out << name << "{family=\"" << FamilyName(static_cast<Family>(f)) << "\"} " << value(f)
+          << "\n";
+  };
+  auto one = [&](const char *name, const char *type, const char *help, uint64_t value) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n"
+        << name << " " << value << "\n";
+  };
+  family("wisp_linux_family_watched", "gauge", "Whether a family is watched (1) or cannot be (0).",
+         [&](int f) { return kernel_->Status(static_cast<Family>(f)).watched ? 1 : 0; });
+  family("wisp_linux_events_read_total", "counter", "Kernel events read.",
+         [&](int f) { return read_[f]; });
+  family("wisp_linux_observations_sent_total", "counter", "Observations the daemon took.",
+         [&](int f) { return outbox_.Sent(static_cast<Family>(f)); });
+  one("wisp_linux_observations_dropped_total", "counter",
+      "Observations dropped: the daemon was away too long, or refused them.", outbox_.Dropped());
+  one("wisp_linux_observations_waiting", "gauge", "Observations waiting for the daemon.",
+      outbox_.Held());
+  one("wisp_linux_bad_link_messages_total", "counter", "Link messages that did not decode.",
+      badNetlink_);
+  std::string first;
+  one("wisp_linux_bad_capture_lines_total", "counter", "Capture lines that did not decode.",
+      kernel_->BadLines(&first));
+  one("wisp_linux_bad_action_lines_total", "counter", "Actions journal lines that did not decode.",
+      actions_.BadLines());
+  one("wisp_linux_link_overruns_total", "counter",
+      "Times the kernel dropped link messages (the links were read again).", overruns_);
+  one("wisp_linux_carrier_changes_merged_total", "counter",
+      "Carrier changes the kernel merged, recovered from its counters.", links_.Merged());
+  one("wisp_linux_clock_small_steps_total", "counter", "Clock steps below the reported size.",
+      clock_.SmallSteps());
+  out << "# HELP wisp_linux_take_downs_total The daemon's NIC take-downs, by what became of them.\n"
+      << "# TYPE wisp_linux_take_downs_total counter\n"
+      << "wisp_linux_take_downs_total{outcome=\"recorded\"} " << recorded_ << "\n"
+      << "wisp_linux_take_downs_total{outcome=\"done\"} " << tookDown_ << "\n"
+      << "wisp_linux_take_downs_total{outcome=\"failed\"} " << takeDownFailed_ << "\n";
+  one("wisp_linux_model_writes_total", "counter", "Host model files written.", model_.Writes());
+  return out.str();
+}
+
+void Source::WriteStats() {
+  std::string why;
+  if (!stats_.Write(StatsText(), &why) && Worth(++statsFailures_)) log_(why);
+}
+
+int Source::Run(volatile sig_atomic_t *stop, volatile sig_atomic_t *hangup) {
+  Announce();
+  std::vector<Event> events;
+  kernel_->Initial(&events);
+  // The model holds the options and the UUID before any link is known.
+  std::string why;
+  modelWritten_ = model_.Write(ModelText(uuid_, options_.config.advancedOptions, inventory_), &why);
+  if (!modelWritten_) log_(why);
+  for (const Event &e : events) Process(e);
+  while (!*stop) {
+    if (*hangup) {
+      *hangup = 0;
+      OpenCapture();
+    }
+    bool waiting = !outbox_.Flush();
+    if (outbox_.Problem() != lastSendProblem_) {
+      if (!outbox_.Problem().empty())
+        log_(outbox_.Problem() + "; holding observations");
+      else
+        log_("the daemon takes observations again");
+      lastSendProblem_ = outbox_.Problem();
+    }
+    WriteStats();
+    if (options_.replay && kernel_->Finished() && !waiting) return 0;
+    std::vector<struct pollfd> fds;
+    for (int fd : kernel_->Fds()) fds.push_back({fd, POLLIN, 0});
+    if (actions_.Fd() >= 0) fds.push_back({actions_.Fd(), POLLIN, 0});
+    int rc = tools::PollSignals(fds.data(), fds.size(), waiting ? kRetryMs : -1);
+    if (rc < 0 && errno != EINTR) {
+      log_(std::string("cannot wait: ") + strerror(errno));
+      return 1;
+    }
+    for (const struct pollfd &p : fds) {
+      if (!(p.revents & (POLLIN | POLLERR | POLLHUP))) continue;
+      if (p.fd == actions_.Fd()) {
+        TakeDowns();
+        continue;
+      }
+      events.clear();
+      kernel_->Read(p.fd, &events);
+      for (const Event &e : events) Process(e);
+    }
+  }
+  // What still waits goes out if the daemon takes it now.
+  outbox_.Flush();
+  WriteStats();
+  if (capture_ >= 0) close(capture_);
+  return 0;
+}
+
+}  // namespace wisplinux

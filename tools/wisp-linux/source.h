@@ -1,0 +1,69 @@
+// The Linux source's loop: kernel events in, observations out to the
+// daemon's contexts, the host model kept to what the system has, and the
+// daemon's take-down requests recorded or carried out.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "actions.h"
+#include "atomic_file.h"
+#include "clockwatch.h"
+#include "config.h"
+#include "kernel.h"
+#include "links.h"
+#include "outbox.h"
+
+namespace wisplinux {
+
+struct SourceOptions {
+  Config config;
+  std::string capturePath;  // empty: no capture
+  bool takeDown = false;    // carry out the daemon's take-downs
+  bool replay = false;      // end once a replay's events are all sent
+  std::string modelPath, actionsPath, statsPath;
+};
+
+class Source {
+ public:
+  using Log = std::function<void(const std::string &)>;
+  Source(SourceOptions options, std::unique_ptr<Kernel> kernel, Log log);
+  // Serves until *stop is set (or a replay is done); *hangup reopens the
+  // capture. The exit status.
+  int Run(volatile sig_atomic_t *stop, volatile sig_atomic_t *hangup);
+
+ private:
+  void Announce();
+  void Process(const Event &event);
+  void Links(const Event &event);
+  void Overrun();
+  void TakeDowns();
+  void Capture(const Event &event);
+  void OpenCapture();
+  void WriteStats();
+  std::string StatsText() const;
+
+  SourceOptions options_;
+  std::unique_ptr<Kernel> kernel_;
+  Log log_;
+  LinkTable links_;
+  ClockWatch clock_;
+  Outbox outbox_;
+  ActionsFollower actions_;
+  AtomicFile model_, stats_;
+  std::string uuid_;
+  Inventory inventory_;
+  bool modelWritten_ = false;
+  int capture_ = -1;
+  bool captureFailed_ = false;
+  std::string lastSendProblem_;
+  uint64_t read_[kFamilies] = {};
+  uint64_t badNetlink_ = 0, overruns_ = 0;
+  uint64_t recorded_ = 0, tookDown_ = 0, takeDownFailed_ = 0, statsFailures_ = 0;
+};
+
+}  // namespace wisplinux
