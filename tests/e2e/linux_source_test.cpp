@@ -88,10 +88,11 @@ class LiveSource : public ::testing::Test {
       GTEST_SKIP() << "needs root and network namespaces (ip netns add failed or not root)";
   }
   // Starts the source in the namespace once its links are made.
-  void Start(const std::string &config) {
+  void Start(const std::string &config, const std::vector<std::string> &args = {}) {
     host.root.WriteFile("/etc/pelldan/wisp-linux.json", config);
-    source = std::make_unique<Process>(
-        kIp, std::vector<std::string>{"netns", "exec", ns.Name(), Bin("wisp-linux")});
+    std::vector<std::string> all = {"netns", "exec", ns.Name(), Bin("wisp-linux")};
+    all.insert(all.end(), args.begin(), args.end());
+    source = std::make_unique<Process>(kIp, all);
     ASSERT_TRUE(WaitUntil(
         [&] {
           return SourceCounter(host.root, "wisp_linux_events_read_total{family=\"net\"}") > 0;
@@ -129,6 +130,23 @@ TEST_F(LiveSource, AFlappingLinkIsReportedOnceAndItsTakeDownOnlyRecorded) {
             std::string::npos);
   EXPECT_NE(ns.Flags("pnic0").find(",UP"), std::string::npos) << ns.Flags("pnic0");
   EXPECT_NE(source->Stderr().find("asked to take NIC pnic0 down"), std::string::npos);
+}
+
+TEST_F(LiveSource, AskedToTakeDownAFlappingLinkItDoes) {
+  ASSERT_TRUE(ns.Veth("pnic0", "peer0"));
+  Start(R"({"nic_kinds": ["veth"], "ignore": ["peer*"]})", {"--take-down"});
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(ns.Set("peer0", "down"));
+    ASSERT_TRUE(ns.Set("peer0", "up"));
+  }
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return SourceCounter(host.root, "wisp_linux_take_downs_total{outcome=\"done\"}") == 1;
+      },
+      15000ms))
+      << source->Stderr();
+  EXPECT_EQ(ns.Flags("pnic0").find(",UP"), std::string::npos) << ns.Flags("pnic0");
+  EXPECT_NE(source->Stderr().find("took NIC pnic0 down, as the daemon asked"), std::string::npos);
 }
 
 TEST_F(LiveSource, ALinkDownIsAProblemAndItsReturnTheClear) {

@@ -8,7 +8,7 @@ build=$1
 dir=$(mktemp -d /tmp/wispd-units-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 status=0
-for unit in wispd hubd wispd-exporter wisp-alert; do
+for unit in wispd hubd wispd-exporter wisp-alert wisp-linux; do
   # Pointed at the built binaries, which verify requires to exist.
   sed -E "s|^ExecStart=/[^ ]*/([^/ ]+)|ExecStart=$build/bin/\1|" \
     "$build/packaging/$unit.service" >"$dir/$unit.service"
@@ -17,7 +17,7 @@ done
 # Any output, warnings included, is a failure.
 out=$(cd "$dir" && systemd-analyze verify --man=no ./*.service 2>&1) || status=1
 [ -z "$out" ] || { echo "verify: $out"; status=1; }
-for unit in wispd hubd wispd-exporter wisp-alert; do
+for unit in wispd hubd wispd-exporter wisp-alert wisp-linux; do
   score=$(systemd-analyze security --offline=true --no-pager "$dir/$unit.service" 2>&1 |
           sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
   echo "$unit.service: exposure $score"

@@ -31,8 +31,8 @@ class Kernel {
   virtual bool Finished() const = 0;
   // Asks for every link's state again (after the kernel dropped messages).
   virtual void Resync() = 0;
-  // Takes a link down; 0 or an errno.
-  virtual int TakeDown(const std::string &name) = 0;
+  // Takes the link of that index down; 0 or an errno.
+  virtual int TakeDown(int32_t index) = 0;
   // Lines of a replayed capture that did not decode, with the first's reason.
   virtual size_t BadLines(std::string *first) const = 0;
 };

@@ -131,6 +131,12 @@ void LinkTable::Apply(const LinkMsg &msg, std::vector<Observation> *out) {
   if (joined && changes == 0 && link.running) UplinkTransition(link, link.master, true, out);
 }
 
+int32_t LinkTable::IndexOf(const std::string &name) const {
+  for (const auto &entry : links_)
+    if (entry.second.name == name) return entry.first;
+  return 0;
+}
+
 Inventory LinkTable::Current() const {
   Inventory inv;
   for (const auto &entry : links_) {

@@ -39,6 +39,8 @@ class LinkTable {
   // seen for the first time (at start, or newly made) only joins the table.
   void Apply(const LinkMsg &msg, std::vector<Observation> *out);
   Inventory Current() const;
+  // The index of the link of that name; 0 when there is none.
+  int32_t IndexOf(const std::string &name) const;
   // Carrier changes the kernel had merged into one message, recovered from
   // its carrier counters.
   uint64_t Merged() const { return merged_; }

@@ -6,9 +6,7 @@
 #include <libmnl/libmnl.h>
 #include <linux/if.h>
 #include <linux/rtnetlink.h>
-#include <linux/sockios.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <sys/timex.h>
@@ -52,19 +50,6 @@ std::string ReadUuid() {
              text.substr(16, 4) + "-" + text.substr(20);
   }
   return "";
-}
-
-// A link's index, or minus the errno.
-int IndexOf(const std::string &name) {
-  struct ifreq req;
-  memset(&req, 0, sizeof req);
-  if (name.size() >= sizeof req.ifr_name) return -ENODEV;
-  memcpy(req.ifr_name, name.data(), name.size());
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -errno;
-  int rc = ioctl(fd, SIOCGIFINDEX, &req) < 0 ? -errno : req.ifr_ifindex;
-  close(fd);
-  return rc;
 }
 
 class LiveKernel : public Kernel {
@@ -120,9 +105,7 @@ class LiveKernel : public Kernel {
     mnl_socket_sendto(nl_, nlh, nlh->nlmsg_len);
   }
 
-  int TakeDown(const std::string &name) override {
-    int index = IndexOf(name);
-    if (index <= 0) return -index;
+  int TakeDown(int32_t index) override {
     struct mnl_socket *nl = mnl_socket_open(NETLINK_ROUTE);
     if (!nl) return errno;
     char buf[MNL_SOCKET_BUFFER_SIZE];

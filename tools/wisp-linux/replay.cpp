@@ -55,7 +55,7 @@ class ReplayKernel : public Kernel {
   std::string SystemUuid() const override { return uuid_; }
   bool Finished() const override { return next_ >= events_.size(); }
   void Resync() override {}
-  int TakeDown(const std::string &) override { return EOPNOTSUPP; }
+  int TakeDown(int32_t) override { return EOPNOTSUPP; }
   size_t BadLines(std::string *first) const override {
     *first = firstBad_;
     return bad_;

@@ -154,7 +154,8 @@ void Source::TakeDowns() {
            " down, its link flapping: recorded in the actions journal, not done");
       continue;
     }
-    int err = kernel_->TakeDown(nic);
+    int32_t index = links_.IndexOf(nic);
+    int err = index == 0 ? ENODEV : kernel_->TakeDown(index);
     if (err == 0) {
       ++tookDown_;
       log_("took NIC " + nic + " down, as the daemon asked: its link was flapping");
