@@ -9,12 +9,11 @@
 #include "links.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static wisplinux::LinkTable table([] {
-    wisplinux::LinkConfig c;
-    c.nicKinds = {"veth"};
-    c.portGroups = {{"frontend", "switch0"}};
-    return c;
-  }());
+  // One table per input: an input holds as many messages as it likes.
+  wisplinux::LinkConfig config;
+  config.nicKinds = {"veth"};
+  config.portGroups = {{"frontend", "switch0"}};
+  wisplinux::LinkTable table(config);
   wisplinux::LinkBatch batch = wisplinux::DecodeLinkMessages(data, size);
   std::vector<wisplinux::Observation> obs;
   for (const wisplinux::LinkMsg &link : batch.links) table.Apply(link, &obs);

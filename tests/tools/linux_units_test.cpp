@@ -157,6 +157,10 @@ TEST(LinuxLinkMessages, WhatDoesNotDecodeIsCountedAndTheRestKept) {
     EXPECT_TRUE(b.links.empty());
     EXPECT_EQ(b.bad, 1u) << "cut at " << cut;
   }
+  // A length past the end, read as negative by a signed comparison.
+  std::string huge = good;
+  huge[0] = huge[1] = huge[2] = huge[3] = static_cast<char>(0xff);
+  EXPECT_EQ(DecodeLinkMessages(huge.data(), huge.size()).bad, 1u);
   // A name without its NUL.
   std::string bad = good;
   size_t at = bad.find("pnic0");

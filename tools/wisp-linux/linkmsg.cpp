@@ -7,6 +7,7 @@
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace wisplinux {
@@ -110,8 +111,11 @@ bool BridgeView(const struct nlmsghdr *nlh) {
 LinkBatch DecodeLinkMessages(const void *data, size_t size) {
   LinkBatch batch;
   const auto *nlh = static_cast<const struct nlmsghdr *>(data);
-  int left = size > INT32_MAX ? INT32_MAX : static_cast<int>(size);
-  while (mnl_nlmsg_ok(nlh, left)) {
+  size_t left = size;
+  // Bounds checked here rather than by mnl_nlmsg_ok(), which takes a length
+  // above 2 GiB for a negative one and then never moves on.
+  while (left >= sizeof(struct nlmsghdr) && nlh->nlmsg_len >= sizeof(struct nlmsghdr) &&
+         nlh->nlmsg_len <= left) {
     if ((nlh->nlmsg_type == RTM_NEWLINK || nlh->nlmsg_type == RTM_DELLINK) && BridgeView(nlh)) {
       // A bridge's own account of its port repeats what the port's message says.
     } else if (nlh->nlmsg_type == RTM_NEWLINK || nlh->nlmsg_type == RTM_DELLINK) {
@@ -128,7 +132,9 @@ LinkBatch DecodeLinkMessages(const void *data, size_t size) {
       const auto *err = static_cast<const struct nlmsgerr *>(mnl_nlmsg_get_payload(nlh));
       if (err->error == -ENOBUFS) batch.overrun = true;
     }
-    nlh = mnl_nlmsg_next(nlh, &left);
+    size_t step = std::min<size_t>(MNL_ALIGN(static_cast<size_t>(nlh->nlmsg_len)), left);
+    left -= step;
+    nlh = reinterpret_cast<const struct nlmsghdr *>(reinterpret_cast<const char *>(nlh) + step);
   }
   // Bytes left over that do not make a whole message.
   if (left > 0) {
