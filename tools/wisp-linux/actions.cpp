@@ -17,17 +17,25 @@ constexpr size_t kLongestAction = 4096;
 ActionsFollower::ActionsFollower(std::string path) : path_(std::move(path)) {
   size_t slash = path_.rfind('/');
   std::string dir = slash == std::string::npos || slash == 0 ? "/" : path_.substr(0, slash);
+  // The folder for a journal made or moved in, the file for what is added:
+  // the other files of the folder (hubd's journal) change far more often.
   inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (inotify_ >= 0 &&
-      inotify_add_watch(inotify_, dir.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO) < 0) {
+  if (inotify_ >= 0 && inotify_add_watch(inotify_, dir.c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
     close(inotify_);
     inotify_ = -1;
   }
+  WatchFile();
   struct stat st;
   if (stat(path_.c_str(), &st) == 0) {
     inode_ = st.st_ino;
     offset_ = st.st_size;
   }
+}
+
+void ActionsFollower::WatchFile() {
+  if (inotify_ < 0) return;
+  // Watching the same file again keeps its watch; a new file gets its own.
+  inotify_add_watch(inotify_, path_.c_str(), IN_MODIFY);
 }
 
 ActionsFollower::~ActionsFollower() {
@@ -47,6 +55,7 @@ std::vector<std::string> ActionsFollower::Read() {
     return nics;
   }
   if (st.st_ino != inode_ || st.st_size < offset_) {
+    if (st.st_ino != inode_) WatchFile();
     inode_ = st.st_ino;
     offset_ = 0;
     partial_.clear();

@@ -18,7 +18,8 @@ class ActionsFollower {
   ActionsFollower(const ActionsFollower &) = delete;
   ActionsFollower &operator=(const ActionsFollower &) = delete;
 
-  // Readable when the journal's folder changed; -1 when it cannot be watched.
+  // Readable when the journal was written to or made anew (not when another
+  // file of its folder changes); -1 when it cannot be watched.
   int Fd() const { return inotify_; }
   // Reads what was added: the NICs the daemon asked to take down.
   std::vector<std::string> Read();
@@ -27,6 +28,7 @@ class ActionsFollower {
 
  private:
   void Take(const std::string &line, std::vector<std::string> *nics);
+  void WatchFile();
   std::string path_;
   int inotify_ = -1;
   ino_t inode_ = 0;
