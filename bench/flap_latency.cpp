@@ -42,16 +42,29 @@ bool SetLink(struct mnl_socket *nl, const char *name, bool up) {
   return n > 0 && mnl_cb_run(buf, static_cast<size_t>(n), 0, 0, nullptr, nullptr) >= 0;
 }
 
-// time_us of the flapping problems hubd has written so far.
-std::vector<int64_t> FlappingTimes(const std::string &journal) {
-  std::vector<int64_t> times;
-  std::ifstream in(journal);
-  std::string line;
-  while (std::getline(in, line))
-    if (line.find("tarn.problem.net.pnic.linkstate.flapping") != std::string::npos)
-      times.push_back(std::atoll(line.c_str() + line.find(':') + 1));
-  return times;
-}
+// The flapping problems hubd writes, read as the journal grows.
+class Journal {
+ public:
+  explicit Journal(const std::string &path) : in_(path) {}
+  // time_us of the problems written since the last call.
+  std::vector<int64_t> Read() {
+    std::vector<int64_t> times;
+    std::string line;
+    in_.clear();
+    while (std::getline(in_, line)) {
+      if (in_.eof()) {  // a line still being written: read it whole next time
+        in_.seekg(-static_cast<std::streamoff>(line.size()), std::ios::cur);
+        break;
+      }
+      if (line.find("tarn.problem.net.pnic.linkstate.flapping") != std::string::npos)
+        times.push_back(std::atoll(line.c_str() + line.find(':') + 1));
+    }
+    return times;
+  }
+
+ private:
+  std::ifstream in_;
+};
 
 }  // namespace
 
@@ -69,7 +82,8 @@ int main(int argc, char **argv) {
     return 1;
   }
   std::vector<double> ms;
-  size_t seen = FlappingTimes(journal).size();
+  Journal hubd(journal);
+  hubd.Read();
   for (int i = 0; i < flaps; ++i) {
     int64_t t0 = NowUs();
     if (!SetLink(nl, peer, false) || !SetLink(nl, peer, true)) {
@@ -80,12 +94,11 @@ int main(int argc, char **argv) {
     if (i % 2 == 0) continue;
     std::vector<int64_t> times;
     int64_t deadline = NowUs() + 10000000;
-    while ((times = FlappingTimes(journal)).size() <= seen && NowUs() < deadline) usleep(200);
-    if (times.size() <= seen) {
+    while ((times = hubd.Read()).empty() && NowUs() < deadline) usleep(200);
+    if (times.empty()) {
       fprintf(stderr, "flap_latency: no flapping problem for flap %d\n", i + 1);
       return 1;
     }
-    seen = times.size();
     ms.push_back(static_cast<double>(times.back() - t0) / 1000.0);
   }
   std::ofstream out(argv[4], std::ios::app);

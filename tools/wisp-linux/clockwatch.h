@@ -11,7 +11,7 @@ namespace wisplinux {
 
 struct ClockConfig {
   int stepThresholdS = 1;  // steps larger than this are reported
-  int syncPollS = 10;      // how often the sync state is read (0: never)
+  int syncPollS = 60;      // how often the sync state is read (0: never)
   long maxErrorMs = 0;     // a synchronised clock's bound (0: none)
 };
 

@@ -138,9 +138,12 @@ void Source::Process(const Event &event) {
       clock_.Step(event.deltaNs, event.toSec, event.toNsec, &obs);
       break;
     case Event::Kind::kSync:
-      ++read_[static_cast<int>(Family::kClock)];
-      // Readings that change nothing are not worth a line of the capture.
-      if (clock_.Sample(event.sync, &obs)) Capture(event);
+      // Readings that change nothing are neither counted nor recorded: at
+      // rest the source then writes nothing at all.
+      if (clock_.Sample(event.sync, &obs)) {
+        ++read_[static_cast<int>(Family::kClock)];
+        Capture(event);
+      }
       break;
   }
   outbox_.Add(obs, tools::NowMicros());
