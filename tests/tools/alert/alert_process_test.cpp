@@ -1,6 +1,8 @@
 // The real wisp-alert against an Alertmanager stand-in on loopback: killed
 // with SIGKILL while it cannot deliver, restarted, it delivers every flare.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <mutex>
@@ -96,6 +98,50 @@ TEST(AlertProcess, KilledWhileItCannotDeliverItLosesNoFlare) {
   second.Signal(SIGTERM);
   EXPECT_EQ(ExitCode(second.Wait()), 0);
   EXPECT_NE(second.Stderr().find("stopped; state saved in " + state), std::string::npos);
+}
+
+// Each device the stand-in took.
+std::set<std::string> Devices(StandIn &manager) {
+  std::set<std::string> out;
+  for (const Json &a : manager.Taken()) out.insert(a["labels"]["device"].get<std::string>());
+  return out;
+}
+
+TEST(AlertProcess, AHangupChangesNothingAndAStopSavesTheState) {
+  Root root;
+  StandIn manager;
+  std::string journal = root.Under("/var/log/pelldan/hubd.jsonl");
+  std::ofstream(journal) << Flares(0, 5);
+  Process fwd(Bin("wisp-alert"), {"--alertmanager", manager.Url(), "--host", "h1"});
+  ASSERT_TRUE(WaitUntil([&] { return Devices(manager).size() == 5; }));
+  fwd.Signal(SIGHUP);
+  std::ofstream(journal, std::ios::app) << Flares(5, 10);
+  ASSERT_TRUE(WaitUntil([&] { return Devices(manager).size() == 10; }))
+      << "gone after SIGHUP: " << fwd.Stderr();
+  fwd.Signal(SIGTERM);
+  int status = fwd.Wait();
+  EXPECT_EQ(ExitCode(status), 0) << "wait status " << status;
+  EXPECT_NE(fwd.Stderr().find("stopped; state saved in "), std::string::npos);
+}
+
+TEST(AlertProcess, AStopWhoseSaveFailsSaysSoAndEndsWithStatus1) {
+  Root root;
+  StandIn manager;
+  std::string journal = root.Under("/var/log/pelldan/hubd.jsonl");
+  std::string state = root.Under("/var/lib/pelldan/wisp-alert.json");
+  std::ofstream(journal) << Flares(0, 3);
+  Process fwd(Bin("wisp-alert"), {"--alertmanager", manager.Url(), "--host", "h1"});
+  ASSERT_TRUE(WaitUntil([&] { return Slurp(state).find("naa.2") != std::string::npos; }));
+  // The new file the state is written to cannot be made: a full disk's
+  // answer, for root too.
+  ASSERT_EQ(mkdir((state + ".new").c_str(), 0700), 0);
+  fwd.Signal(SIGTERM);
+  EXPECT_EQ(ExitCode(fwd.Wait()), 1);
+  EXPECT_EQ(fwd.Stderr().find("state saved"), std::string::npos) << fwd.Stderr();
+  EXPECT_NE(fwd.Stderr().find("stopped; the state could not be saved (cannot write " + state +
+                              ".new: Is a directory)"),
+            std::string::npos)
+      << fwd.Stderr();
 }
 
 }  // namespace
