@@ -130,6 +130,11 @@ TEST(Exporter, ServesTheCountersAndTellsWhetherTheDaemonAnswered) {
   EXPECT_NE(down.find(kExporterInfo), std::string::npos);
   EXPECT_EQ(down.find("wispd_observations_read_total"), std::string::npos);
   EXPECT_EQ(down.find("wispd_build_info"), std::string::npos);
+  // A stray hangup is taken and changes nothing.
+  exporter->Signal(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] { return exporter->Stderr().find("SIGHUP taken") != std::string::npos; }))
+      << exporter->Stderr();
+  EXPECT_EQ(Get(port, "/metrics").rfind(kOk, 0), 0u);
   exporter->Signal(SIGTERM);
   int status = exporter->Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

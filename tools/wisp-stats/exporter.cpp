@@ -1,5 +1,6 @@
 #include "exporter.h"
 
+#include <errno.h>
 #include <microhttpd.h>
 #include <poll.h>
 #include <signal.h>
@@ -227,13 +228,25 @@ bool Server::Start(int listenFd, unsigned maxConnections) {
   return daemon_ != nullptr;
 }
 
+// Reads the signal that came: true for a stop. A hangup changes nothing
+// (there is no file to reopen), but is said so that it is seen taken.
+bool StopSignal(int signalFd) {
+  struct signalfd_siginfo info;
+  ssize_t n = read(signalFd, &info, sizeof info);
+  // A broken descriptor stops the server rather than spin on it.
+  if (n < 0) return errno != EINTR && errno != EAGAIN;
+  if (n != static_cast<ssize_t>(sizeof info) || info.ssi_signo != SIGHUP) return true;
+  std::cerr << "wisp-stats: SIGHUP taken; nothing to reopen, serving on\n";
+  return false;
+}
+
 void Server::Run(int signalFd) {
   int epollFd = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
   for (;;) {
     struct pollfd fds[3] = {{epollFd, POLLIN, 0}, {signalFd, POLLIN, 0}, {-1, POLLIN, 0}};
     if (read_) fds[2].fd = read_->Fd();
     poll(fds, 3, Timeout(NowMs()));
-    if (fds[1].revents != 0) break;
+    if (fds[1].revents != 0 && StopSignal(signalFd)) break;
     if (read_) {
       read_->Step();
       if (read_->Done()) FinishScrapes(read_->Ok(), read_->Text());
@@ -298,6 +311,7 @@ int Serve(const std::string &listen, const std::string &statsPath) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
   int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
