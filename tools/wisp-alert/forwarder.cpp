@@ -272,6 +272,9 @@ bool Forwarder::Turn() {
 
 bool Forwarder::Save(std::string *why) {
   std::lock_guard<std::mutex> hold(lock_);
+  // What is on disk is current: a large table takes a second to write, and
+  // a stop that came during a turn's own save need not wait for another.
+  if (!dirty_) return true;
   return SaveLocked(clock_(), why);
 }
 

@@ -45,7 +45,8 @@ class Forwarder {
   // One turn; true when more work is waiting now (lines unread, or alerts
   // due at an Alertmanager that may be tried).
   bool Turn();
-  // Writes the state file now (at a stop); false with *why when it could not.
+  // Writes the state file now (at a stop) unless it is current; false with
+  // *why when it could not.
   bool Save(std::string *why);
   // Microseconds until the turn after next has timed work (a resend, a retry,
   // a save): how long the caller may wait for the journal.

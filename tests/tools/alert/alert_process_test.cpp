@@ -133,8 +133,10 @@ TEST(AlertProcess, AStopWhoseSaveFailsSaysSoAndEndsWithStatus1) {
   Process fwd(Bin("wisp-alert"), {"--alertmanager", manager.Url(), "--host", "h1"});
   ASSERT_TRUE(WaitUntil([&] { return Slurp(state).find("naa.2") != std::string::npos; }));
   // The new file the state is written to cannot be made: a full disk's
-  // answer, for root too.
+  // answer, for root too. Flares read after it leave a state to save.
   ASSERT_EQ(mkdir((state + ".new").c_str(), 0700), 0);
+  std::ofstream(journal, std::ios::app) << Flares(3, 5);
+  ASSERT_TRUE(WaitUntil([&] { return Devices(manager).count("naa.4") == 1; }));
   fwd.Signal(SIGTERM);
   EXPECT_EQ(ExitCode(fwd.Wait()), 1);
   EXPECT_EQ(fwd.Stderr().find("state saved"), std::string::npos) << fwd.Stderr();

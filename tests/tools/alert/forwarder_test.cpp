@@ -3,6 +3,7 @@
 #include "forwarder.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -398,6 +399,31 @@ TEST_F(ForwarderTest, AnUnknownFlareIdIsForwardedCountedAndLoggedOncePerId) {
     if (l.find("flare id \"tarn.problem.future.thing\"") != std::string::npos) ++lines;
   EXPECT_EQ(lines, 1u);
   EXPECT_NE(fwd->Metrics().find("wisp_alert_flares_unknown_total 2\n"), std::string::npos);
+}
+
+// A stop saves only what changed since the last save: a large table's
+// state takes a second to write, twice if a turn had just written it.
+TEST_F(ForwarderTest, AStopRightAfterASaveDoesNotWriteTheStateAgain) {
+  wispalert::ForwarderOptions o = Options();
+  o.saveEveryUs = 3600 * kSecond;  // the first turn saves, the next ones not
+  auto fwd = Make(o);
+  Append(Problems(0, 3));
+  fwd->Turn();
+  struct stat saved, after;
+  ASSERT_EQ(stat(state.c_str(), &saved), 0);
+  std::string why;
+  EXPECT_TRUE(fwd->Save(&why)) << why;
+  ASSERT_EQ(stat(state.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, saved.st_ino) << "written again";
+  // A change since is written.
+  Append(Problems(3, 4));
+  fwd->Turn();
+  ASSERT_EQ(stat(state.c_str(), &after), 0);
+  ASSERT_EQ(after.st_ino, saved.st_ino);
+  EXPECT_TRUE(fwd->Save(&why)) << why;
+  ASSERT_EQ(stat(state.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, saved.st_ino);
+  EXPECT_NE(Slurp(state).find("naa.3"), std::string::npos);
 }
 
 TEST(ArgNames, ObjectsAreNamedFromTheirMessagesAndValuesAreNot) {
