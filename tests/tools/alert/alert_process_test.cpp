@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -144,6 +145,40 @@ TEST(AlertProcess, AStopWhoseSaveFailsSaysSoAndEndsWithStatus1) {
                               ".new: Is a directory)"),
             std::string::npos)
       << fwd.Stderr();
+}
+
+// A symbolic link in the journal's place is refused in one line, also when
+// the forwarder's own log is in the journal's folder, where every line it
+// writes is an event of that folder.
+TEST(AlertProcess, ASymlinkedJournalIsRefusedInOneLineWithTheLogBesideIt) {
+  Root root;
+  StandIn manager;
+  std::string journal = root.Under("/var/log/pelldan/hubd.jsonl");
+  std::string log = root.Under("/var/log/pelldan/wisp-alert.log");
+  std::string elsewhere = root.Under("/var/lib/pelldan/elsewhere.jsonl");
+  std::ofstream(journal) << Flares(0, 1);
+  Process fwd("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>>" + log, Bin("wisp-alert"), "--alertmanager",
+                          manager.Url(), "--host", "h1"});
+  ASSERT_TRUE(WaitUntil([&] { return Devices(manager).size() == 1; }));
+  std::ofstream(elsewhere) << Flares(1, 2);
+  ASSERT_EQ(unlink(journal.c_str()), 0);
+  ASSERT_EQ(symlink(elsewhere.c_str(), journal.c_str()), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Slurp(log).find("is a symbolic link") != std::string::npos; }))
+      << Slurp(log).substr(0, 2000);
+  // A regular file in its place is read.
+  ASSERT_EQ(unlink(journal.c_str()), 0);
+  std::ofstream(journal) << Flares(2, 3);
+  ASSERT_TRUE(WaitUntil([&] { return Devices(manager).count("naa.2") == 1; }));
+  fwd.Signal(SIGTERM);
+  EXPECT_EQ(ExitCode(fwd.Wait()), 0);
+  EXPECT_EQ(Devices(manager).count("naa.1"), 0u) << "the link was followed";
+  std::vector<std::string> lines = Lines(log);
+  EXPECT_LE(lines.size(), 4u) << Slurp(log).substr(0, 2000);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string &l) {
+                            return l.find("is a symbolic link") != std::string::npos;
+                          }),
+            1);
 }
 
 }  // namespace
