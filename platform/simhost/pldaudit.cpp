@@ -26,7 +26,12 @@ extern "C" int PldAudit_LogList(const char *event, const char *value, const char
     const char *v = i == 0 ? value : (more != nullptr ? more[2 * (i - 1)] : nullptr);
     const char *f = i == 0 ? field : (more != nullptr ? more[2 * (i - 1) + 1] : nullptr);
     if (f == nullptr) return EINVAL;
-    line += (i == 0 ? "" : ",") + text(f) + ":" + text(v);
+    // Appended piece by piece: GCC 12 at -O3 misreads a literal prepended to
+    // a temporary string as an overflowing copy (-Wstringop-overflow).
+    if (i > 0) line += ',';
+    line += text(f);
+    line += ':';
+    line += text(v);
   }
   line += "}}\n";
   std::string path = pelldan::RootPath(pelldan::kAuditLog);

@@ -130,6 +130,12 @@ TEST(Exporter, ServesTheCountersAndTellsWhetherTheDaemonAnswered) {
   EXPECT_NE(down.find(kExporterInfo), std::string::npos);
   EXPECT_EQ(down.find("wispd_observations_read_total"), std::string::npos);
   EXPECT_EQ(down.find("wispd_build_info"), std::string::npos);
+  // A stray hangup is taken and changes nothing.
+  exporter->Signal(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] {
+    return exporter->Stderr().find("SIGHUP taken") != std::string::npos;
+  })) << exporter->Stderr();
+  EXPECT_EQ(Get(port, "/metrics").rfind(kOk, 0), 0u);
   exporter->Signal(SIGTERM);
   int status = exporter->Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -146,6 +152,18 @@ TEST(Exporter, RefusesBadRequestsAndAnswersPastStalledClientsAndAStuckDaemon) {
   EXPECT_NE(Get(port, "/metrics").find("\nwispd_up 0\n"), std::string::npos);
   EXPECT_EQ(Status(Get(port, "/other")), "HTTP/1.1 404 Not Found");
   EXPECT_EQ(Status(Http(port, "NOT HTTP AT ALL\r\n\r\n")), "HTTP/1.1 400 Bad Request");
+  // Bytes no request line opens with (binary, a bare word, TLS) get 400 at
+  // once too, so that a client pointed at the wrong port learns why.
+  for (const std::string &junk :
+       {std::string("\x00\x01GARBAGE \xff", 11), std::string("GARBAGE\r\n\r\n"),
+        std::string("\x16\x03\x01\x00\xa5\x01\x00\x00", 8)}) {
+    std::string answer = Http(port, junk);
+    EXPECT_EQ(Status(answer), "HTTP/1.1 400 Bad Request") << junk.size() << " bytes of junk";
+    EXPECT_NE(answer.find("Not an HTTP request"), std::string::npos) << answer;
+  }
+  // Empty lines before a request line are allowed.
+  EXPECT_EQ(Status(Http(port, "\r\nGET /other HTTP/1.1\r\nHost: x\r\n\r\n")),
+            "HTTP/1.1 404 Not Found");
   EXPECT_EQ(Status(Http(port, "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n")),
             "HTTP/1.1 405 Method Not Allowed");
   // Sizes: an 8 kB path is still a request; a longer line, a header block

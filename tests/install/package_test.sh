@@ -15,8 +15,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "package test: $*" >&2; exit 1; }
 
-echo "== lintian --pedantic"
-lintian --pedantic --fail-on error,warning,pedantic "$debs"/*.deb || fail "lintian"
+echo "== lintian --pedantic -I"
+lintian --pedantic -I --fail-on error,warning,info,pedantic "$debs"/*.deb || fail "lintian"
 
 tree=$dir/tree
 for p in wispd wispd-tools wispd-simhost wispd-dbgsym; do
@@ -29,7 +29,8 @@ for f in usr/sbin/wispd usr/sbin/wispd-selftest usr/bin/hubd usr/bin/wisp-stats 
          usr/share/man/man8/wispd.8.gz usr/share/man/man1/wisp-stats.1.gz; do
   [ -e "$tree/$f" ] || fail "missing /$f"
 done
-for f in usr/bin/wisp-alert lib/systemd/system/wisp-alert.service usr/share/man/man1/wisp-alert.1.gz; do
+for f in usr/bin/wisp-alert lib/systemd/system/wisp-alert.service usr/share/man/man1/wisp-alert.1.gz \
+         usr/share/doc/wispd-tools/examples/alertmanager.yml; do
   [ -e "$tree/$f" ] || fail "missing /$f"
 done
 for p in wispd wispd-tools wispd-simhost; do
@@ -57,6 +58,33 @@ for p in wispd wispd-simhost wispd-tools; do
 done
 for u in wispd hubd wispd-exporter; do
   grep -qx "deb-systemd-helper enable $u.service" "$dir/calls" || fail "$u is not enabled"
+done
+# The Linux source replaces the host model: installed, never started unasked.
+for f in usr/bin/wisp-linux lib/systemd/system/wisp-linux.service \
+         usr/share/man/man1/wisp-linux.1.gz usr/share/doc/wispd-simhost/linux-source.md; do
+  [ -e "$tree/$f" ] || fail "missing /$f"
+done
+grep -q "enable wisp-linux.service\|start wisp-linux.service" "$dir/calls" &&
+  fail "wisp-linux is enabled or started on installation"
+# A purge removes what the packages and their units made under
+# /var/lib/pelldan and /var/log/pelldan; a folder another package still has
+# files in stays until that one is purged.
+purged=$dir/purged
+mkdir -p "$purged/var/lib/pelldan" "$purged/var/log/pelldan" "$purged/etc/pelldan"
+for f in var/lib/pelldan/configstore.db var/lib/pelldan/configstore.db-journal \
+         var/lib/pelldan/wisp-alert.json var/lib/pelldan/wisp-alert.json.bad \
+         var/log/pelldan/hubd.jsonl var/log/pelldan/hubd.jsonl.1 var/log/pelldan/hubd.jsonl.2.gz \
+         var/log/pelldan/audit.jsonl var/log/pelldan/simhost-actions.jsonl \
+         etc/pelldan/simhost.json; do
+  : >"$purged/$f"
+done
+purge() { DPKG_ROOT=$purged PATH=$dir/stubs:$PATH sh "$dir/ctl-$1/postrm" purge; }
+purge wispd-tools
+purge wispd-simhost
+[ -e "$purged/var/lib/pelldan/configstore.db" ] || fail "a purge removed another package's file"
+purge wispd
+for d in var/lib/pelldan var/log/pelldan etc/pelldan; do
+  [ ! -e "$purged/$d" ] || fail "purged, /$d is left: $(ls -A "$purged/$d" | tr '\n' ' ')"
 done
 if [ -d /run/systemd/system ]; then
   grep -q "deb-systemd-invoke start wispd.service" "$dir/calls" || fail "wispd is not started"

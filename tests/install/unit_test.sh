@@ -23,6 +23,11 @@ for unit in wispd hubd wispd-exporter wisp-alert wisp-linux; do
   echo "$unit.service: exposure $score"
   awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 1.5) }' || { echo "$unit: above 1.5"; status=1; }
 done
-grep -qx "RestartForceExitStatus=SIGHUP" "$dir/wispd.service" || { echo "no restart after SIGHUP"; status=1; }
+# systemd counts an end by SIGHUP as clean: every unit restarts after it too.
+for unit in wispd hubd wispd-exporter wisp-alert wisp-linux; do
+  grep -qx "Restart=on-failure" "$dir/$unit.service" || { echo "$unit: no restart"; status=1; }
+  grep -Eqx "RestartForceExitStatus=SIGHUP( .*)?" "$dir/$unit.service" ||
+    { echo "$unit: no restart after SIGHUP"; status=1; }
+done
 grep -qx "After=hubd.service" "$dir/wispd.service" || { echo "wispd not ordered after hubd"; status=1; }
 exit $status

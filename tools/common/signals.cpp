@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include <initializer_list>
+
 namespace tools {
 namespace {
 volatile sig_atomic_t gStop = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "catalogue.h"
 #include "flare_line.h"
 #include "pelldan/version.h"
 #include "state_file.h"
@@ -17,6 +18,8 @@ namespace {
 constexpr size_t kPostsAtOnce = 4;
 // Ended alerts are looked for at most this often.
 constexpr uint64_t kExpireEveryUs = 1000000;
+// Unknown flare ids logged (each once); more are only counted.
+constexpr size_t kUnknownIdsLogged = 1000;
 
 bool Success(long status) {
   return status >= 200 && status < 300;
@@ -75,12 +78,20 @@ void Forwarder::Start() {
     log_("state file " + options_.state + " does not decode (" + why + "); set aside as " + aside +
          ", reading the journal from its start");
   }
-  size_t lost = 0;
+  std::string first;
   for (const std::string &line : lines)
-    if (!table_.LoadLine(line, known, options_.urls, now, &why) && lost++ == 0)
-      log_("state file " + options_.state + " holds an alert that does not decode (" + why +
-           "); such alerts are dropped");
-  journal_.Restore(load == StateLoad::LOADED ? pos : JournalPosition());
+    if (!table_.LoadLine(line, known, options_.urls, now, &why) && damaged_++ == 0) first = why;
+  if (damaged_ > 0) {
+    // The flares that raised those alerts are before the position: reading
+    // again from the oldest file that may hold them raises them again (the
+    // others are raised again unchanged).
+    log_("state file " + options_.state + " holds " + std::to_string(damaged_) +
+         " alert line(s) that do not decode (the first: " + first +
+         "); reading the journal again from its oldest file to raise them again");
+    journal_.RestoreEarliest(pos);
+  } else {
+    journal_.Restore(load == StateLoad::LOADED ? pos : JournalPosition());
+  }
   // What fired before the restart is sent again at once: an Alertmanager
   // may have been restarted too.
   table_.MarkFiringDue(now);
@@ -91,12 +102,12 @@ void Forwarder::Start() {
 void Forwarder::ReadJournal(uint64_t now, bool *more) {
   std::vector<std::string> lines;
   std::vector<JournalPosition> after;
-  uint64_t skipped = 0;
+  std::vector<uint64_t> skipped;
   journal_.Read(options_.linesPerTurn, &lines, &after, &skipped);
-  if (skipped > 0) {
-    tooLong_ += skipped;
-    log_("skipped " + std::to_string(skipped) + " journal line(s) longer than " +
-         std::to_string(Journal::kMaxLine) + " bytes");
+  for (uint64_t at : skipped) {
+    ++tooLong_;
+    log_("journal line starting at byte " + std::to_string(at) + " is longer than " +
+         std::to_string(Journal::kMaxLine) + " bytes, skipped");
     dirty_ = true;
   }
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -106,6 +117,7 @@ void Forwarder::ReadJournal(uint64_t now, bool *more) {
     switch (DecodeLine(lines[i], &flare, &why)) {
       case LineKind::FLARE: {
         ++flares_;
+        if (FindFlare(flare.id) == nullptr) Unknown(flare.id, after[i].offset);
         Applied applied = table_.Apply(flare, now);
         raised_ += applied.raised;
         ended_ += applied.ended;
@@ -128,6 +140,16 @@ void Forwarder::ReadJournal(uint64_t now, bool *more) {
   }
   if (!lines.empty()) dirty_ = true;
   *more = lines.size() == options_.linesPerTurn;
+}
+
+void Forwarder::Unknown(const std::string &id, uint64_t offset) {
+  ++unknown_;
+  // Once per id, within a bound: ids come from the journal.
+  if (unknownIds_.size() >= kUnknownIdsLogged || !unknownIds_.insert(id).second) return;
+  log_("flare id \"" + Printable(id, 100) + "\" (journal line ending at byte " +
+       std::to_string(offset) +
+       ") is not in this wisp-alert's catalogue (a newer daemon's?): its alerts carry only "
+       "alertname, host and kind");
 }
 
 std::string Forwarder::Describe(const std::string &key) const {
@@ -244,16 +266,19 @@ bool Forwarder::Turn() {
     nextExpireUs_ = now + kExpireEveryUs;
     if (table_.Expire(now) > 0) dirty_ = true;
   }
-  if (dirty_ && now >= nextSaveUs_) SaveLocked(now);
+  if (dirty_ && now >= nextSaveUs_) SaveLocked(now, nullptr);
   return more;
 }
 
-void Forwarder::Save() {
+bool Forwarder::Save(std::string *why) {
   std::lock_guard<std::mutex> hold(lock_);
-  SaveLocked(clock_());
+  // What is on disk is current: a large table takes a second to write, and
+  // a stop that came during a turn's own save need not wait for another.
+  if (!dirty_) return true;
+  return SaveLocked(clock_(), why);
 }
 
-void Forwarder::SaveLocked(uint64_t now) {
+bool Forwarder::SaveLocked(uint64_t now, std::string *failure) {
   std::string why;
   auto began = std::chrono::steady_clock::now();
   bool saved = SaveState(options_.state, journal_.Position(), options_.urls,
@@ -268,9 +293,11 @@ void Forwarder::SaveLocked(uint64_t now) {
     if (saveFailures_ > 0) log_("state file written again");
     saveFailures_ = 0;
     dirty_ = false;
-  } else if (saveFailures_++ == 0) {
+  } else if (saveFailures_++ == 0 && failure == nullptr) {
     log_(why + "; the state will be written when it can");
   }
+  if (!saved && failure != nullptr) *failure = why;
+  return saved;
 }
 
 uint64_t Forwarder::IdleUs() const {
@@ -299,6 +326,16 @@ std::string Forwarder::Metrics() const {
   value("wisp_alert_journal_lines_total{line=\"hubd_error\"}", hubdErrors_);
   value("wisp_alert_journal_lines_total{line=\"undecodable\"}", undecodable_);
   value("wisp_alert_journal_lines_total{line=\"too_long\"}", tooLong_);
+  metric("wisp_alert_journal_refused_total", "counter",
+         "Times the journal's path held no regular file (a symbolic link), which is not read.");
+  value("wisp_alert_journal_refused_total", journal_.Refused());
+  metric("wisp_alert_flares_unknown_total", "counter",
+         "Flares whose id is not in this forwarder's catalogue (alertname, host and kind only).");
+  value("wisp_alert_flares_unknown_total", unknown_);
+  metric("wisp_alert_state_lines_damaged_total", "counter",
+         "Alert lines of the state file that did not decode at start (raised again from the "
+         "journal).");
+  value("wisp_alert_state_lines_damaged_total", damaged_);
   metric("wisp_alert_alerts_raised_total", "counter", "Alerts a problem raised (or raised again).");
   value("wisp_alert_alerts_raised_total", raised_);
   metric("wisp_alert_alerts_ended_total", "counter", "Alerts a clear or recovery ended.");

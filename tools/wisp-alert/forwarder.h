@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,9 @@ class Forwarder {
   // One turn; true when more work is waiting now (lines unread, or alerts
   // due at an Alertmanager that may be tried).
   bool Turn();
-  // Writes the state file now (at a stop).
-  void Save();
+  // Writes the state file now (at a stop) unless it is current; false with
+  // *why when it could not.
+  bool Save(std::string *why);
   // Microseconds until the turn after next has timed work (a resend, a retry,
   // a save): how long the caller may wait for the journal.
   uint64_t IdleUs() const;
@@ -63,7 +65,9 @@ class Forwarder {
   void Settle(size_t m, const std::vector<std::string> &keys, const Answer &answer,
               uint64_t sentUs);
   void Failed(size_t m, size_t alerts, const Answer &answer, uint64_t nowUs);
-  void SaveLocked(uint64_t nowUs);
+  // Logs a failure itself (once in a row) unless *failure takes it.
+  bool SaveLocked(uint64_t nowUs, std::string *failure);
+  void Unknown(const std::string &id, uint64_t offset);
   std::string Describe(const std::string &key) const;
 
   ForwarderOptions options_;
@@ -79,6 +83,8 @@ class Forwarder {
   uint64_t nextSaveUs_ = 0, nextResendUs_ = 0, nextExpireUs_ = 0;
   uint64_t lines_ = 0, flares_ = 0, hubdErrors_ = 0, undecodable_ = 0, tooLong_ = 0;
   uint64_t raised_ = 0, ended_ = 0, dropped_ = 0, saveFailures_ = 0;
+  uint64_t unknown_ = 0, damaged_ = 0;
+  std::set<std::string> unknownIds_;  // logged already
 };
 
 // A journal line as a log may show it: printable, cut short.

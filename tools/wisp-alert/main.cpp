@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -47,7 +49,8 @@ const tools::Tool kTool = {
     "  --audit-hold SECONDS  (default 300)\n"
     "  --help              show this text\n"
     "  --version           show the version\n"
-    "SIGTERM or SIGINT ends it after saving its state, with status 0.\n"};
+    "SIGTERM or SIGINT ends it after saving its state, with status 0 (1 when the\n"
+    "state could not be saved); SIGHUP is taken and changes nothing.\n"};
 
 uint64_t NowMicros() {
   struct timeval tv;
@@ -65,6 +68,32 @@ uint64_t Seconds(const char *option, const char *text) {
 std::string DirOf(const std::string &path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Drains the watch; true when an event named the journal (NAME, NAME.1 ...)
+// or events were lost.
+bool JournalEvent(int notify, const std::string &name) {
+  bool journal = false;
+  alignas(struct inotify_event) char events[4096];
+  ssize_t n;
+  while ((n = read(notify, events, sizeof events)) > 0) {
+    for (size_t at = 0; at + sizeof(struct inotify_event) <= static_cast<size_t>(n);) {
+      struct inotify_event ev;
+      memcpy(&ev, events + at, sizeof ev);
+      size_t end = at + sizeof ev + ev.len;
+      if (end > static_cast<size_t>(n)) break;
+      std::string named(events + at + sizeof ev, strnlen(events + at + sizeof ev, ev.len));
+      if ((ev.mask & IN_Q_OVERFLOW) != 0 || named.compare(0, name.size(), name) == 0)
+        journal = true;
+      at = end;
+    }
+  }
+  return journal;
 }
 
 }  // namespace
@@ -140,6 +169,9 @@ int main(int argc, char **argv) {
   options.state = state.empty() ? pelldan::RootPath(kState) : state;
 
   volatile sig_atomic_t *stop = tools::StopOnSignals();
+  // Nothing to reopen (the journal's rotation is followed, the log is
+  // standard error): a hangup only wakes the loop.
+  volatile sig_atomic_t *hangup = tools::ReopenOnHangup();
   signal(SIGPIPE, SIG_IGN);
   auto log = [](const std::string &line) { std::cerr << "wisp-alert: " << line << std::endl; };
   wispalert::CurlPoster poster(options.urls, kPostTimeoutMs, stop);
@@ -174,23 +206,35 @@ int main(int argc, char **argv) {
     close(notify);
     notify = -1;
   }
+  std::string journalName = BaseName(options.journal);
   // Stop signals are let in only while waiting, so that one arriving during
   // a turn is not missed by the wait after it.
   while (!*stop) {
+    *hangup = 0;
     if (forwarder.Turn()) continue;
     uint64_t idle = forwarder.IdleUs();
     // Without a watch the journal is looked at every 200 ms.
     uint64_t waitUs = std::min<uint64_t>(idle + 1000, notify >= 0 ? 5000000 : 200000);
-    struct pollfd p = {notify, POLLIN, 0};
-    int ready =
-        tools::PollSignals(&p, notify >= 0 ? 1 : 0, static_cast<int>((waitUs + 999) / 1000));
-    if (ready > 0) {
-      char events[4096];
-      while (read(notify, events, sizeof events) > 0) {
-      }
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(waitUs);
+    // Other files of the folder (this program's own log among them) change
+    // too: only the journal's own events end the wait.
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      struct pollfd p = {notify, POLLIN, 0};
+      int ready = tools::PollSignals(&p, notify >= 0 ? 1 : 0,
+                                     static_cast<int>(std::max<int64_t>(left.count() + 1, 0)));
+      if (ready <= 0 || *stop || *hangup || JournalEvent(notify, journalName) ||
+          std::chrono::steady_clock::now() >= until)
+        break;
     }
   }
-  forwarder.Save();
+  std::string why;
+  if (!forwarder.Save(&why)) {
+    log("stopped; the state could not be saved (" + why +
+        "): the next start reads the journal again from the last saved position");
+    return 1;
+  }
   log("stopped; state saved in " + options.state);
   return 0;
 }

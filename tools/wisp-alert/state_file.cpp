@@ -34,7 +34,12 @@ std::string DirOf(const std::string &path) {
 bool SaveState(const std::string &path, const JournalPosition &pos,
                const std::vector<std::string> &urls, const std::string &alertLines,
                std::string *why) {
-  tools::Json head = {{"journal", {{"dev", pos.dev}, {"ino", pos.ino}, {"offset", pos.offset}}},
+  tools::Json head = {{"journal",
+                       {{"dev", pos.dev},
+                        {"ino", pos.ino},
+                        {"offset", pos.offset},
+                        {"tail_bytes", pos.tailBytes},
+                        {"tail_hash", pos.tailHash}}},
                       {"alertmanagers", urls}};
   std::string text = head.dump(-1, ' ', false, tools::Json::error_handler_t::replace) + "\n";
   std::string tmp = path + ".new";
@@ -96,6 +101,15 @@ StateLoad LoadState(const std::string &path, JournalPosition *pos, std::vector<s
       return StateLoad::BAD;
     }
   }
+  // A state written before the tail was kept has none: nothing to compare.
+  for (const char *key : {"tail_bytes", "tail_hash"}) {
+    if (journal.contains(key) && !journal[key].is_number_unsigned()) {
+      *why = std::string("journal ") + key + " is not a count";
+      return StateLoad::BAD;
+    }
+  }
+  pos->tailBytes = journal.value("tail_bytes", uint64_t{0});
+  pos->tailHash = journal.value("tail_hash", uint64_t{0});
   pos->dev = journal["dev"].get<uint64_t>();
   pos->ino = journal["ino"].get<uint64_t>();
   pos->offset = journal["offset"].get<uint64_t>();

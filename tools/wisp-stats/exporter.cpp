@@ -1,5 +1,7 @@
 #include "exporter.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +20,7 @@
 
 #include "counters.h"
 #include "listen.h"
+#include "opening.h"
 #include "pelldan/version.h"
 
 namespace wispstats {
@@ -49,6 +52,15 @@ struct Client {
 };
 using Clients = std::list<Client>;
 
+// A connection accepted and not yet given to the server: its first bytes
+// decide (opening.h).
+struct Newcomer {
+  int fd;
+  long deadline;
+  struct sockaddr_storage addr;
+  socklen_t addrLen;
+};
+
 // One request: once the snapshot came, its page.
 struct Request {
   std::shared_ptr<const std::string> page;
@@ -71,14 +83,23 @@ class Server {
   static void Notify(void *cls, MHD_Connection *c, void **socketContext,
                      MHD_ConnectionNotificationCode code);
   MHD_Result Scrape(MHD_Connection *c, Request *r);
+  // Takes the connections waiting to be accepted, while there is room.
+  void Accept();
+  // Gives each newcomer whose first bytes came to the server, or refuses it.
+  void Screen(const std::vector<struct pollfd> &polled, size_t from);
   void FinishScrapes(bool up, const std::string &counters);
   void CloseOverdue(long now);
   int Timeout(long now);
 
   std::string statsPath_;
   MHD_Daemon *daemon_ = nullptr;
-  Clients due_;   // by deadline, earliest first
-  Clients busy_;  // being answered, or closing
+  int listenFd_ = -1;
+  unsigned maxConnections_ = 0;
+  bool outOfDescriptors_ = false;  // accept() is retried once one closed
+  std::vector<Newcomer> newcomers_;
+  long handedDeadline_ = 0;  // the deadline of the connection being handed over
+  Clients due_;              // by deadline, earliest first
+  Clients busy_;             // being answered, or closing
   size_t closed_ = 0;
   std::unique_ptr<SnapshotRead> read_;
   // Scrapes suspended until the snapshot in flight comes.
@@ -108,7 +129,9 @@ void Server::Notify(void *cls, MHD_Connection *c, void **socketContext,
   Server *s = static_cast<Server *>(cls);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     int fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD)->connect_fd;
-    s->due_.push_back({fd, NowMs() + kRequestDeadlineMs, true});
+    // The time it waited for its first bytes counts.
+    long deadline = s->handedDeadline_ != 0 ? s->handedDeadline_ : NowMs() + kRequestDeadlineMs;
+    s->due_.push_back({fd, deadline, true});
     *socketContext = new Clients::iterator(std::prev(s->due_.end()));
   } else if (*socketContext != nullptr) {
     ++s->closed_;
@@ -193,6 +216,16 @@ void Server::FinishScrapes(bool up, const std::string &counters) {
 
 // Overdue connections are shut down; the server then sees them end.
 void Server::CloseOverdue(long now) {
+  for (size_t i = 0; i < newcomers_.size();) {
+    if (newcomers_[i].deadline > now) {
+      ++i;
+      continue;
+    }
+    close(newcomers_[i].fd);
+    newcomers_[i] = newcomers_.back();
+    newcomers_.pop_back();
+    ++closed_;
+  }
   while (!due_.empty() && due_.front().deadline <= now) {
     auto it = due_.begin();
     shutdown(it->fd, SHUT_RDWR);
@@ -211,41 +244,111 @@ int Server::Timeout(long now) {
     if (timeout < 0 || t < timeout) timeout = t;
   };
   if (!due_.empty()) sooner(due_.front().deadline - now);
+  for (const Newcomer &n : newcomers_) sooner(n.deadline - now);
   if (read_) sooner(read_->Left());
   return static_cast<int>(timeout);
 }
 
 bool Server::Start(int listenFd, unsigned maxConnections) {
   // The server runs in this thread's poll loop (epoll, no thread of its own).
-  daemon_ = MHD_start_daemon(
-      MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Server::Access, this,
-      MHD_OPTION_LISTEN_SOCKET, listenFd, MHD_OPTION_CONNECTION_LIMIT, maxConnections,
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kRequestDeadlineMs / 1000),
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
-      &Server::Completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Server::Notify, this,
-      MHD_OPTION_END);
+  // Connections are accepted here and handed over once their first bytes
+  // look like a request (opening.h).
+  listenFd_ = listenFd;
+  maxConnections_ = maxConnections;
+  // A connection gone between poll() and accept() must not block the loop.
+  int flags = fcntl(listenFd, F_GETFL);
+  if (flags < 0 || fcntl(listenFd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+  daemon_ = MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET, 0,
+                             nullptr, nullptr, &Server::Access, this, MHD_OPTION_CONNECTION_LIMIT,
+                             maxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+                             static_cast<unsigned>(kRequestDeadlineMs / 1000),
+                             MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+                             MHD_OPTION_NOTIFY_COMPLETED, &Server::Completed, this,
+                             MHD_OPTION_NOTIFY_CONNECTION, &Server::Notify, this, MHD_OPTION_END);
   return daemon_ != nullptr;
+}
+
+// Reads the signal that came: true for a stop. A hangup changes nothing
+// (there is no file to reopen), but is said so that it is seen taken.
+bool StopSignal(int signalFd) {
+  struct signalfd_siginfo info;
+  ssize_t n = read(signalFd, &info, sizeof info);
+  // A broken descriptor stops the server rather than spin on it.
+  if (n < 0) return errno != EINTR && errno != EAGAIN;
+  if (n != static_cast<ssize_t>(sizeof info) || info.ssi_signo != SIGHUP) return true;
+  std::cerr << "wisp-stats: SIGHUP taken; nothing to reopen, serving on\n";
+  return false;
+}
+
+void Server::Accept() {
+  while (!outOfDescriptors_ && newcomers_.size() + due_.size() + busy_.size() < maxConnections_) {
+    Newcomer n;
+    n.addrLen = sizeof n.addr;
+    n.fd = accept4(listenFd_, reinterpret_cast<struct sockaddr *>(&n.addr), &n.addrLen,
+                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (n.fd < 0) {
+      // Out of descriptors the listener stays ready: looked at again only
+      // once a connection closed, not in a busy loop.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        outOfDescriptors_ = true;
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return;
+    }
+    n.deadline = NowMs() + kRequestDeadlineMs;
+    newcomers_.push_back(n);
+  }
+}
+
+void Server::Screen(const std::vector<struct pollfd> &polled, size_t from) {
+  std::vector<Newcomer> waiting;
+  for (size_t i = 0; i < newcomers_.size(); ++i) {
+    const Newcomer &n = newcomers_[i];
+    Opening opening = polled[from + i].revents != 0 ? PeekOpening(n.fd) : Opening::WAIT;
+    if (opening == Opening::WAIT) {
+      waiting.push_back(n);
+    } else if (opening == Opening::HTTP) {
+      handedDeadline_ = n.deadline;
+      // On failure the server has closed the socket.
+      MHD_add_connection(daemon_, n.fd, reinterpret_cast<const struct sockaddr *>(&n.addr),
+                         n.addrLen);
+      handedDeadline_ = 0;
+    } else {
+      if (opening == Opening::NOT_HTTP)
+        RefuseNotHttp(n.fd);
+      else
+        close(n.fd);
+      ++closed_;
+    }
+  }
+  newcomers_ = std::move(waiting);
 }
 
 void Server::Run(int signalFd) {
   int epollFd = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
+  std::vector<struct pollfd> fds;
   for (;;) {
-    struct pollfd fds[3] = {{epollFd, POLLIN, 0}, {signalFd, POLLIN, 0}, {-1, POLLIN, 0}};
+    fds.assign({{epollFd, POLLIN, 0}, {signalFd, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}});
     if (read_) fds[2].fd = read_->Fd();
-    poll(fds, 3, Timeout(NowMs()));
-    if (fds[1].revents != 0) break;
+    if (!outOfDescriptors_ && newcomers_.size() + due_.size() + busy_.size() < maxConnections_)
+      fds[3].fd = listenFd_;
+    for (const Newcomer &n : newcomers_) fds.push_back({n.fd, POLLIN, 0});
+    poll(fds.data(), fds.size(), Timeout(NowMs()));
+    if (fds[1].revents != 0 && StopSignal(signalFd)) break;
     if (read_) {
       read_->Step();
       if (read_->Done()) FinishScrapes(read_->Ok(), read_->Text());
     }
-    // A request that came in time is taken before the deadlines are read.
+    // Newcomers screened before the server runs, so that it reads a
+    // request handed over at once.
     size_t closed = closed_;
+    Screen(fds, 4);
+    if (fds[3].revents != 0) Accept();
     MHD_run(daemon_);
-    // Once at its limit (connections or descriptors), the server listens
-    // again only at the run after one closed.
-    if (closed_ != closed) MHD_run(daemon_);
     CloseOverdue(NowMs());
+    if (closed_ != closed) outOfDescriptors_ = false;
   }
+  for (const Newcomer &n : newcomers_) close(n.fd);
+  newcomers_.clear();
   // Suspended scrapes must be let go before the server stops.
   FinishScrapes(false, "");
 }
@@ -298,6 +401,7 @@ int Serve(const std::string &listen, const std::string &statsPath) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
   int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);

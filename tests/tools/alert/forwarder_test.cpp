@@ -3,9 +3,11 @@
 #include "forwarder.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 
 #include "arg_names.h"
 #include "catalogue.h"
@@ -276,6 +278,152 @@ TEST_F(ForwarderTest, ATruncatedJournalIsReadFromItsStart) {
   fwd->Turn();
   EXPECT_EQ(managers.Alerts(0).back()["labels"]["device"], "naa.9");
   EXPECT_TRUE(Logged("was truncated; reading it from its start"));
+}
+
+std::string Problems(int from, int to) {
+  std::string text;
+  for (int i = from; i < to; ++i)
+    text += Line(kT0 + static_cast<uint64_t>(i), "tarn.problem.storage.apd.start",
+                 "[{\"s\": \"naa." + std::to_string(i) + "\"}]");
+  return text;
+}
+
+// Devices of every alert posted to the first Alertmanager.
+std::set<std::string> Devices(const FakeAlertmanagers &managers) {
+  std::set<std::string> out;
+  for (const Json &a : managers.Alerts(0)) out.insert(a["labels"]["device"].get<std::string>());
+  return out;
+}
+
+std::set<std::string> DeviceRange(int from, int to) {
+  std::set<std::string> out;
+  for (int i = from; i < to; ++i) out.insert("naa." + std::to_string(i));
+  return out;
+}
+
+// A journal emptied and written again with more bytes than were read: its
+// size says nothing, its bytes before the position do.
+TEST_F(ForwarderTest, AJournalTruncatedAndRefilledPastThePositionIsReadFromItsStart) {
+  for (bool running : {true, false}) {
+    SCOPED_TRACE(running ? "while running" : "while stopped");
+    unlink(state.c_str());
+    std::ofstream(journal, std::ios::trunc) << Problems(0, 2);
+    auto fwd = Make(Options());
+    fwd->Turn();
+    if (!running) fwd.reset();
+    managers.posts.clear();
+    logged.clear();
+    std::ofstream(journal, std::ios::trunc) << Problems(100, 140);
+    if (!running) fwd = Make(Options());
+    fwd->Turn();
+    std::set<std::string> devices = Devices(managers);
+    for (const std::string &d : DeviceRange(100, 140)) EXPECT_EQ(devices.count(d), 1u) << d;
+    EXPECT_TRUE(Logged("was truncated and written again"));
+    EXPECT_NE(fwd->Metrics().find("wisp_alert_journal_lines_total{line=\"undecodable\"} 0\n"),
+              std::string::npos);
+  }
+}
+
+TEST_F(ForwarderTest, ASymlinkedJournalIsRefusedOnceAndARegularFileIsReadAgain) {
+  auto fwd = Make(Options());
+  Append(Problems(0, 1));
+  fwd->Turn();
+  std::string elsewhere = root.Under("/var/log/pelldan/elsewhere.jsonl");
+  std::ofstream(elsewhere) << Problems(1, 2);
+  ASSERT_EQ(unlink(journal.c_str()), 0);
+  ASSERT_EQ(symlink(elsewhere.c_str(), journal.c_str()), 0);
+  logged.clear();
+  for (int i = 0; i < 5; ++i) {
+    now += kSecond;
+    fwd->Turn();
+  }
+  ASSERT_EQ(logged.size(), 1u) << "a refusal is logged once, not at every turn";
+  EXPECT_NE(logged[0].find("is a symbolic link, which is not followed"), std::string::npos);
+  EXPECT_EQ(Devices(managers).count("naa.1"), 0u);
+  EXPECT_NE(fwd->Metrics().find("wisp_alert_journal_refused_total 1\n"), std::string::npos);
+  // A regular file in its place is read as the next journal.
+  ASSERT_EQ(unlink(journal.c_str()), 0);
+  Append(Problems(2, 3));
+  fwd->Turn();
+  EXPECT_EQ(Devices(managers).count("naa.2"), 1u);
+  EXPECT_TRUE(Logged("journal rotated; reading the new"));
+}
+
+TEST_F(ForwarderTest, ADamagedStateLineIsCountedAndItsAlertRaisedAgainFromTheJournal) {
+  {
+    auto fwd = Make(Options());
+    Append(Problems(0, 3));
+    fwd->Turn();
+  }
+  // The state's line for naa.1 loses its end, as a bad sector would leave it.
+  std::string text = Slurp(state);
+  size_t at = text.find("naa.1\"");
+  ASSERT_NE(at, std::string::npos);
+  size_t end = text.find('\n', at);
+  size_t begin = text.rfind('\n', at) + 1;
+  text.replace(begin, end - begin, text.substr(begin, (end - begin) / 2));
+  std::ofstream(state, std::ios::trunc) << text;
+  Append(Problems(3, 4));
+  managers.posts.clear();
+  auto fwd = Make(Options());
+  fwd->Turn();
+  EXPECT_EQ(Devices(managers), DeviceRange(0, 4));
+  EXPECT_TRUE(Logged("holds 1 alert line(s) that do not decode"));
+  std::string m = fwd->Metrics();
+  EXPECT_NE(m.find("wisp_alert_state_lines_damaged_total 1\n"), std::string::npos);
+  EXPECT_NE(m.find("wisp_alert_alerts_firing 4\n"), std::string::npos);
+}
+
+TEST_F(ForwarderTest, ALineOverTheLimitIsLoggedWithItsPositionCountedAndSkipped) {
+  auto fwd = Make(Options());
+  std::string first = Problems(0, 1);
+  Append(first + std::string(wispalert::Journal::kMaxLine + 100, 'x') + "\n" + Problems(1, 2));
+  for (int i = 0; i < 3; ++i) fwd->Turn();
+  EXPECT_EQ(Devices(managers), DeviceRange(0, 2));
+  EXPECT_TRUE(Logged("journal line starting at byte " + std::to_string(first.size()) +
+                     " is longer than 8388608 bytes, skipped"));
+  EXPECT_NE(fwd->Metrics().find("wisp_alert_journal_lines_total{line=\"too_long\"} 1\n"),
+            std::string::npos);
+}
+
+TEST_F(ForwarderTest, AnUnknownFlareIdIsForwardedCountedAndLoggedOncePerId) {
+  auto fwd = Make(Options());
+  Append(Line(kT0, "tarn.problem.future.thing", R"([{"s": "pnic0"}])") +
+         Line(kT0 + 1, "tarn.problem.future.thing", R"([{"s": "pnic1"}])"));
+  fwd->Turn();
+  ASSERT_EQ(managers.Alerts(0).size(), 1u);
+  EXPECT_EQ(managers.Alerts(0)[0]["labels"], Json::parse(R"({
+      "alertname": "tarn.problem.future.thing", "host": "host1", "kind": "problem"})"));
+  size_t lines = 0;
+  for (const std::string &l : logged)
+    if (l.find("flare id \"tarn.problem.future.thing\"") != std::string::npos) ++lines;
+  EXPECT_EQ(lines, 1u);
+  EXPECT_NE(fwd->Metrics().find("wisp_alert_flares_unknown_total 2\n"), std::string::npos);
+}
+
+// A stop saves only what changed since the last save: a large table's
+// state takes a second to write, twice if a turn had just written it.
+TEST_F(ForwarderTest, AStopRightAfterASaveDoesNotWriteTheStateAgain) {
+  wispalert::ForwarderOptions o = Options();
+  o.saveEveryUs = 3600 * kSecond;  // the first turn saves, the next ones not
+  auto fwd = Make(o);
+  Append(Problems(0, 3));
+  fwd->Turn();
+  struct stat saved, after;
+  ASSERT_EQ(stat(state.c_str(), &saved), 0);
+  std::string why;
+  EXPECT_TRUE(fwd->Save(&why)) << why;
+  ASSERT_EQ(stat(state.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, saved.st_ino) << "written again";
+  // A change since is written.
+  Append(Problems(3, 4));
+  fwd->Turn();
+  ASSERT_EQ(stat(state.c_str(), &after), 0);
+  ASSERT_EQ(after.st_ino, saved.st_ino);
+  EXPECT_TRUE(fwd->Save(&why)) << why;
+  ASSERT_EQ(stat(state.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, saved.st_ino);
+  EXPECT_NE(Slurp(state).find("naa.3"), std::string::npos);
 }
 
 TEST(ArgNames, ObjectsAreNamedFromTheirMessagesAndValuesAreNot) {
