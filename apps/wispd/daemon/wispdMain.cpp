@@ -27,6 +27,7 @@
 #include "pelldan/accept_pause.h"
 #include "pelldan/paths.h"
 #include "pelldan/root.h"
+#include "pelldan/syslog.h"
 #include "pellibs/sysinfo.h"
 #include "pellibs/wisp.h"
 
@@ -409,6 +410,13 @@ int Run(int argc, char **argv, bool withExtras) {
   }
   if (polled) LogTotals();
   Log("Exiting. rc:%d\n", rc);
+  // A collector that stopped taking records lost the count above with them:
+  // standard error, which the service manager keeps, still says so.
+  unsigned long long dropped = Syslog_DroppedRecords();
+  if (dropped > 0)
+    fprintf(stderr,
+            "wispd: %llu log records were lost, the log collector did not take them (rc %d)\n",
+            dropped, rc);
   return rc;
 }
 
