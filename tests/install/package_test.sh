@@ -47,8 +47,10 @@ id=$(readelf -n "$tree/usr/sbin/wispd" | sed -n 's/.*Build ID: //p')
 
 # Enable and start on installation, stop on removal, only where systemd runs.
 mkdir "$dir/stubs"
+# A first installation: no unit was installed before.
 for t in deb-systemd-helper deb-systemd-invoke systemctl; do
-  printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$t" "$dir/calls" >"$dir/stubs/$t"
+  printf '#!/bin/sh\necho "%s $*" >>"%s"\ncase "$*" in *debian-installed*) exit 1 ;; esac\n' \
+    "$t" "$dir/calls" >"$dir/stubs/$t"
   chmod +x "$dir/stubs/$t"
 done
 for p in wispd wispd-simhost wispd-tools; do
@@ -61,7 +63,7 @@ for u in wispd hubd wispd-exporter; do
 done
 # The Linux source replaces the host model: installed, never started unasked.
 for f in usr/bin/wisp-linux lib/systemd/system/wisp-linux.service \
-         usr/share/man/man1/wisp-linux.1.gz usr/share/doc/wispd-simhost/linux-source.md; do
+         usr/share/man/man1/wisp-linux.1.gz usr/share/doc/wispd-simhost/linux-source.md.gz; do
   [ -e "$tree/$f" ] || fail "missing /$f"
 done
 grep -q "enable wisp-linux.service\|start wisp-linux.service" "$dir/calls" &&

@@ -35,27 +35,35 @@ bool Number(const json &j, const std::string &where, long lo, long hi, long *out
   return true;
 }
 
+// The clock's members: whole numbers within their ranges.
 bool ParseClock(const json &j, ClockConfig *clock, std::string *why) {
+  struct Member {
+    const char *key;
+    long lo, hi;
+    void (*set)(ClockConfig *, long);
+  };
+  static const Member kMembers[] = {
+      {"step_threshold_s", 0, 86400,
+       [](ClockConfig *c, long v) { c->stepThresholdS = static_cast<int>(v); }},
+      {"sync_poll_s", 0, 86400, [](ClockConfig *c, long v) { c->syncPollS = static_cast<int>(v); }},
+      {"max_error_ms", 0, 86400000, [](ClockConfig *c, long v) { c->maxErrorMs = v; }},
+  };
   if (!j.is_object()) {
     *why = "clock: an object";
     return false;
   }
   for (auto it = j.begin(); it != j.end(); ++it) {
-    long v = 0;
     const std::string where = "clock." + it.key();
-    if (it.key() == "step_threshold_s") {
-      if (!Number(*it, where, 0, 86400, &v, why)) return false;
-      clock->stepThresholdS = static_cast<int>(v);
-    } else if (it.key() == "sync_poll_s") {
-      if (!Number(*it, where, 0, 86400, &v, why)) return false;
-      clock->syncPollS = static_cast<int>(v);
-    } else if (it.key() == "max_error_ms") {
-      if (!Number(*it, where, 0, 86400000, &v, why)) return false;
-      clock->maxErrorMs = v;
-    } else {
+    const Member *member = nullptr;
+    for (const Member &m : kMembers)
+      if (it.key() == m.key) member = &m;
+    long v = 0;
+    if (!member) {
       *why = where + ": unknown key";
       return false;
     }
+    if (!Number(*it, where, member->lo, member->hi, &v, why)) return false;
+    member->set(clock, v);
   }
   return true;
 }
