@@ -81,8 +81,10 @@ struct SyscallFault {
 
 TEST(Survival, FailingSystemCallsLeaveTheDaemonServing) {
   const std::string queued = "could not be sent immediately to hubd; queueing for retry.";
-  const std::string resent =
-      "Successfully sent event (tarn.problem.storage.apd.start) after 1 failure.\n";
+  // After one failure or more: under the 60-fold clock a pass's 2 s limit
+  // for a send is 33 ms of real time, which a busy machine may exceed; hubd
+  // then records a cut record, and a later pass sends it whole.
+  const std::string resent = "Successfully sent event (tarn.problem.storage.apd.start) after ";
   const SyscallFault rows[] = {
       // Interrupted pipe writes are continued: nothing lost, nothing logged.
       {"write:EINTR:1-40", false, ApdLine("naa.1") + ApdLine("naa.2") + ApdLine("naa.3"), 3, {}, 0},
@@ -113,7 +115,10 @@ TEST(Survival, FailingSystemCallsLeaveTheDaemonServing) {
       EXPECT_TRUE(host.log.WaitFor(line, 10000ms)) << line;
       EXPECT_EQ(host.log.Count(line), 1u) << line;
     }
-    EXPECT_EQ(host.Flares().size(), row.flares);
+    size_t decoded = 0;
+    for (const std::string &line : host.Flares())
+      decoded += line.find("\"id\":") != std::string::npos;
+    EXPECT_EQ(decoded, row.flares);
     EXPECT_EQ(Lines(host.root.Under("/var/log/pelldan/audit.jsonl")).size(), row.auditLines);
     EXPECT_TRUE(WaitUntil([&] { return OpenFds(host.wispd->Pid()) == fds; }))
         << OpenFds(host.wispd->Pid()) << " descriptors, " << fds << " before";

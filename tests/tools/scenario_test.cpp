@@ -23,7 +23,7 @@ struct ScenarioResult {
 
 // Writes text as a scenario file and runs wisp-scenario on it.
 ScenarioResult Scenario(const Root &dir, const std::string &name, const std::string &text,
-                const std::vector<std::string> &extra = {}) {
+                        const std::vector<std::string> &extra = {}) {
   std::string path = dir.Under("/" + name);
   std::ofstream(path) << text;
   std::vector<std::string> args = extra;
@@ -158,7 +158,7 @@ TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
   EXPECT_TRUE(Has(r.out,
                   "late: hubd had it at 101 s, 1 s after \"by\" (100 s)\n      the daemon "
                   "built it only at 101 s on a timer: the correlator held it back 1 s after the "
-                  "last observation before it (wisp.net.pnic.linkstate.down at 100 s, IN trace "
+                  "observation it came from (wisp.net.pnic.linkstate.down at 100 s, IN trace "
                   "line)\n"))
       << r.out;
   EXPECT_TRUE(Has(r.out, "why:\n      the one at 101 s met the expectation at line " +
@@ -186,6 +186,51 @@ TEST(ScenarioRunner, ExplainsEachKindOfMissingFlare) {
           "    why: the daemon built it from these observations (its family's, up to 69 "
           "s):\n      wisp.strata.net.created: sent 1, 1 arrived (IN trace lines); taken by "))
       << r.out;
+}
+
+// Two misses whose explanations once named another cause: a link-up in the
+// second the link-down's hold-back ended, and a flare of the right id for
+// another device.
+TEST(ScenarioRunner, AnExplanationNamesTheTrueCauseOnly) {
+  Root dir;
+  ScenarioResult r =
+      Scenario(dir, "cause.yaml",
+               "steps:\n"
+               "  - {at: 0, observe: {id: wisp.net.pnic.linkstate.down, args: [{s: pnic1}]}}\n"
+               "  - {at: 1, observe: {id: wisp.net.pnic.linkstate.up, args: [{s: pnic1}]}}\n"
+               "  - {at: 2, observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}}\n"
+               "  - {at: 3, observe: {id: wisp.storage.apd.exit, args: [{s: naa.1}]}}\n"
+               "  - {at: 4, observe: {id: wisp.clock.state.reset}}\n"
+               "end: 10\nexpect:\n  flares:\n"
+               "    - {id: tarn.problem.net.pnic.linkstate.down, by: 0}\n"
+               "    - {id: tarn.clear.storage.apd.exit, args: [{s: naa.2}]}\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.out,
+                  "late: hubd had it at 1 s, 1 s after \"by\" (0 s)\n      the daemon built it "
+                  "only at 1 s on a timer: the correlator held it back 1 s after the observation "
+                  "it came from (wisp.net.pnic.linkstate.down at 0 s, IN trace line)\n"))
+      << r.out;
+  EXPECT_FALSE(Has(r.out, "when wisp.net.pnic.linkstate.up arrived")) << r.out;
+  EXPECT_TRUE(Has(r.out,
+                  "    why:\n      the flares of this id that came (nearest first, above) carry "
+                  "other arguments\n"))
+      << r.out;
+  EXPECT_FALSE(Has(r.out, "never built it")) << r.out;
+  EXPECT_FALSE(Has(r.out, "wisp.clock.state.reset: sent")) << r.out;
+}
+
+// What a scenario writer may send, from the daemon's own table.
+TEST(ScenarioRunner, ListsEachCorrelatorsGroupsAndTheIdsItTakes) {
+  Process list(Bin("wisp-scenario"), {"--list"});
+  ASSERT_EQ(ExitCode(list.Wait()), 0);
+  std::string out = list.Stdout();
+  for (const char *line :
+       {"APDCorrelator: groups storage.apd\n",
+        "  wisp.storage.apd.timeout  args: s, i32  -> tarn.problem.storage.apd.timeout\n",
+        "  wisp.net.pnic.linkstate.down  args: read in code (see the correlator's source)\n"})
+    EXPECT_TRUE(Has(out, line)) << line << "\n" << out;
+  Process refused(Bin("wisp-scenario"), {"--list", "some.yaml"});
+  EXPECT_EQ(ExitCode(refused.Wait()), 2);
 }
 
 TEST(ScenarioRunner, RejectsBadFilesWithFileLineAndKey) {
@@ -222,13 +267,14 @@ TEST(ScenarioRunner, RejectsBadFilesWithFileLineAndKey) {
     EXPECT_TRUE(Has(r.out, dir.Under("/bad.yaml") + c.message)) << c.text << r.out;
   }
   // Ids the daemon does not know are all named, and the file is not run.
-  ScenarioResult r = Scenario(dir, "ids.yaml",
-                      "steps:\n"
-                      "  - {at: 0, observe: {id: wisp.storage.apd.strat}}\n"
-                      "  - {at: 1, batch: [{id: wisp.storage.apd.start}, {id: wisp.vm.kill.x}]}\n"
-                      "expect:\n"
-                      "  flares: [{id: tarn.problem.storage.apd.strat}]\n"
-                      "  no_flares: [{id: tarn.clear.storage.apd.start}]\n");
+  ScenarioResult r =
+      Scenario(dir, "ids.yaml",
+               "steps:\n"
+               "  - {at: 0, observe: {id: wisp.storage.apd.strat}}\n"
+               "  - {at: 1, batch: [{id: wisp.storage.apd.start}, {id: wisp.vm.kill.x}]}\n"
+               "expect:\n"
+               "  flares: [{id: tarn.problem.storage.apd.strat}]\n"
+               "  no_flares: [{id: tarn.clear.storage.apd.start}]\n");
   EXPECT_EQ(r.status, 1);
   const std::string file = dir.Under("/ids.yaml");
   for (const std::string &said :
@@ -253,10 +299,11 @@ TEST(ScenarioRunner, RejectsBadFilesWithFileLineAndKey) {
 TEST(ScenarioRunner, ADaemonThatDiesFailsTheScenarioWithItsLog) {
   Root dir;
   // An option read that fails on a platform request stops the daemon.
-  ScenarioResult r = Scenario(dir, "dies.yaml",
-                      "steps:\n  - at: 1\n    host: {fail: {\"Sysi_Get:config_intOpts\": 1}}\n"
-                      "  - at: 2\n    observe: {id: wisp.pageretire.platform.retire.request}\n"
-                      "  - at: 3\n    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n");
+  ScenarioResult r =
+      Scenario(dir, "dies.yaml",
+               "steps:\n  - at: 1\n    host: {fail: {\"Sysi_Get:config_intOpts\": 1}}\n"
+               "  - at: 2\n    observe: {id: wisp.pageretire.platform.retire.request}\n"
+               "  - at: 3\n    observe: {id: wisp.storage.apd.start, args: [{s: naa.1}]}\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Has(r.out, "FAILED: the run itself\n    wispd ")) << r.out;
   EXPECT_TRUE(Has(r.out, "(at 2 s)\n  the log's last lines:\n")) << r.out;

@@ -92,6 +92,26 @@ std::string Family(const std::string &id) {
   return id.substr(at, id.find('.', at) - at);
 }
 
+// How many leading words an observation id ("wisp.net.pnic.linkstate.down")
+// shares with a flare id ("tarn.problem.net.pnic.linkstate.down").
+size_t SharedWords(const std::string &observation, const std::string &flare) {
+  auto words = [](const std::string &id, size_t skip) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t i = 0; start <= id.size(); ++i) {
+      size_t dot = id.find('.', start);
+      if (i >= skip) out.push_back(id.substr(start, dot - start));
+      if (dot == std::string::npos) break;
+      start = dot + 1;
+    }
+    return out;
+  };
+  std::vector<std::string> a = words(observation, 1), b = words(flare, 2);
+  size_t n = 0;
+  while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
+  return n;
+}
+
 // Why a flare built at `built` could not go at once: hubd stopped by a step,
 // or the correlator queued it without a first attempt.
 std::string WhyQueued(const Scenario &sc, int64_t built) {
@@ -122,16 +142,25 @@ std::string LatePath(const Scenario &sc, const Evidence &ev, const FlareExpectat
     return s + "; a retry pass sent it at " + Sec(arrived) + " (the queue is retried every " +
            Sec(FLARE_RETRY_SECONDS) + ")\n";
   }
-  // Sent at once: the correlator built it only then.
+  // Sent at once: the correlator built it only then, from the observation
+  // whose id is nearest the flare's (an observation that came in the same
+  // second for another reason is not its cause), the latest of those.
   const Evidence::Traced *cause = nullptr;
-  for (const Evidence::Traced &t : ev.trace)
-    if (t.line.in && t.at <= built) cause = &t;
+  size_t best = 0;
+  for (const Evidence::Traced &t : ev.trace) {
+    if (!t.line.in || t.at > built) continue;
+    size_t near = SharedWords(t.line.id, e.id);
+    if (cause == nullptr || near >= best) {
+      cause = &t;
+      best = near;
+    }
+  }
   if (cause != nullptr && cause->at == built)
     return "      the daemon built it only at " + Sec(built) + ", when " + cause->line.id +
            " arrived (IN trace line)\n";
   if (cause != nullptr)
     return "      the daemon built it only at " + Sec(built) + " on a timer: the correlator held " +
-           "it back " + Sec(built - cause->at) + " after the last observation before it (" +
+           "it back " + Sec(built - cause->at) + " after the observation it came from (" +
            cause->line.id + " at " + Sec(cause->at) + ", IN trace line)\n";
   return "      the daemon built it only at " + Sec(built) + " on a timer\n";
 }
@@ -321,8 +350,13 @@ std::string ExplainMissing(const Scenario &sc, const Outcome &out, const Evidenc
   std::string dropped = RateDropped(sc, ev, e.id);
   if (!dropped.empty()) return why + dropped;
   bool readFailed = false;
+  std::string observations =
+      Observations(out, ev, e.id, std::numeric_limits<int64_t>::max(), false, &readFailed);
+  // Flares of its id came with other contents, and no read of its family
+  // failed: that is the whole answer, the observations asked for no other.
+  if (sameId && (e.hasMessage || e.hasArgs) && !readFailed) return why;
   why += "      the daemon never built it; the observations, its family first:\n";
-  why += Observations(out, ev, e.id, std::numeric_limits<int64_t>::max(), false, &readFailed);
+  why += observations;
   if (!readFailed)
     why +=
         "      no read failed: the correlator kept it back (a window, threshold, hold-back "

@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "../common/cli.h"
+#include "listing.h"
 #include "record.h"
 #include "report.h"
 #include "run.h"
@@ -20,7 +21,7 @@ namespace {
 const tools::Tool kTool = {
     "wisp-scenario",
     "wisp-scenario [--junit FILE] [--keep] FILE... | wisp-scenario --record TRACE [--host MODEL] "
-    "[--out FILE]",
+    "[--out FILE] | wisp-scenario --list",
     "Runs each scenario file on its own simulated host (wispd, hubd and a syslog\n"
     "collector from this program's directory) with the daemon's clock stepped to\n"
     "each step's time, and prints every expectation as passed or failed.\n"
@@ -31,6 +32,8 @@ const tools::Tool kTool = {
     "  --out FILE      with --record: write the scenario to FILE (the model's path\n"
     "                  is then relative to FILE's directory; on standard output it\n"
     "                  is absolute)\n"
+    "  --list          print every correlator with its groups, and each observation\n"
+    "                  id it takes with its arguments and the flare it posts\n"
     "  --help          show this text\n"
     "  --version       show the version\n"
     "The status is 0 when every expectation of every file holds.\n"};
@@ -61,9 +64,11 @@ int main(int argc, char **argv) {
                                            {"record", required_argument, nullptr, 'r'},
                                            {"host", required_argument, nullptr, 'h'},
                                            {"out", required_argument, nullptr, 'o'},
+                                           {"list", no_argument, nullptr, 'l'},
                                            TOOLS_COMMON_OPTIONS,
                                            {nullptr, 0, nullptr, 0}};
   std::string junit, record, host, outPath;
+  bool list = false;
   scenario::RunOptions opt;
   int c;
   while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
@@ -77,8 +82,15 @@ int main(int argc, char **argv) {
       host = optarg;
     else if (c == 'o')
       outPath = optarg;
+    else if (c == 'l')
+      list = true;
     else
       tools::CommonOption(kTool, c);
+  }
+  if (list) {
+    if (optind < argc || !record.empty()) tools::Reject(kTool, "--list takes nothing else");
+    scenario::ListObservations(std::cout);
+    return 0;
   }
   if (record.empty() && (!host.empty() || !outPath.empty()))
     tools::Reject(kTool, "--host and --out go with --record");

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "../common/cli.h"
 #include "counters.h"
@@ -96,11 +97,18 @@ int main(int argc, char **argv) {
   }
   std::istringstream in(text);
   std::string line, name, value;
+  std::vector<std::pair<std::string, std::string>> rows;
+  size_t width = 0;
   while (std::getline(in, line)) {
     if (!TableRow(line, &name, &value)) continue;
     // 25 sources, most of them idle: the table shows those that were read.
     if (value == "0" && name.find("(source ") != std::string::npos) continue;
-    printf("%-44s %12s\n", name.c_str(), value.c_str());
+    rows.emplace_back(name, value);
+    width = std::max(width, name.size());
   }
+  // One column as wide as the longest name, so that a long agent name does
+  // not push its own value out of line.
+  for (const auto &row : rows)
+    printf("%-*s %12s\n", static_cast<int>(width), row.first.c_str(), row.second.c_str());
   return 0;
 }
