@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "sandbox.h"
 #include "simhost/sockets.h"
@@ -92,9 +93,10 @@ std::string Get(int port, const std::string &path, int timeoutS = 1) {
 }
 
 // Starts the exporter on a free loopback port; the port, 0 when it did not say.
-int StartExporter(std::unique_ptr<Process> *exporter) {
-  *exporter = std::make_unique<Process>(Bin("wisp-stats"),
-                                        std::vector<std::string>{"--listen", "127.0.0.1:0"});
+int StartExporter(std::unique_ptr<Process> *exporter,
+                  const std::vector<std::string> &extraEnv = {}) {
+  *exporter = std::make_unique<Process>(
+      Bin("wisp-stats"), std::vector<std::string>{"--listen", "127.0.0.1:0"}, extraEnv);
   const std::string prefix = "wisp-stats: serving the counters at http://127.0.0.1:";
   int port = 0;
   WaitUntil([&] {
@@ -201,6 +203,44 @@ TEST(Exporter, RefusesBadRequestsAndAnswersPastStalledClientsAndAStuckDaemon) {
                                  {"--listen", "127.0.0.1:" + std::to_string(port)}, "", &err),
             1 << 8);
   EXPECT_NE(err.find("Address already in use"), std::string::npos) << err;
+}
+
+// HEAD is a scrape without the page: the same status and headers.
+TEST(Exporter, AnswersHeadOnTheCountersWithoutABody) {
+  Root root;
+  std::unique_ptr<Process> exporter;
+  int port = StartExporter(&exporter);
+  ASSERT_NE(port, 0) << exporter->Stderr();
+  std::string head = Http(port, "HEAD /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(Status(head), "HTTP/1.1 200 OK") << head;
+  EXPECT_NE(head.find(kType), std::string::npos) << head;
+  EXPECT_EQ(head.find("wispd_up"), std::string::npos) << head;
+}
+
+// A kept-alive connection has 5 s from its last answer for the next
+// request, not from its opening: a scraper every 3 s keeps it. The
+// exporter's clock is stepped (libfaketime reads the offset file at each
+// call).
+TEST(Exporter, AKeptAliveScraperKeepsItsConnectionPastFiveSeconds) {
+  Root root;
+  std::string clock = root.Under("/faketime");
+  std::ofstream(clock) << "+0\n";
+  std::unique_ptr<Process> exporter;
+  int port = StartExporter(&exporter, {"LD_PRELOAD=" WISPD_FAKETIME_LIB,
+                                       "FAKETIME_TIMESTAMP_FILE=" + clock, "FAKETIME_NO_CACHE=1"});
+  ASSERT_NE(port, 0) << exporter->Stderr();
+  int fd = Connect(port);
+  ASSERT_GE(fd, 0);
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  for (int offset : {0, 3, 6, 6, 9}) {
+    std::ofstream(clock, std::ios::trunc) << "+" << offset << "\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()))
+        << "closed before the request at " << offset << " s";
+    std::string answer = ReadAnswer(fd);
+    ASSERT_EQ(Status(answer), "HTTP/1.1 200 OK") << "the answer at " << offset << " s: " << answer;
+  }
+  close(fd);
 }
 
 TEST(Exporter, HeldConnectionsDelayNoScrapeAndTricklersMeetTheirDeadline) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -221,6 +222,72 @@ TEST(Tools, HubdAndSyslogReopenTheirFilesOnHangupAndPrintTotalsOnTerm) {
   EXPECT_EQ(Lines(logs), (std::vector<std::string>{"second", "third", "last"}));
   EXPECT_EQ(hubd.Stderr(), "hubd: 0 flares, 2 records that did not decode\n");
   EXPECT_EQ(syslog.Stderr(), "wisp-syslog: 4 records\n");
+}
+
+// A process stopped by SIGSTOP: its state in /proc is "T".
+bool Frozen(pid_t pid) {
+  std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+  size_t end = stat.rfind(')');
+  return end != std::string::npos && stat.size() > end + 2 && stat[end + 2] == 'T';
+}
+
+// Connects without waiting for the listener to accept, sends bytes and
+// closes; false when the connect or the write failed (a full backlog
+// refuses at once).
+bool SendToBacklog(const std::string &path, const std::string &bytes) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  bool ok = fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0 &&
+            write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+// While hubd is busy (here: frozen) a burst of connections waits in its
+// backlog, and each is written once it reads again.
+TEST(Tools, HubdHoldsABurstOfFiveHundredConnectionsWhileBusy) {
+  // The kernel caps every backlog at somaxconn.
+  int cap = atoi(Slurp("/proc/sys/net/core/somaxconn").c_str());
+  if (cap < 500) GTEST_SKIP() << "net.core.somaxconn is " << cap << ", below a burst of 500";
+  Root root;
+  std::string flares = root.Under("/flares.jsonl");
+  std::string sock = root.Under("/var/run/pelldan/hubd-flare.sock");
+  Process hubd(Bin("hubd"), {"--out", flares});
+  struct stat st;
+  ASSERT_TRUE(WaitUntil([&] { return stat(sock.c_str(), &st) == 0; }));
+  hubd.Signal(SIGSTOP);
+  ASSERT_TRUE(WaitUntil([&] { return Frozen(hubd.Pid()); }));
+  int refused = 0;
+  for (int i = 0; i < 500; ++i)
+    if (!SendToBacklog(sock, "burst " + std::to_string(i))) ++refused;
+  hubd.Signal(SIGCONT);
+  EXPECT_EQ(refused, 0);
+  EXPECT_TRUE(WaitUntil([&] { return Lines(flares).size() == 500 - static_cast<size_t>(refused); }))
+      << Lines(flares).size();
+  hubd.Signal(SIGTERM);
+  EXPECT_EQ(ExitCode(hubd.Wait()), 0);
+  EXPECT_EQ(hubd.Stderr(), "hubd: 0 flares, 500 records that did not decode\n");
+}
+
+// Connections still in the backlog when the stop comes were made, and
+// their senders count them delivered: the stop writes each.
+TEST(Tools, HubdStoppedWithConnectionsInItsBacklogWritesEach) {
+  Root root;
+  std::string flares = root.Under("/flares.jsonl");
+  std::string sock = root.Under("/var/run/pelldan/hubd-flare.sock");
+  Process hubd(Bin("hubd"), {"--out", flares});
+  struct stat st;
+  ASSERT_TRUE(WaitUntil([&] { return stat(sock.c_str(), &st) == 0; }));
+  hubd.Signal(SIGSTOP);
+  ASSERT_TRUE(WaitUntil([&] { return Frozen(hubd.Pid()); }));
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(SendToBacklog(sock, "pending " + std::to_string(i)));
+  hubd.Signal(SIGTERM);
+  hubd.Signal(SIGCONT);
+  EXPECT_EQ(ExitCode(hubd.Wait()), 0);
+  EXPECT_EQ(Lines(flares).size(), 20u);
+  EXPECT_EQ(hubd.Stderr(), "hubd: 0 flares, 20 records that did not decode\n");
 }
 
 TEST(Tools, RootInitCreatesARootAndPrintsTheExportLine) {

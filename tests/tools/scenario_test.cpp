@@ -419,4 +419,38 @@ TEST(ScenarioRunner, ABurstIsDoneWithAtItsOwnSecond) {
   EXPECT_EQ(r.status, 0) << r.out;
 }
 
+// A window that opens exactly one window after the last is a new one: the
+// drop is blamed on it and its own first flare.
+TEST(ScenarioRunner, ADropInAWindowOpenedAWindowAfterTheLastNamesTheNewWindow) {
+  Root dir;
+  std::string text =
+      "steps:\n  - at: 1\n    observe: {id: wisp.storage.apd.exit, args: [{s: naa.a}]}\n"
+      "  - at: 61\n    batch:\n";
+  for (int i = 0; i < 1001; ++i)
+    text += "      - {id: wisp.storage.apd.start, args: [{s: naa.b" + std::to_string(i) + "}]}\n";
+  text +=
+      "expect:\n  flares:\n    - {id: tarn.problem.storage.apd.start, message: \"Device or "
+      "filesystem with identifier [naa.b1000] has entered the All Paths Down state.\"}\n";
+  ScenarioResult r = Scenario(dir, "windows.yaml", text);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(Has(r.out,
+                  "that window opened at 61 s with its first flare "
+                  "[tarn.problem.storage.apd.start] (OUT trace line)\n"))
+      << r.out;
+  EXPECT_FALSE(Has(r.out, "that window opened at 1 s")) << r.out;
+}
+
+// "unhandled: true" covers every observation of a batch as of a single one.
+TEST(ScenarioRunner, AnUnhandledBatchIsRunForTheFallbacks) {
+  Root dir;
+  ScenarioResult r =
+      Scenario(dir, "fallback.yaml",
+               "steps:\n  - at: 0\n    unhandled: true\n    observe: {id: wisp.vm.kill.x}\n"
+               "  - at: 1\n    unhandled: true\n"
+               "    batch: [{id: wisp.vm.kill.y}, {id: wisp.vm.kill.z}]\n");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(Has(r.out, "no correlator handles")) << r.out;
+  EXPECT_TRUE(Has(r.out, "\n1 of 1 scenarios passed")) << r.out;
+}
+
 }  // namespace

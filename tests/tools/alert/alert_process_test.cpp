@@ -181,4 +181,20 @@ TEST(AlertProcess, ASymlinkedJournalIsRefusedInOneLineWithTheLogBesideIt) {
             1);
 }
 
+// Without --problem-ttl a problem no flare ends fires for four hours.
+TEST(AlertProcess, AProblemWithoutAClearFiresForFourHoursByDefault) {
+  Root root;
+  StandIn manager;
+  std::ofstream(root.Under("/var/log/pelldan/hubd.jsonl"))
+      << "{\"time_us\": 1733400000000000, \"uuid\": \"00\", \"id\": "
+         "\"tarn.problem.host.coredump\", \"args\": [], \"message\": \"m\"}\n";
+  Process fwd(Bin("wisp-alert"), {"--alertmanager", manager.Url(), "--host", "h1"});
+  ASSERT_TRUE(WaitUntil([&] { return !manager.Taken().empty(); })) << fwd.Stderr();
+  Json alert = manager.Taken()[0];
+  EXPECT_EQ(alert.value("startsAt", ""), "2024-12-05T12:00:00.000000Z");
+  EXPECT_EQ(alert.value("endsAt", ""), "2024-12-05T16:00:00.000000Z");
+  fwd.Signal(SIGTERM);
+  EXPECT_EQ(ExitCode(fwd.Wait()), 0);
+}
+
 }  // namespace

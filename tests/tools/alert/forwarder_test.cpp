@@ -268,6 +268,25 @@ TEST_F(ForwarderTest, ARotatedJournalIsFollowedAndAStateNamingTheOldFileReadsIts
   EXPECT_TRUE(Logged("journal was rotated; reading the rest of"));
 }
 
+// hubd appends to the renamed file until it reopens: those lines are read
+// before the new file, also while the new one is still empty.
+TEST_F(ForwarderTest, LinesWrittenToTheOldJournalBeforeHubdReopensAreForwarded) {
+  auto fwd = Make(Options());
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])"));
+  fwd->Turn();
+  ASSERT_EQ(rename(journal.c_str(), (journal + ".1").c_str()), 0);
+  std::ofstream(journal).close();
+  fwd->Turn();
+  std::ofstream(journal + ".1", std::ios::app)
+      << Line(kT0 + 1, "tarn.problem.storage.apd.start", R"([{"s": "naa.2"}])");
+  fwd->Turn();
+  Append(Line(kT0 + 2, "tarn.problem.storage.apd.start", R"([{"s": "naa.3"}])"));
+  fwd->Turn();
+  std::multiset<std::string> devices;
+  for (const Json &a : managers.Alerts(0)) devices.insert(a["labels"]["device"]);
+  EXPECT_EQ(devices, (std::multiset<std::string>{"naa.1", "naa.2", "naa.3"}));
+}
+
 TEST_F(ForwarderTest, ATruncatedJournalIsReadFromItsStart) {
   auto fwd = Make(Options());
   Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])") +
@@ -399,6 +418,21 @@ TEST_F(ForwarderTest, AnUnknownFlareIdIsForwardedCountedAndLoggedOncePerId) {
     if (l.find("flare id \"tarn.problem.future.thing\"") != std::string::npos) ++lines;
   EXPECT_EQ(lines, 1u);
   EXPECT_NE(fwd->Metrics().find("wisp_alert_flares_unknown_total 2\n"), std::string::npos);
+}
+
+// A flare hubd had no text for (message null) is summed up by its id and
+// every argument, the first included.
+TEST_F(ForwarderTest, AFlareWithoutTextIsSummedUpByItsIdAndEveryArgument) {
+  auto fwd = Make(Options());
+  Append("{\"time_us\": " + std::to_string(kT0) +
+         ", \"uuid\": \"00\", \"id\": \"tarn.problem.future.thing\", "
+         "\"args\": [{\"s\": \"pnic0\"}, {\"u32\": 4096}], \"message\": null}\n");
+  fwd->Turn();
+  ASSERT_EQ(managers.Alerts(0).size(), 1u);
+  std::string summary = managers.Alerts(0)[0]["annotations"]["summary"];
+  EXPECT_EQ(summary.rfind("tarn.problem.future.thing", 0), 0u) << summary;
+  EXPECT_NE(summary.find("pnic0"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("4096"), std::string::npos) << summary;
 }
 
 // A stop saves only what changed since the last save: a large table's

@@ -273,7 +273,12 @@ TEST(Agents, AStalledAgentIsNamedAndCountedAndAnEndedOneToo) {
       EXPECT_EQ(m.substr(m.size() - 25), " s; intake waits for it.\n");
     }
   }
-  EXPECT_NE(Stats_Render(0).find("wispd_agent_stalls_total 1\n"), std::string::npos);
+  // Said once per stall: the dispatcher looks at the clock again, another
+  // five seconds on, and says nothing more. A read counted after the step
+  // (the count goes up before the clock is read) sees it.
+  clock.Advance(6);
+  int64_t reads = clock.SteadyReads();
+  EXPECT_TRUE(WaitUntil([&] { return clock.SteadyReads() > reads; }));
   {
     std::lock_guard<std::mutex> lock(gGateMutex);
     gGateOpen = true;
@@ -281,6 +286,8 @@ TEST(Agents, AStalledAgentIsNamedAndCountedAndAnEndedOneToo) {
   gGateCond.notify_all();
   dispatcher.join();
   EXPECT_TRUE(log.WaitFor("Agent stallCorrelator reads its stream again after "));
+  EXPECT_EQ(log.Count(stalled), 1u);
+  EXPECT_NE(Stats_Render(0).find("wispd_agent_stalls_total 1\n"), std::string::npos);
   Agent_StopAll();
 
   // An agent that returns ends: counted, named, no longer running.
