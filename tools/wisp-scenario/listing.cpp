@@ -11,28 +11,22 @@ namespace {
 
 // A row's read formats as a scenario writes the arguments: "%p %d" -> "s, i32".
 std::string ArgKinds(const char *read) {
-  std::string out, conv;
-  auto flush = [&] {
-    if (conv.empty()) return;
-    char letter = conv.back();
-    bool wide = conv.find('l') != std::string::npos;
-    const char *kind = letter == 'p' || letter == 's'   ? "s"
-                       : letter == 'd' || letter == 'i' ? (wide ? "i64" : "i32")
-                                                        : (wide ? "u64" : "u32");
-    out += std::string(out.empty() ? "" : ", ") + kind;
-    conv.clear();
-  };
+  std::string out;
   for (const char *c = read; *c != '\0'; ++c) {
-    if (*c == '%') {
-      flush();
-      conv = "%";
-    } else if (!conv.empty() && *c != ' ') {
-      conv += *c;
-      if (isalpha(static_cast<unsigned char>(*c)) && *c != 'l' && *c != 'h') flush();
-    }
+    if (*c != '%') continue;
+    const char *p = c + 1;
+    while (*p != '\0' && !isalpha(static_cast<unsigned char>(*p))) ++p;  // a width
+    bool wide = false;
+    for (; *p == 'l' || *p == 'h'; ++p) wide = wide || *p == 'l';
+    if (*p == '\0') break;
+    const char *kind = *p == 'p' || *p == 's'   ? "s"
+                       : *p == 'd' || *p == 'i' ? (wide ? "i64" : "i32")
+                                                : (wide ? "u64" : "u32");
+    if (!out.empty()) out.append(", ");
+    out.append(kind);
+    c = p;
   }
-  flush();
-  return out.empty() ? "none" : out;
+  return out.empty() ? std::string("none") : out;
 }
 
 // "tarn.problem.x.y" of a row's flare text.
