@@ -245,20 +245,31 @@ bool SendToBacklog(const std::string &path, const std::string &bytes) {
   return ok;
 }
 
+// hubd on a root of its own, stopped (SIGSTOP) once its socket is there.
+struct FrozenHubd {
+  Root root;
+  std::string flares = root.Under("/flares.jsonl");
+  std::string sock = root.Under("/var/run/pelldan/hubd-flare.sock");
+  std::unique_ptr<Process> hubd =
+      std::make_unique<Process>(Bin("hubd"), std::vector<std::string>{"--out", flares});
+  bool Frozen() {
+    struct stat st;
+    if (!WaitUntil([&] { return stat(sock.c_str(), &st) == 0; })) return false;
+    hubd->Signal(SIGSTOP);
+    return WaitUntil([&] { return ::Frozen(hubd->Pid()); });
+  }
+};
+
 // While hubd is busy (here: frozen) a burst of connections waits in its
 // backlog, and each is written once it reads again.
 TEST(Tools, HubdHoldsABurstOfFiveHundredConnectionsWhileBusy) {
   // The kernel caps every backlog at somaxconn.
   int cap = atoi(Slurp("/proc/sys/net/core/somaxconn").c_str());
   if (cap < 500) GTEST_SKIP() << "net.core.somaxconn is " << cap << ", below a burst of 500";
-  Root root;
-  std::string flares = root.Under("/flares.jsonl");
-  std::string sock = root.Under("/var/run/pelldan/hubd-flare.sock");
-  Process hubd(Bin("hubd"), {"--out", flares});
-  struct stat st;
-  ASSERT_TRUE(WaitUntil([&] { return stat(sock.c_str(), &st) == 0; }));
-  hubd.Signal(SIGSTOP);
-  ASSERT_TRUE(WaitUntil([&] { return Frozen(hubd.Pid()); }));
+  FrozenHubd frozen;
+  ASSERT_TRUE(frozen.Frozen());
+  Process &hubd = *frozen.hubd;
+  const std::string &flares = frozen.flares, &sock = frozen.sock;
   int refused = 0;
   for (int i = 0; i < 500; ++i)
     if (!SendToBacklog(sock, "burst " + std::to_string(i))) ++refused;
@@ -274,14 +285,10 @@ TEST(Tools, HubdHoldsABurstOfFiveHundredConnectionsWhileBusy) {
 // Connections still in the backlog when the stop comes were made, and
 // their senders count them delivered: the stop writes each.
 TEST(Tools, HubdStoppedWithConnectionsInItsBacklogWritesEach) {
-  Root root;
-  std::string flares = root.Under("/flares.jsonl");
-  std::string sock = root.Under("/var/run/pelldan/hubd-flare.sock");
-  Process hubd(Bin("hubd"), {"--out", flares});
-  struct stat st;
-  ASSERT_TRUE(WaitUntil([&] { return stat(sock.c_str(), &st) == 0; }));
-  hubd.Signal(SIGSTOP);
-  ASSERT_TRUE(WaitUntil([&] { return Frozen(hubd.Pid()); }));
+  FrozenHubd frozen;
+  ASSERT_TRUE(frozen.Frozen());
+  Process &hubd = *frozen.hubd;
+  const std::string &flares = frozen.flares, &sock = frozen.sock;
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(SendToBacklog(sock, "pending " + std::to_string(i)));
   hubd.Signal(SIGTERM);
   hubd.Signal(SIGCONT);
