@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -475,25 +476,39 @@ TEST(Survival, AcceptPauseRestsLongerEachTimeAndEndsWithTheCount) {
   EXPECT_EQ(pause.RestMs(now), 50);
 }
 
+// Runs body in a child process, whose syslog state is its own, and gives
+// its exit status (-1 when it did not exit).
+int InChild(const std::function<int()> &body) {
+  pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Says records until the collector's queue is full; false if none was dropped.
+bool FillCollector() {
+  for (int i = 0; i < 1000 && Syslog_DroppedRecords() == 0; ++i) Say("filling %d", i);
+  return Syslog_DroppedRecords() > 0;
+}
+
 // A collector that stops reading: once its queue is full a record costs a
 // few milliseconds and is counted as dropped, never a hang; when it reads
 // again, the next record goes and one more says how many did not.
 TEST(Survival, AStoppedCollectorCostsEachRecordLittleAndIsCounted) {
   Root root;
-  pid_t child = fork();
-  if (child == 0) {
+  int status = InChild([&] {
     int collector = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
-    if (collector < 0) _exit(2);
-    for (int i = 0; i < 1000 && Syslog_DroppedRecords() == 0; ++i) Say("filling %d", i);
+    if (collector < 0) return 2;
+    if (!FillCollector()) return 3;
     uint64_t dropped = Syslog_DroppedRecords();
-    if (dropped == 0) _exit(3);
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 400; ++i) Say("dropped %d", i);
     // Once one record waited in vain the next are tried once each: 400 take
     // far less than a second, where 5 ms each would take at least 2 s and a
     // wait without bound never gets here.
-    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(1)) _exit(4);
-    if (Syslog_DroppedRecords() != dropped + 400) _exit(5);
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(1)) return 4;
+    if (Syslog_DroppedRecords() != dropped + 400) return 5;
     char buf[512];
     while (recv(collector, buf, sizeof buf, MSG_DONTWAIT) > 0) {
     }
@@ -502,18 +517,14 @@ TEST(Survival, AStoppedCollectorCostsEachRecordLittleAndIsCounted) {
                        " log records were dropped: the log collector did not take them.\n";
     for (const std::string &want : {std::string("]: back"), "]: " + said}) {
       ssize_t n = recv(collector, buf, sizeof buf - 1, MSG_DONTWAIT);
-      if (n <= 0) _exit(6);
+      if (n <= 0) return 6;
       buf[n] = '\0';
-      if (strstr(buf, want.c_str()) == nullptr) _exit(7);
+      if (strstr(buf, want.c_str()) == nullptr) return 7;
     }
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0)
-      << "2: setup, 3: nothing dropped, 4: not bounded, 5: not counted, 6: nothing arrived, "
-         "7: wrong records";
+    return 0;
+  });
+  EXPECT_EQ(status, 0) << "2: setup, 3: nothing dropped, 4: not bounded, 5: not counted, "
+                          "6: nothing arrived, 7: wrong records";
 }
 
 // The count of dropped records sums what each report said.
@@ -535,39 +546,32 @@ uint64_t ReportedDrops(int collector) {
 // dropped ones: that report waits for the next chance, its count kept.
 TEST(Survival, AReportOfDroppedRecordsTheCollectorRefusedKeepsItsCount) {
   Root root;
-  pid_t child = fork();
-  if (child == 0) {
+  int status = InChild([&] {
     int collector = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
-    if (collector < 0) _exit(2);
-    for (int i = 0; i < 1000 && Syslog_DroppedRecords() == 0; ++i) Say("filling %d", i);
-    if (Syslog_DroppedRecords() == 0) _exit(3);
+    if (collector < 0) return 2;
+    if (!FillCollector()) return 3;
     char buf[512];
-    if (recv(collector, buf, sizeof buf, MSG_DONTWAIT) <= 0) _exit(2);
+    if (recv(collector, buf, sizeof buf, MSG_DONTWAIT) <= 0) return 2;
     Say("filling again");  // takes the one place; its report finds none
     uint64_t reported = ReportedDrops(collector);
     Say("back");
     reported += ReportedDrops(collector);
-    if (reported == Syslog_DroppedRecords()) _exit(0);
+    if (reported == Syslog_DroppedRecords()) return 0;
     fprintf(stderr, "reports said %llu of %llu records dropped\n",
             static_cast<unsigned long long>(reported),
             static_cast<unsigned long long>(Syslog_DroppedRecords()));
-    _exit(4);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0)
-      << "2: setup, 3: nothing dropped, 4: the reports do not add up to the count";
+    return 4;
+  });
+  EXPECT_EQ(status, 0) << "2: setup, 3: nothing dropped, 4: the reports do not add up to the count";
 }
 
 // Records held by a thread go with the user facility, as those written
 // one by one: "<14>" is user.info.
 TEST(Survival, HeldRecordsGoWithTheUserFacility) {
   Root root;
-  pid_t child = fork();
-  if (child == 0) {
+  int status = InChild([&] {
     int collector = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
-    if (collector < 0) _exit(2);
+    if (collector < 0) return 2;
     Say("alone");
     Syslog_Hold();
     Say("held");
@@ -575,20 +579,17 @@ TEST(Survival, HeldRecordsGoWithTheUserFacility) {
     char buf[512];
     for (const char *want : {"]: alone", "]: held"}) {
       ssize_t n = recv(collector, buf, sizeof buf - 1, MSG_DONTWAIT);
-      if (n <= 0) _exit(3);
+      if (n <= 0) return 3;
       buf[n] = '\0';
-      if (strstr(buf, want) == nullptr) _exit(3);
+      if (strstr(buf, want) == nullptr) return 3;
       if (strncmp(buf, "<14>", 4) != 0) {
         fprintf(stderr, "came as %s\n", buf);
-        _exit(4);
+        return 4;
       }
     }
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: setup, 3: records missing, 4: not user.info";
+    return 0;
+  });
+  EXPECT_EQ(status, 0) << "2: setup, 3: records missing, 4: not user.info";
 }
 
 }  // namespace

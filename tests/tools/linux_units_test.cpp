@@ -8,7 +8,11 @@
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <sys/timex.h>
+#include <unistd.h>
 
+#include <fstream>
+
+#include "actions.h"
 #include "clockwatch.h"
 #include "config.h"
 #include "event.h"
@@ -99,8 +103,12 @@ TEST(LinuxLinks, ChangesTheKernelMergedAreRecoveredFromItsCounters) {
       "wisp.net.pnic.linkstate.down pnic0", "wisp.net.pnic.linkstate.up pnic0"};
   EXPECT_EQ(Apply(&table, {{3, "pnic0", true, 0, "veth", 7, 7}}), expected);
   EXPECT_EQ(table.Merged(), 4u);
+  // A carrier that came up on a link thought up: a down was missed.
+  EXPECT_EQ(Apply(&table, {{3, "pnic0", true, 0, "veth", 8, 7}}),
+            (std::vector<std::string>{"wisp.net.pnic.linkstate.down pnic0",
+                                      "wisp.net.pnic.linkstate.up pnic0"}));
   // Down after a merged up and down: three changes, ending down.
-  EXPECT_EQ(Apply(&table, {{3, "pnic0", false, 0, "veth", 8, 9}}).size(), 3u);
+  EXPECT_EQ(Apply(&table, {{3, "pnic0", false, 0, "veth", 9, 9}}).size(), 3u);
   // Counters that leap (a damaged capture) are not replayed one by one.
   EXPECT_LE(Apply(&table, {{3, "pnic0", true, 0, "veth", 2000000000, 2000000000}}).size(), 65u);
 }
@@ -167,6 +175,29 @@ TEST(LinuxLinkMessages, WhatDoesNotDecodeIsCountedAndTheRestKept) {
   bad[at + 5] = 'X';
   EXPECT_EQ(DecodeLinkMessages(bad.data(), bad.size()).firstProblem,
             "link message without a valid name");
+}
+
+// The daemon's take-downs: only those written after the start, and a
+// journal replaced or cut short is read from its start.
+TEST(LinuxActions, OnlyTakeDownsAddedSinceTheStartAreRead) {
+  char dir[] = "/tmp/wisp-linux-actions-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/simhost-actions.jsonl";
+  auto append = [&](const std::string &text) { std::ofstream(path, std::ios::app) << text; };
+  append("{\"action\":\"nic_down\",\"nic\":\"pnic9\",\"value\":1}\n");
+  ActionsFollower follower(path);
+  EXPECT_TRUE(follower.Read().empty());
+  append(
+      "{\"action\":\"set_option\",\"group\":\"Misc\"}\nnot json\n"
+      "{\"action\":\"nic_down\",\"nic\":\"pnic0\",\"value\":1}\n{\"action\":\"nic_d");
+  EXPECT_EQ(follower.Read(), std::vector<std::string>{"pnic0"});
+  EXPECT_EQ(follower.BadLines(), 1u);
+  append("own\",\"nic\":\"pnic1\"}\n");  // the line written in two parts
+  EXPECT_EQ(follower.Read(), std::vector<std::string>{"pnic1"});
+  std::ofstream(path, std::ios::trunc) << "{\"action\":\"nic_down\",\"nic\":\"pnic2\"}\n";
+  EXPECT_EQ(follower.Read(), std::vector<std::string>{"pnic2"});
+  unlink(path.c_str());
+  rmdir(dir);
 }
 
 ClockConfig Clock() {

@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <bit>
 #include <sstream>
 
 #include "../common/signals.h"
@@ -22,10 +22,13 @@ constexpr size_t kHeldObservations = 100000;
 // How often held observations are offered again.
 constexpr int kRetryMs = 100;
 
-// Reported at the first and then at every power of two, so that a stream of
-// bad input is seen without filling the log.
-bool Worth(uint64_t count) {
-  return (count & (count - 1)) == 0;
+// Adds n to a counter; true when it reached the first or a power of two, the
+// counts worth a log line, so that a stream of bad input is seen without
+// filling the log.
+bool Counted(uint64_t *counter, uint64_t n) {
+  uint64_t before = *counter;
+  *counter += n;
+  return std::bit_width(before) != std::bit_width(*counter);
 }
 }  // namespace
 
@@ -87,33 +90,29 @@ void Source::Capture(const Event &event) {
 
 void Source::Links(const Event &event) {
   LinkBatch batch = DecodeLinkMessages(event.bytes.data(), event.bytes.size());
-  if (batch.bad > 0) {
-    uint64_t before = badNetlink_;
-    badNetlink_ += batch.bad;
-    for (uint64_t n = before + 1; n <= badNetlink_; ++n)
-      if (Worth(n)) {
-        log_("rejected a link message (" + std::to_string(badNetlink_) +
-             " so far): " + batch.firstProblem);
-        break;
-      }
-  }
+  if (Counted(&badNetlink_, batch.bad))
+    log_("rejected a link message (" + std::to_string(badNetlink_) +
+         " so far): " + batch.firstProblem);
   std::vector<Observation> obs;
   for (const LinkMsg &link : batch.links) links_.Apply(link, &obs);
   // The model first: the daemon looks up what an observation names.
   Inventory now = links_.Current();
   if (now != inventory_ || !modelWritten_) {
     inventory_ = now;
-    std::string why;
-    modelWritten_ = model_.Write(ModelText(uuid_, options_.config.advancedOptions, now), &why);
-    if (!modelWritten_) log_(why);
+    WriteModel();
   }
   outbox_.Add(obs, tools::NowMicros());
   if (batch.overrun) Overrun();
 }
 
+void Source::WriteModel() {
+  std::string why;
+  modelWritten_ = model_.Write(ModelText(uuid_, options_.config.advancedOptions, inventory_), &why);
+  if (!modelWritten_) log_(why);
+}
+
 void Source::Overrun() {
-  ++overruns_;
-  if (Worth(overruns_))
+  if (Counted(&overruns_, 1))
     log_("the kernel dropped link messages (" + std::to_string(overruns_) +
          " times so far); reading every link again");
   kernel_->Resync();
@@ -215,7 +214,7 @@ std::string Source::StatsText() const {
 
 void Source::WriteStats() {
   std::string why;
-  if (!stats_.Write(StatsText(), &why) && Worth(++statsFailures_)) log_(why);
+  if (!stats_.Write(StatsText(), &why) && Counted(&statsFailures_, 1)) log_(why);
 }
 
 int Source::Run(volatile sig_atomic_t *stop, volatile sig_atomic_t *hangup) {
@@ -223,9 +222,7 @@ int Source::Run(volatile sig_atomic_t *stop, volatile sig_atomic_t *hangup) {
   std::vector<Event> events;
   kernel_->Initial(&events);
   // The model holds the options and the UUID before any link is known.
-  std::string why;
-  modelWritten_ = model_.Write(ModelText(uuid_, options_.config.advancedOptions, inventory_), &why);
-  if (!modelWritten_) log_(why);
+  WriteModel();
   for (const Event &e : events) Process(e);
   while (!*stop) {
     if (*hangup) {

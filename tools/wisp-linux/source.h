@@ -41,6 +41,7 @@ class Source {
   void Process(const Event &event);
   void Links(const Event &event);
   void Overrun();
+  void WriteModel();
   void TakeDowns();
   void Capture(const Event &event);
   void OpenCapture();
