@@ -130,3 +130,28 @@ def corrupt_window():
 
 for name, data in corrupt_window():
     write("fuzz_batch", "testworld-" + name, data)
+
+# The kernel's text as the Linux source reads it.
+write("fuzz_kernel_text", "kmsg-reset",
+      b"4,812,98765,-;sd 2:0:0:1: Power-on or device reset occurred\n SUBSYSTEM=scsi\n DEVICE=+scsi:2:0:0:1\n")
+write("fuzz_kernel_text", "kmsg-offline", b"6,13,5,-;sd 3:0:0:1: Device offlined - not ready after error recovery\n")
+write("fuzz_kernel_text", "kmsg-io-error",
+      b"3,344,169066070,-;critical space allocation error, dev loop0, sector 4096 op 0x1:(WRITE) flags 0x8800\n")
+write("fuzz_kernel_text", "kmsg-queue-timeout",
+      b"4,1812,97231044,-;device-mapper: multipath: queue_if_no_path timeout on 253:0, failing queued IO\n")
+write("fuzz_kernel_text", "kmsg-attached", b"5,20,7,-;sd 2:0:0:1: [sdb] Attached SCSI disk\n")
+write("fuzz_kernel_text", "uevent-path-failed",
+      b"change@/devices/virtual/block/dm-0\0ACTION=change\0SUBSYSTEM=block\0DM_TARGET=multipath\0"
+      b"DM_ACTION=PATH_FAILED\0DM_PATH=8:32\0DM_NR_VALID_PATHS=0\0DM_NAME=mpatha\0")
+write("fuzz_kernel_text", "uevent-path-reinstated",
+      b"change@/devices/virtual/block/dm-0\0DM_TARGET=multipath\0DM_ACTION=PATH_REINSTATED\0"
+      b"DM_PATH=8:16\0DM_NR_VALID_PATHS=1\0DM_NAME=mpatha\0")
+write("fuzz_kernel_text", "trace-mc-event",
+      b"kworker/1:2-118 [001] d..1. 5000.1: mc_event: 3 Corrected error: memory read error on DIMM_A1 "
+      b"(mc:0 location:0:0:-1 address:0x12345040 grain:32 syndrome:0x0)")
+write("fuzz_kernel_text", "trace-mce-record",
+      b"<idle>-0 [002] 5005.1: mce_record: CPU: 2, MCGc/s: 1c09/0, MC8: 8c00004000010090, "
+      b"ADDR/MISC/SYND: 0000000056789000/0000000000000086/0")
+write("fuzz_kernel_text", "inventory",
+      b'{"disks": {"mpatha": {"dev": "253:0", "paths": ["sdb"], "partitions": {"p1": {"number": 1, '
+      b'"dev": "253:1"}}}, "sdb": {"dev": "8:16", "scsi": "2:0:0:1"}}, "mounts": {"253:1": "/srv"}}')

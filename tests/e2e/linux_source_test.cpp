@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -275,6 +277,137 @@ TEST(ReplayedSource, ADamagedCaptureIsRefusedOrSkippedLineByLine) {
       << skipped.Stderr();
   EXPECT_EQ(SourceCounter(root, "wisp_linux_bad_link_messages_total"), 1);
   EXPECT_EQ(SourceCounter(root, "wisp_linux_bad_capture_lines_total"), 3);
+}
+
+// Storage from captures: a map of two paths (sdb, sdc) carrying /srv/data.
+// Replayed at their recorded times: the daemon reads a path's redundancy
+// from the host model when it takes the path's event, as on a host.
+class ReplayedStorage : public ::testing::Test {
+ protected:
+  void Replay(const std::string &capture) {
+    Process source(Bin("wisp-linux"), {"--replay", Example(capture)});
+    ASSERT_EQ(ExitCode(source.Wait(30000ms)), 0) << source.Stderr();
+    stderr_ = source.Stderr();
+  }
+  // The flares' messages with the given ids, in the order hubd took them.
+  std::vector<std::string> Messages(size_t count) {
+    EXPECT_TRUE(WaitUntil([&] { return host.Flares().size() >= count; }, 15000ms))
+        << Slurp(host.root.Under("/hubd.jsonl")) << stderr_;
+    std::vector<std::string> out;
+    for (const std::string &line : host.Flares())
+      out.push_back(nlohmann::json::parse(line, nullptr, false).value("message", line));
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  Host host;
+  std::string stderr_;
+};
+
+TEST_F(ReplayedStorage, OnePathOfTwoFailsAndReturns) {
+  Replay("multipath-path.jsonl");
+  EXPECT_EQ(Messages(2),
+            (std::vector<std::string>{
+                "Lost path redundancy to storage device mpatha. Path sdc is down. Affected "
+                "datastores: \"/srv/data\".",
+                "Path redundancy to storage device mpatha (Datastores: \"/srv/data\") restored. "
+                "Path sdc is active again."}));
+}
+
+TEST_F(ReplayedStorage, BothPathsFailQueueingEndsAndThePathsReturn) {
+  Replay("multipath-apd.jsonl");
+  EXPECT_EQ(
+      Messages(7),
+      (std::vector<std::string>{
+          "Connectivity to storage device mpatha (Datastores: \"/srv/data\") restored. Path "
+          "sdb is active again.",
+          "Device or filesystem with identifier [mpatha] has entered the All Paths Down Timeout "
+          "state after being in the All Paths Down state for 3 seconds. I/Os will now be fast "
+          "failed.",
+          "Device or filesystem with identifier [mpatha] has entered the All Paths Down state.",
+          "Device or filesystem with identifier [mpatha] has exited the All Paths Down state.",
+          "Lost connectivity to storage device mpatha. Path sdc is down. Affected datastores: "
+          "\"/srv/data\".",
+          "Lost path redundancy to storage device mpatha. Path sdb is down. Affected datastores: "
+          "\"/srv/data\".",
+          "Path redundancy to storage device mpatha (Datastores: \"/srv/data\") restored. Path "
+          "sdc is active again."}));
+}
+
+TEST_F(ReplayedStorage, ResetsAnOfflineDiskAndItsErrorsFromTheKernelLog) {
+  Replay("scsi-kmsg.jsonl");
+  EXPECT_EQ(Messages(4),
+            (std::vector<std::string>{
+                "Connectivity to storage device sdd (Datastores: \"/var/lib/store\") restored. "
+                "Path sdd is active again.",
+                "Frequent PowerOn Reset Unit Attentions are occurring on path sdd. This may "
+                "indicate a storage problem. Affected device: sdd. Affected datastores: "
+                "\"/var/lib/store\".",
+                "Lost connectivity to storage device sdd. Path sdd is down. Affected datastores: "
+                "\"/var/lib/store\".",
+                "Too many errors observed for device sdd errPercentage 27"}));
+  // Ten resets, the offline line, ten I/O errors and the attach matched;
+  // a program's reset line and the rejected I/O lines did not.
+  EXPECT_EQ(SourceCounter(host.root, "wisp_linux_kernel_log_matched_total"), 22);
+  EXPECT_EQ(SourceCounter(host.root, "wisp_linux_kernel_log_unmatched_total"), 11);
+}
+
+TEST_F(ReplayedStorage, CorrectedErrorsOnOnePageAreAskedToRetireItAndThatIsOnlyRecorded) {
+  // It stays after the replay: the daemon's request comes after it.
+  Process source(Bin("wisp-linux"),
+                 {"--replay", Example("memory-errors.jsonl"), "--timing", "none", "--stay"});
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return SourceCounter(host.root,
+                             "wisp_linux_page_retirements_total{outcome=\"recorded\"}") == 1;
+      },
+      15000ms))
+      << source.Stderr();
+  source.Signal(SIGTERM);
+  ASSERT_EQ(ExitCode(source.Wait(20000ms)), 0) << source.Stderr();
+  EXPECT_NE(source.Stderr().find("the daemon asked to retire memory page 0x12345, its corrected "
+                                 "errors: recorded in the actions journal, not done"),
+            std::string::npos)
+      << source.Stderr();
+  std::string actions = Slurp(host.root.Under("/var/log/pelldan/simhost-actions.jsonl"));
+  EXPECT_NE(actions.find("\"action\":\"page_retire\",\"page\":74565,"), std::string::npos)
+      << actions;
+  EXPECT_EQ(actions.find("cpu_offline"), std::string::npos) << actions;
+  EXPECT_EQ(SourceCounter(host.root, "wisp_linux_observations_sent_total{family=\"hardware\"}"), 5);
+}
+
+// A loop device whose backing file system is full: the kernel's error lines
+// reach the source. In a mount namespace of its own, so the file system
+// goes with it; the loop device is detached at the end.
+TEST(LiveStorage, ALoopDeviceOnAFullFileSystemLogsErrorsTheSourceReads) {
+  if (geteuid() != 0 || access("/dev/loop-control", F_OK) != 0 ||
+      access("/usr/bin/unshare", X_OK) != 0 || access("/dev/kmsg", R_OK) != 0)
+    GTEST_SKIP() << "needs root, loop devices, unshare and the kernel log";
+  Host host;
+  Process source(Bin("wisp-linux"), {});
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return SourceCounter(host.root, "wisp_linux_family_watched{family=\"storage\"}") == 1;
+      },
+      10000ms))
+      << source.Stderr();
+  std::string dir = host.root.Under("/full");
+  std::string script =
+      "set -e; mkdir -p " + dir + "; mount -t tmpfs -o size=1m tmpfs " + dir + "; truncate -s 4M " +
+      dir + "/back; dev=$(losetup -f --show " + dir + "/back); echo $dev; " +
+      "dd if=/dev/zero of=$dev bs=64k count=32 oflag=direct 2>/dev/null || true; losetup -d $dev";
+  // The kernel limits how often it logs such errors: try until one is read.
+  std::string device;
+  for (int i = 0; i < 10 && SourceCounter(host.root, "wisp_linux_kernel_log_matched_total") < 1;
+       ++i) {
+    Process fill("/usr/bin/unshare", {"-m", "/bin/sh", "-c", script});
+    ASSERT_EQ(ExitCode(fill.Wait(30000ms)), 0) << fill.Stderr();
+    device = fill.Stdout();
+    WaitUntil([&] { return SourceCounter(host.root, "wisp_linux_kernel_log_matched_total") >= 1; },
+              3000ms);
+  }
+  EXPECT_GE(SourceCounter(host.root, "wisp_linux_kernel_log_matched_total"), 1)
+      << device << source.Stderr();
+  EXPECT_EQ(SourceCounter(host.root, "wisp_linux_bad_kernel_log_records_total"), 0);
 }
 
 }  // namespace

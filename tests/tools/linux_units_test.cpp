@@ -179,23 +179,37 @@ TEST(LinuxLinkMessages, WhatDoesNotDecodeIsCountedAndTheRestKept) {
 
 // The daemon's take-downs: only those written after the start, and a
 // journal replaced or cut short is read from its start.
-TEST(LinuxActions, OnlyTakeDownsAddedSinceTheStartAreRead) {
+// "nic pnic0", "page 4660", "cpu 3" for each request read.
+std::vector<std::string> Requests(const std::vector<HostAction> &actions) {
+  std::vector<std::string> out;
+  for (const HostAction &a : actions)
+    out.push_back(a.kind == HostAction::Kind::kNicDown      ? "nic " + a.nic
+                  : a.kind == HostAction::Kind::kPageRetire ? "page " + std::to_string(a.page)
+                                                            : "cpu " + std::to_string(a.cpu));
+  return out;
+}
+
+TEST(LinuxActions, OnlyRequestsAddedSinceTheStartAreRead) {
   char dir[] = "/tmp/wisp-linux-actions-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string path = std::string(dir) + "/simhost-actions.jsonl";
   auto append = [&](const std::string &text) { std::ofstream(path, std::ios::app) << text; };
+  using Texts = std::vector<std::string>;
   append("{\"action\":\"nic_down\",\"nic\":\"pnic9\",\"value\":1}\n");
   ActionsFollower follower(path);
   EXPECT_TRUE(follower.Read().empty());
   append(
       "{\"action\":\"set_option\",\"group\":\"Misc\"}\nnot json\n"
-      "{\"action\":\"nic_down\",\"nic\":\"pnic0\",\"value\":1}\n{\"action\":\"nic_d");
-  EXPECT_EQ(follower.Read(), std::vector<std::string>{"pnic0"});
-  EXPECT_EQ(follower.BadLines(), 1u);
+      "{\"action\":\"page_retire\",\"page\":\"4660\"}\n"
+      "{\"action\":\"nic_down\",\"nic\":\"pnic0\",\"value\":1}\n"
+      "{\"action\":\"page_retire\",\"page\":4660,\"count\":1,\"mode\":\"NiceRetire\"}\n"
+      "{\"action\":\"cpu_offline\",\"cpu\":3}\n{\"action\":\"nic_d");
+  EXPECT_EQ(Requests(follower.Read()), (Texts{"nic pnic0", "page 4660", "cpu 3"}));
+  EXPECT_EQ(follower.BadLines(), 2u);
   append("own\",\"nic\":\"pnic1\"}\n");  // the line written in two parts
-  EXPECT_EQ(follower.Read(), std::vector<std::string>{"pnic1"});
+  EXPECT_EQ(Requests(follower.Read()), Texts{"nic pnic1"});
   std::ofstream(path, std::ios::trunc) << "{\"action\":\"nic_down\",\"nic\":\"pnic2\"}\n";
-  EXPECT_EQ(follower.Read(), std::vector<std::string>{"pnic2"});
+  EXPECT_EQ(Requests(follower.Read()), Texts{"nic pnic2"});
   unlink(path.c_str());
   rmdir(dir);
 }

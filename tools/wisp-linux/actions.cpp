@@ -42,17 +42,17 @@ ActionsFollower::~ActionsFollower() {
   if (inotify_ >= 0) close(inotify_);
 }
 
-std::vector<std::string> ActionsFollower::Read() {
+std::vector<HostAction> ActionsFollower::Read() {
   char events[4096];
   while (inotify_ >= 0 && read(inotify_, events, sizeof events) > 0) {
   }
-  std::vector<std::string> nics;
+  std::vector<HostAction> actions;
   int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return nics;
+  if (fd < 0) return actions;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    return nics;
+    return actions;
   }
   if (st.st_ino != inode_ || st.st_size < offset_) {
     if (st.st_ino != inode_) WatchFile();
@@ -69,30 +69,47 @@ std::vector<std::string> ActionsFollower::Read() {
         if (partial_.size() <= kLongestAction) partial_ += buf[i];
         continue;
       }
-      Take(partial_, &nics);
+      Take(partial_, &actions);
       partial_.clear();
     }
   }
   close(fd);
-  return nics;
+  return actions;
 }
 
-void ActionsFollower::Take(const std::string &line, std::vector<std::string> *nics) {
+void ActionsFollower::Take(const std::string &line, std::vector<HostAction> *actions) {
   nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
   if (line.size() > kLongestAction || !j.is_object()) {
     ++bad_;
     problem_ = "a line of " + path_ + " that is no action";
     return;
   }
+  static const struct {
+    const char *action, *member;
+    HostAction::Kind kind;
+  } kKinds[] = {{"nic_down", "nic", HostAction::Kind::kNicDown},
+                {"page_retire", "page", HostAction::Kind::kPageRetire},
+                {"cpu_offline", "cpu", HostAction::Kind::kCpuOffline}};
   auto action = j.find("action");
-  auto nic = j.find("nic");
-  if (action == j.end() || *action != "nic_down") return;
-  if (nic == j.end() || !nic->is_string()) {
-    ++bad_;
-    problem_ = "a take-down in " + path_ + " without a NIC";
-    return;
+  if (action == j.end()) return;
+  for (const auto &k : kKinds) {
+    if (*action != k.action) continue;
+    auto member = j.find(k.member);
+    HostAction a;
+    a.kind = k.kind;
+    bool ok =
+        member != j.end() &&
+        (k.kind == HostAction::Kind::kNicDown ? member->is_string() : member->is_number_unsigned());
+    if (!ok) {
+      ++bad_;
+      problem_ = std::string("a ") + k.action + " in " + path_ + " without its " + k.member;
+      return;
+    }
+    if (k.kind == HostAction::Kind::kNicDown) a.nic = member->get<std::string>();
+    if (k.kind == HostAction::Kind::kPageRetire) a.page = member->get<uint64_t>();
+    if (k.kind == HostAction::Kind::kCpuOffline) a.cpu = member->get<uint64_t>();
+    actions->push_back(a);
   }
-  nics->push_back(nic->get<std::string>());
 }
 
 }  // namespace wisplinux

@@ -75,13 +75,37 @@ bool ParseContexts(const json &j, Contexts *contexts, std::string *why) {
   }
   for (auto it = j.begin(); it != j.end(); ++it) {
     long v = 0;
-    int f = it.key() == "net" ? 0 : it.key() == "clock" ? 1 : -1;
+    int f = -1;
+    for (int i = 0; i < kFamilies; ++i)
+      if (it.key() == FamilyName(static_cast<Family>(i))) f = i;
     if (f < 0) {
-      *why = "contexts." + it.key() + ": unknown family (net, clock)";
+      *why = "contexts." + it.key() + ": unknown family (net, clock, storage, hardware)";
       return false;
     }
     if (!Number(*it, "contexts." + it.key(), 0, 23, &v, why)) return false;
     contexts->of[f] = static_cast<int>(v);
+  }
+  return true;
+}
+
+bool ParseStorage(const json &j, StorageConfig *storage, std::string *why) {
+  if (!j.is_object()) {
+    *why = "storage: an object";
+    return false;
+  }
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    long v = 0;
+    const std::string where = "storage." + it.key();
+    if (it.key() == "io_error_lines") {
+      if (!Number(*it, where, 1, 1000000, &v, why)) return false;
+      storage->ioErrorLines = static_cast<int>(v);
+    } else if (it.key() == "io_error_window_s") {
+      if (!Number(*it, where, 1, 86400, &v, why)) return false;
+      storage->ioErrorWindowS = static_cast<int>(v);
+    } else {
+      *why = where + ": unknown key";
+      return false;
+    }
   }
   return true;
 }
@@ -145,12 +169,15 @@ bool ParseConfig(const std::string &text, Config *config, std::string *why) {
       if (!ParseClock(*it, &config->clock, why)) return false;
     } else if (key == "contexts") {
       if (!ParseContexts(*it, &config->contexts, why)) return false;
+    } else if (key == "storage") {
+      if (!ParseStorage(*it, &config->storage, why)) return false;
     } else {
       *why = key + ": unknown key";
       return false;
     }
   }
-  if (config->contexts.of[0] == config->contexts.of[1]) {
+  std::set<int> used(config->contexts.of, config->contexts.of + kFamilies);
+  if (used.size() != kFamilies) {
     *why = "contexts: each family needs a context of its own";
     return false;
   }

@@ -1,6 +1,7 @@
 // The source's configuration file: which links are NICs, the port groups of
 // each bridge or bond, the advanced options the daemon reads, the clock's
-// bounds and the contexts each family uses.
+// bounds, how many I/O errors are too many and the contexts each family
+// uses.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 #include "clockwatch.h"
 #include "links.h"
 #include "observations.h"
+#include "storage.h"
 
 namespace wisplinux {
 
@@ -18,6 +20,7 @@ struct Config {
   LinkConfig links;
   ClockConfig clock;
   Contexts contexts;
+  StorageConfig storage;
   // Group -> name -> integer, as the host model holds them.
   nlohmann::json advancedOptions = {{"Net", {{"LinkFlappingThreshold", 3}}}};
   std::string systemUuid;  // empty: the system's own

@@ -1,6 +1,7 @@
 #include "event.h"
 
 #include <nlohmann/json.hpp>
+#include <utility>
 
 namespace wisplinux {
 
@@ -89,8 +90,33 @@ std::string EventToLine(const Event &e) {
       j["sync"] = {
           {"state", e.sync.state}, {"status", e.sync.status}, {"maxerror_us", e.sync.maxErrorUs}};
       break;
+    case Event::Kind::kUevent: {
+      // Its NUL-ended strings, one item each, to be read by a person.
+      json items = json::array();
+      size_t start = 0;
+      while (start < e.bytes.size()) {
+        size_t nul = e.bytes.find('\0', start);
+        if (nul == std::string::npos) nul = e.bytes.size();
+        items.push_back(e.bytes.substr(start, nul - start));
+        start = nul + 1;
+      }
+      j["uevent"] = items;
+      break;
+    }
+    case Event::Kind::kKmsg:
+      j["kmsg"] = e.bytes;
+      if (e.ios != 0) j["ios"] = e.ios;
+      break;
+    case Event::Kind::kTrace:
+      j["trace"] = e.bytes;
+      break;
+    case Event::Kind::kStorage:
+      j["storage"] = json::parse(e.bytes, nullptr, false);
+      break;
   }
-  return j.dump();
+  // The kernel escapes what it logs, but a byte that is no UTF-8 must not
+  // stop the capture.
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 bool EventFromLine(const std::string &line, Event *e, std::string *why) {
@@ -138,7 +164,38 @@ bool EventFromLine(const std::string &line, Event *e, std::string *why) {
     e->sync = {static_cast<int>(state), static_cast<int>(status), static_cast<long>(maxerror)};
     return true;
   }
-  *why = "an event is one of links, overrun, step, sync";
+  if (j.contains("uevent") && j["uevent"].is_array()) {
+    e->kind = Event::Kind::kUevent;
+    for (const json &item : j["uevent"]) {
+      if (!item.is_string()) {
+        *why = "\"uevent\" takes a list of texts";
+        return false;
+      }
+      e->bytes += item.get<std::string>();
+      e->bytes += '\0';
+    }
+    return true;
+  }
+  static const std::pair<const char *, Event::Kind> kTexts[] = {{"kmsg", Event::Kind::kKmsg},
+                                                                {"trace", Event::Kind::kTrace}};
+  for (const auto &[key, kind] : kTexts) {
+    if (!j.contains(key)) continue;
+    e->kind = kind;
+    int64_t ios = 0;
+    if (!j[key].is_string() || (j.contains("ios") && !Whole(j, "ios", 0, INT64_MAX, &ios))) {
+      *why = std::string("\"") + key + "\" takes a text";
+      return false;
+    }
+    e->bytes = j[key].get<std::string>();
+    e->ios = static_cast<uint64_t>(ios);
+    return true;
+  }
+  if (j.contains("storage") && j["storage"].is_object()) {
+    e->kind = Event::Kind::kStorage;
+    e->bytes = j["storage"].dump();
+    return true;
+  }
+  *why = "an event is one of links, overrun, step, sync, uevent, kmsg, trace, storage";
   return false;
 }
 

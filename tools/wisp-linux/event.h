@@ -10,10 +10,14 @@
 namespace wisplinux {
 
 struct Event {
-  enum class Kind { kLinks, kOverrun, kStep, kSync };
+  enum class Kind { kLinks, kOverrun, kStep, kSync, kUevent, kKmsg, kTrace, kStorage };
   Kind kind = Kind::kLinks;
-  uint64_t atUs = 0;                           // since the source started (monotonic)
-  std::string bytes;                           // kLinks: one read of the route socket
+  uint64_t atUs = 0;  // since the source started (monotonic)
+  // kLinks: one read of the route socket; kUevent: one device event;
+  // kKmsg: one kernel log record; kTrace: one trace line; kStorage: the
+  // block devices and mounts, as JSON.
+  std::string bytes;
+  uint64_t ios = 0;                            // kKmsg: the named device's completed requests
   int64_t deltaNs = 0, toSec = 0, toNsec = 0;  // kStep
   SyncSample sync;                             // kSync
 };

@@ -33,6 +33,10 @@ class Kernel {
   virtual void Resync() = 0;
   // Takes the link of that index down; 0 or an errno.
   virtual int TakeDown(int32_t index) = 0;
+  // Takes the memory page at that physical address out of use; 0 or an errno.
+  virtual int OfflinePage(uint64_t address) = 0;
+  // Kernel log records the kernel overwrote before they were read.
+  virtual uint64_t KmsgLost() const { return 0; }
   // Lines of a replayed capture that did not decode, with the first's reason.
   virtual size_t BadLines(std::string *first) const = 0;
 };

@@ -13,10 +13,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <limits>
 
 #include "kernel.h"
+#include "watches.h"
 
 namespace wisplinux {
 
@@ -54,8 +56,8 @@ std::string ReadUuid() {
 
 class LiveKernel : public Kernel {
  public:
-  explicit LiveKernel(const ClockConfig &clock) : uuid_(ReadUuid()) {
-    start_ = MonotonicUs();
+  explicit LiveKernel(const ClockConfig &clock)
+      : uuid_(ReadUuid()), start_(MonotonicUs()), storage_(start_), hardware_(start_) {
     OpenLinks();
     OpenClock(clock);
   }
@@ -67,16 +69,21 @@ class LiveKernel : public Kernel {
 
   void Initial(std::vector<Event> *out) override {
     if (clock_.watched) out->push_back(SyncEvent());
+    storage_.Initial(out);
   }
 
   std::vector<int> Fds() const override {
     std::vector<int> fds;
     for (int fd : {nl_ ? mnl_socket_get_fd(nl_) : -1, stepFd_, syncFd_})
       if (fd >= 0) fds.push_back(fd);
+    for (int fd : storage_.Fds()) fds.push_back(fd);
+    for (int fd : hardware_.Fds()) fds.push_back(fd);
     return fds;
   }
 
   void Read(int fd, std::vector<Event> *out) override {
+    storage_.Read(fd, out);
+    hardware_.Read(fd, out);
     if (nl_ && fd == mnl_socket_get_fd(nl_)) ReadLinks(out);
     if (fd == stepFd_) ReadStep(out);
     if (fd == syncFd_) {
@@ -86,8 +93,19 @@ class LiveKernel : public Kernel {
   }
 
   FamilyStatus Status(Family family) const override {
-    return family == Family::kNet ? net_ : clock_;
+    switch (family) {
+      case Family::kNet:
+        return net_;
+      case Family::kClock:
+        return clock_;
+      case Family::kStorage:
+        return storage_.Status();
+      case Family::kHardware:
+        return hardware_.Status();
+    }
+    return {};
   }
+  uint64_t KmsgLost() const override { return storage_.KmsgLost(); }
   std::string SystemUuid() const override { return uuid_; }
   bool Finished() const override { return false; }
   size_t BadLines(std::string *) const override { return 0; }
@@ -103,6 +121,17 @@ class LiveKernel : public Kernel {
         static_cast<struct rtgenmsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(struct rtgenmsg)));
     ifi->rtgen_family = AF_UNSPEC;
     mnl_socket_sendto(nl_, nlh, nlh->nlmsg_len);
+  }
+
+  int OfflinePage(uint64_t address) override {
+    // The kernel moves the page's contents elsewhere and stops using it.
+    int fd = open("/sys/devices/system/memory/soft_offline_page", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char text[32];
+    int len = snprintf(text, sizeof text, "0x%llx\n", static_cast<unsigned long long>(address));
+    int rc = write(fd, text, static_cast<size_t>(len)) == len ? 0 : errno;
+    close(fd);
+    return rc;
   }
 
   int TakeDown(int32_t index) override {
@@ -245,6 +274,8 @@ class LiveKernel : public Kernel {
 
   std::string uuid_;
   uint64_t start_ = 0;
+  StorageWatch storage_;
+  HardwareWatch hardware_;
   struct mnl_socket *nl_ = nullptr;
   unsigned seq_ = 0;
   int stepFd_ = -1, syncFd_ = -1;

@@ -1,6 +1,6 @@
 // wisp-linux: the Linux observation source. Reads the running kernel (links,
-// bridges, bonds, the clock) and sends the daemon the observations a host's
-// kernel would, so that an ordinary server's own faults flare.
+// bridges, bonds, the clock, multipath, the kernel log, machine checks) and sends the daemon the
+// observations a host's kernel would, so that an ordinary server's own faults flare.
 #include <getopt.h>
 #include <unistd.h>
 
@@ -22,16 +22,21 @@ constexpr char kStatsFile[] = "/var/run/pelldan/wisp-linux.prom";
 
 const tools::Tool kTool = {
     "wisp-linux",
-    "wisp-linux [--config FILE] [--capture FILE] [--take-down]\n"
-    "       wisp-linux --replay FILE [--timing original|none] [--config FILE]",
-    "Watches the running kernel's links, bridges, bonds and clock and sends the\n"
-    "daemon under WISPD_ROOT an observation for each change; keeps the host model\n"
-    "to the NICs, switches and port groups the system has.\n"
+    "wisp-linux [--config FILE] [--capture FILE] [--take-down] [--offline-pages]\n"
+    "       wisp-linux --replay FILE [--timing original|none] [--stay] [--config FILE]",
+    "Watches the running kernel's links, bridges, bonds, clock, multipath maps,\n"
+    "log and machine checks and sends the daemon under WISPD_ROOT an observation\n"
+    "for each change; keeps the host model to the NICs, switches, port groups,\n"
+    "storage devices and file systems the system has.\n"
     "  --config FILE    the source's configuration (default /etc/pelldan/wisp-linux.json)\n"
     "  --capture FILE   also record what was read, for --replay\n"
     "  --take-down      carry out the daemon's take-down of a flapping NIC (by default\n"
     "                   it is only recorded in the actions journal and logged)\n"
+    "  --offline-pages  carry out the daemon's retirement of a memory page with\n"
+    "                   corrected errors (by default only recorded and logged)\n"
     "  --replay FILE    read a capture instead of the kernel, then end\n"
+    "  --stay           after the replay, go on serving the daemon's requests until\n"
+    "                   stopped\n"
     "  --timing WHEN    original: each event at its recorded time (default);\n"
     "                   none: all at once\n"
     "  --help           show this text\n"
@@ -56,17 +61,28 @@ bool ReadConfig(const std::string &path, bool mustExist, wisplinux::Config *conf
 
 int main(int argc, char **argv) {
   tools::CheckOutputAtExit(kTool.name);
-  enum { kConfigOpt = 1, kCaptureOpt, kTakeDownOpt, kReplayOpt, kTimingOpt };
-  static const struct option longopts[] = {{"config", required_argument, nullptr, kConfigOpt},
-                                           {"capture", required_argument, nullptr, kCaptureOpt},
-                                           {"take-down", no_argument, nullptr, kTakeDownOpt},
-                                           {"replay", required_argument, nullptr, kReplayOpt},
-                                           {"timing", required_argument, nullptr, kTimingOpt},
-                                           TOOLS_COMMON_OPTIONS,
-                                           {nullptr, 0, nullptr, 0}};
+  enum {
+    kConfigOpt = 1,
+    kCaptureOpt,
+    kTakeDownOpt,
+    kOfflinePagesOpt,
+    kReplayOpt,
+    kTimingOpt,
+    kStayOpt
+  };
+  static const struct option longopts[] = {
+      {"config", required_argument, nullptr, kConfigOpt},
+      {"capture", required_argument, nullptr, kCaptureOpt},
+      {"take-down", no_argument, nullptr, kTakeDownOpt},
+      {"offline-pages", no_argument, nullptr, kOfflinePagesOpt},
+      {"replay", required_argument, nullptr, kReplayOpt},
+      {"timing", required_argument, nullptr, kTimingOpt},
+      {"stay", no_argument, nullptr, kStayOpt},
+      TOOLS_COMMON_OPTIONS,
+      {nullptr, 0, nullptr, 0}};
   wisplinux::SourceOptions options;
   std::string config, replay;
-  bool original = true;
+  bool original = true, stay = false;
   int c;
   while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
     switch (c) {
@@ -79,6 +95,9 @@ int main(int argc, char **argv) {
       case kTakeDownOpt:
         options.takeDown = true;
         break;
+      case kOfflinePagesOpt:
+        options.offlinePages = true;
+        break;
       case kReplayOpt:
         replay = optarg;
         break;
@@ -88,6 +107,9 @@ int main(int argc, char **argv) {
                         std::string("--timing takes original or none, not \"") + optarg + "\"");
         original = std::string(optarg) == "original";
         break;
+      case kStayOpt:
+        stay = true;
+        break;
       default:
         tools::CommonOption(kTool, c);
     }
@@ -96,6 +118,9 @@ int main(int argc, char **argv) {
     tools::Reject(kTool, std::string("unexpected argument \"") + argv[optind] + "\"");
   if (!replay.empty() && options.takeDown)
     tools::Reject(kTool, "--take-down acts on the running kernel, not on a replay");
+  if (replay.empty() && stay) tools::Reject(kTool, "--stay goes with --replay");
+  if (!replay.empty() && options.offlinePages)
+    tools::Reject(kTool, "--offline-pages acts on the running kernel, not on a replay");
   if (!replay.empty() && !options.capturePath.empty())
     tools::Reject(kTool, "--capture records the running kernel, not a replay");
   tools::RequireRoot(kTool);
@@ -117,7 +142,7 @@ int main(int argc, char **argv) {
       std::cerr << "wisp-linux: " << why << "\n";
       return 1;
     }
-    options.replay = true;
+    options.replay = !stay;
   }
   options.modelPath = pelldan::RootPath(pelldan::kHostModel);
   options.actionsPath = pelldan::RootPath(pelldan::kHostActions);

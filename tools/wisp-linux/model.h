@@ -10,6 +10,7 @@
 namespace wisplinux {
 
 std::string ModelText(const std::string &systemUuid, const nlohmann::json &advancedOptions,
-                      const Inventory &inventory);
+                      const Inventory &inventory, const nlohmann::json &storage,
+                      const nlohmann::json &fileSystems);
 
 }  // namespace wisplinux

@@ -10,8 +10,8 @@
 
 namespace wisplinux {
 
-enum class Family { kNet, kClock };
-constexpr int kFamilies = 2;
+enum class Family { kNet, kClock, kStorage, kHardware };
+constexpr int kFamilies = 4;
 const char *FamilyName(Family family);
 
 enum class ObsKind {
@@ -24,6 +24,14 @@ enum class ObsKind {
   kSyncGained,
   kSyncLost,
   kSyncDoubtful,
+  kPathDead,
+  kPathOn,
+  kPathPor,
+  kApdStart,
+  kApdExit,
+  kApdTimeout,
+  kTooManyIoErrors,
+  kCorrectedError,
   kCount,
 };
 
@@ -44,11 +52,13 @@ struct Observation {
 
 tools::Arg Str(const std::string &text);
 tools::Arg I32(int32_t value);
+tools::Arg U32(uint32_t value);
+tools::Arg U64(uint64_t value);
 
 // The kernel context each family's observations go to; the order within a
 // family is kept because one context is one ordered stream.
 struct Contexts {
-  int of[kFamilies] = {1, 2};
+  int of[kFamilies] = {1, 2, 3, 4};
 };
 
 }  // namespace wisplinux

@@ -49,13 +49,16 @@ class ReplayKernel : public Kernel {
   }
 
   FamilyStatus Status(Family family) const override {
-    return {true,
-            family == Family::kNet ? "a capture's link messages" : "a capture's clock events"};
+    static const char *const kHow[kFamilies] = {
+        "a capture's link messages", "a capture's clock events",
+        "a capture's device events and kernel log", "a capture's trace lines"};
+    return {true, kHow[static_cast<int>(family)]};
   }
   std::string SystemUuid() const override { return uuid_; }
   bool Finished() const override { return next_ >= events_.size(); }
   void Resync() override {}
   int TakeDown(int32_t) override { return EOPNOTSUPP; }
+  int OfflinePage(uint64_t) override { return EOPNOTSUPP; }
   size_t BadLines(std::string *first) const override {
     *first = firstBad_;
     return bad_;

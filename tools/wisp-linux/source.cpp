@@ -7,12 +7,16 @@
 #include <unistd.h>
 
 #include <bit>
+#include <cstdio>
 #include <sstream>
 
 #include "../common/signals.h"
 #include "../common/wispjson.h"
+#include "kmsg.h"
 #include "linkmsg.h"
+#include "machinecheck.h"
 #include "model.h"
+#include "uevent.h"
 
 namespace wisplinux {
 
@@ -38,6 +42,7 @@ Source::Source(SourceOptions options, std::unique_ptr<Kernel> kernel, Log log)
       log_(std::move(log)),
       links_(options_.config.links),
       clock_(options_.config.clock),
+      storage_(options_.config.storage),
       outbox_(options_.config.contexts, kHeldObservations),
       actions_(options_.actionsPath),
       model_(options_.modelPath),
@@ -58,6 +63,8 @@ void Source::Announce() {
   if (!not_watched.empty()) log_("not watching " + not_watched);
   if (!options_.takeDown)
     log_("a NIC the daemon takes down for flapping is recorded, not taken down (--take-down)");
+  if (!options_.offlinePages)
+    log_("a memory page the daemon retires is recorded, not taken out of use (--offline-pages)");
   std::string first;
   size_t bad = kernel_->BadLines(&first);
   if (bad > 0)
@@ -96,18 +103,68 @@ void Source::Links(const Event &event) {
   std::vector<Observation> obs;
   for (const LinkMsg &link : batch.links) links_.Apply(link, &obs);
   // The model first: the daemon looks up what an observation names.
-  Inventory now = links_.Current();
-  if (now != inventory_ || !modelWritten_) {
-    inventory_ = now;
-    WriteModel();
-  }
+  UpdateModel();
   outbox_.Add(obs, tools::NowMicros());
   if (batch.overrun) Overrun();
 }
 
-void Source::WriteModel() {
+void Source::Storage(const Event &event, std::vector<Observation> *obs) {
   std::string why;
-  modelWritten_ = model_.Write(ModelText(uuid_, options_.config.advancedOptions, inventory_), &why);
+  if (event.kind == Event::Kind::kStorage) {
+    StorageInventory inventory;
+    if (InventoryFromJson(nlohmann::json::parse(event.bytes, nullptr, false), &inventory, &why))
+      storage_.SetInventory(inventory);
+    else if (Counted(&badUevents_, 1))
+      log_("rejected a reading of the block devices (" + std::to_string(badUevents_) +
+           " bad device events so far): " + why);
+    return;
+  }
+  if (event.kind == Event::Kind::kUevent) {
+    Uevent uevent;
+    if (!ParseUevent(event.bytes.data(), event.bytes.size(), &uevent, &why)) {
+      if (Counted(&badUevents_, 1))
+        log_("rejected a device event (" + std::to_string(badUevents_) + " so far): " + why);
+      return;
+    }
+    if (storage_.Uevent(uevent, event.atUs, obs)) ++pathEvents_;
+    return;
+  }
+  KmsgRecord record;
+  if (!ParseKmsg(event.bytes.data(), event.bytes.size(), &record, &why)) {
+    if (Counted(&badKmsg_, 1))
+      log_("rejected a kernel log record (" + std::to_string(badKmsg_) + " so far): " + why);
+    return;
+  }
+  ++(storage_.Kmsg(record, event.ios, event.atUs, obs) ? kmsgMatched_ : kmsgOther_);
+}
+
+void Source::Hardware(const Event &event, std::vector<Observation> *obs) {
+  MachineCheck mc;
+  std::string why;
+  switch (ParseTraceLine(event.bytes, &mc, &why)) {
+    case TraceLine::kCorrected:
+      // The fields the daemon's machine-check log carries; the rest are 0.
+      obs->push_back({ObsKind::kCorrectedError,
+                      {U64(0), U64(mc.status), U64(0), U64(0), U64(mc.cpu), U64(mc.address), U64(0),
+                       U64(mc.count)}});
+      return;
+    case TraceLine::kOther:
+      ++traceOther_;
+      return;
+    case TraceLine::kBad:
+      if (Counted(&badTrace_, 1))
+        log_("rejected a trace line (" + std::to_string(badTrace_) + " so far): " + why);
+      return;
+  }
+}
+
+void Source::UpdateModel() {
+  std::string text = ModelText(uuid_, options_.config.advancedOptions, links_.Current(),
+                               storage_.ModelStorage(), storage_.ModelFileSystems());
+  if (text == modelText_ && modelWritten_) return;
+  modelText_ = text;
+  std::string why;
+  modelWritten_ = model_.Write(text, &why);
   if (!modelWritten_) log_(why);
 }
 
@@ -144,27 +201,65 @@ void Source::Process(const Event &event) {
         Capture(event);
       }
       break;
+    case Event::Kind::kStorage:
+    case Event::Kind::kUevent:
+    case Event::Kind::kKmsg:
+      ++read_[static_cast<int>(Family::kStorage)];
+      Capture(event);
+      Storage(event, &obs);
+      break;
+    case Event::Kind::kTrace:
+      ++read_[static_cast<int>(Family::kHardware)];
+      Capture(event);
+      Hardware(event, &obs);
+      break;
   }
+  // The model first: a path's device and redundancy are looked up there.
+  if (!obs.empty() || event.kind == Event::Kind::kStorage) UpdateModel();
   outbox_.Add(obs, tools::NowMicros());
 }
 
-void Source::TakeDowns() {
-  for (const std::string &nic : actions_.Read()) {
-    if (!options_.takeDown) {
-      ++recorded_;
-      log_("the daemon asked to take NIC " + nic +
-           " down, its link flapping: recorded in the actions journal, not done");
-      continue;
-    }
-    int32_t index = links_.IndexOf(nic);
-    int err = index == 0 ? ENODEV : kernel_->TakeDown(index);
-    if (err == 0) {
-      ++tookDown_;
-      log_("took NIC " + nic + " down, as the daemon asked: its link was flapping");
-    } else {
-      ++takeDownFailed_;
-      log_("cannot take NIC " + nic + " down: " + strerror(err));
-    }
+void Source::HostActions() {
+  for (const HostAction &action : actions_.Read()) Request(action);
+}
+
+void Source::Request(const HostAction &a) {
+  enum { kRecorded, kDone, kFailed };
+  char page[40];
+  snprintf(page, sizeof page, "%#llx", static_cast<unsigned long long>(a.page));
+  // What was asked, what doing it is called, and why the daemon asked.
+  struct Texts {
+    std::string ask, did, why;
+    bool allowed;
+  };
+  const Texts texts[] = {
+      {"take NIC " + a.nic + " down", "took NIC " + a.nic + " down", "its link flapping",
+       options_.takeDown},
+      {std::string("retire memory page ") + page, std::string("retired memory page ") + page,
+       "its corrected errors", options_.offlinePages},
+      {"take CPU " + std::to_string(a.cpu) + " offline", "", "its core's corrected errors", false},
+  };
+  int kind = static_cast<int>(a.kind);
+  const Texts &t = texts[kind];
+  if (!t.allowed) {
+    ++requests_[kind][kRecorded];
+    log_("the daemon asked to " + t.ask + ", " + t.why +
+         ": recorded in the actions journal, not done");
+    return;
+  }
+  int err = 0;
+  if (a.kind == HostAction::Kind::kNicDown) {
+    int32_t index = links_.IndexOf(a.nic);
+    err = index == 0 ? ENODEV : kernel_->TakeDown(index);
+  } else {
+    err = a.page > (UINT64_MAX >> 12) ? EINVAL : kernel_->OfflinePage(a.page << 12);
+  }
+  if (err == 0) {
+    ++requests_[kind][kDone];
+    log_(t.did + ", as the daemon asked: " + t.why);
+  } else {
+    ++requests_[kind][kFailed];
+    log_("cannot " + t.ask + ": " + strerror(err));
   }
 }
 
@@ -203,11 +298,31 @@ std::string Source::StatsText() const {
       "Carrier changes the kernel merged, recovered from its counters.", links_.Merged());
   one("wisp_linux_clock_small_steps_total", "counter", "Clock steps below the reported size.",
       clock_.SmallSteps());
-  out << "# HELP wisp_linux_take_downs_total The daemon's NIC take-downs, by what became of them.\n"
-      << "# TYPE wisp_linux_take_downs_total counter\n"
-      << "wisp_linux_take_downs_total{outcome=\"recorded\"} " << recorded_ << "\n"
-      << "wisp_linux_take_downs_total{outcome=\"done\"} " << tookDown_ << "\n"
-      << "wisp_linux_take_downs_total{outcome=\"failed\"} " << takeDownFailed_ << "\n";
+  static const char *const kRequests[3][3] = {{"take_downs", "NIC take-downs"},
+                                              {"page_retirements", "memory page retirements"},
+                                              {"cpu_offlines", "CPU offlines"}};
+  for (int k = 0; k < 3; ++k) {
+    std::string name = std::string("wisp_linux_") + kRequests[k][0] + "_total";
+    out << "# HELP " << name << " The daemon's " << kRequests[k][1]
+        << ", by what became of them.\n# TYPE " << name << " counter\n";
+    int o = 0;
+    for (const char *outcome : {"recorded", "done", "failed"})
+      out << name << "{outcome=\"" << outcome << "\"} " << requests_[k][o++] << "\n";
+  }
+  one("wisp_linux_path_events_total", "counter", "Multipath path events read.", pathEvents_);
+  one("wisp_linux_bad_device_events_total", "counter", "Device events that did not decode.",
+      badUevents_);
+  one("wisp_linux_kernel_log_matched_total", "counter",
+      "Kernel log records that matched a row and were acted on.", kmsgMatched_);
+  one("wisp_linux_kernel_log_unmatched_total", "counter",
+      "Kernel log records read that matched no row.", kmsgOther_);
+  one("wisp_linux_bad_kernel_log_records_total", "counter",
+      "Kernel log records that did not decode.", badKmsg_);
+  one("wisp_linux_kernel_log_lost_total", "counter",
+      "Times the kernel overwrote log records before they were read.", kernel_->KmsgLost());
+  one("wisp_linux_trace_lines_unsent_total", "counter",
+      "Trace lines read that were no corrected error.", traceOther_);
+  one("wisp_linux_bad_trace_lines_total", "counter", "Trace lines that did not decode.", badTrace_);
   one("wisp_linux_model_writes_total", "counter", "Host model files written.", model_.Writes());
   return out.str();
 }
@@ -222,7 +337,7 @@ int Source::Run(volatile sig_atomic_t *stop, volatile sig_atomic_t *hangup) {
   std::vector<Event> events;
   kernel_->Initial(&events);
   // The model holds the options and the UUID before any link is known.
-  WriteModel();
+  UpdateModel();
   for (const Event &e : events) Process(e);
   while (!*stop) {
     if (*hangup) {
@@ -250,7 +365,7 @@ int Source::Run(volatile sig_atomic_t *stop, volatile sig_atomic_t *hangup) {
     for (const struct pollfd &p : fds) {
       if (!(p.revents & (POLLIN | POLLERR | POLLHUP))) continue;
       if (p.fd == actions_.Fd()) {
-        TakeDowns();
+        HostActions();
         continue;
       }
       events.clear();

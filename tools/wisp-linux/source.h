@@ -17,14 +17,16 @@
 #include "kernel.h"
 #include "links.h"
 #include "outbox.h"
+#include "storage.h"
 
 namespace wisplinux {
 
 struct SourceOptions {
   Config config;
-  std::string capturePath;  // empty: no capture
-  bool takeDown = false;    // carry out the daemon's take-downs
-  bool replay = false;      // end once a replay's events are all sent
+  std::string capturePath;    // empty: no capture
+  bool takeDown = false;      // carry out the daemon's take-downs
+  bool offlinePages = false;  // carry out the daemon's page retirements
+  bool replay = false;        // end once a replay's events are all sent
   std::string modelPath, actionsPath, statsPath;
 };
 
@@ -40,9 +42,13 @@ class Source {
   void Announce();
   void Process(const Event &event);
   void Links(const Event &event);
+  void Storage(const Event &event, std::vector<Observation> *obs);
+  void Hardware(const Event &event, std::vector<Observation> *obs);
   void Overrun();
-  void WriteModel();
-  void TakeDowns();
+  // Writes the host model when what it holds changed (or was never written).
+  void UpdateModel();
+  void HostActions();
+  void Request(const HostAction &action);
   void Capture(const Event &event);
   void OpenCapture();
   void WriteStats();
@@ -53,18 +59,23 @@ class Source {
   Log log_;
   LinkTable links_;
   ClockWatch clock_;
+  StorageTable storage_;
   Outbox outbox_;
   ActionsFollower actions_;
   AtomicFile model_, stats_;
   std::string uuid_;
-  Inventory inventory_;
+  std::string modelText_;
   bool modelWritten_ = false;
   int capture_ = -1;
   bool captureFailed_ = false;
   std::string lastSendProblem_;
   uint64_t read_[kFamilies] = {};
-  uint64_t badNetlink_ = 0, overruns_ = 0;
-  uint64_t recorded_ = 0, tookDown_ = 0, takeDownFailed_ = 0, statsFailures_ = 0;
+  uint64_t badNetlink_ = 0, overruns_ = 0, badUevents_ = 0, badKmsg_ = 0, badTrace_ = 0;
+  uint64_t kmsgMatched_ = 0, kmsgOther_ = 0, pathEvents_ = 0, traceOther_ = 0;
+  uint64_t statsFailures_ = 0;
+  // The daemon's requests by kind (nic, page, cpu) and outcome (recorded,
+  // done, failed).
+  uint64_t requests_[3][3] = {};
 };
 
 }  // namespace wisplinux
