@@ -3,7 +3,8 @@
 # (docs/performance.md). The journal holds N flares (default 100000): with
 # MODE "problems" (the default) N all-paths-down starts of distinct devices,
 # with "pairs" N/2 starts each followed later by its exit. Times from the
-# start of wisp-alert until Alertmanager has taken every alert.
+# start of wisp-alert until Alertmanager has taken every alert, then the stop:
+# SIGTERM until it has saved its state and exited.
 #   bench/alert_forwarder.sh [N] [MODE]      (build/bin from scripts/build)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -54,11 +55,25 @@ until [ "$(value 'wisp_alert_journal_lines_total{line="flare"}')" -eq "$n" ] &&
   sleep 0.1
 done
 end=$(date +%s.%N)
-hwm() { awk '/^VmHWM:/ {print int($2 / 1024)}' "/proc/$1/status"; }
+kib() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
 cpu() { awk -v hz="$(getconf CLK_TCK)" '{printf "%.1f", ($14 + $15) / hz}' "/proc/$1/stat"; }
+held=$(value wisp_alert_alerts_held) posted=$(value wisp_alert_alerts_forwarded_total)
+# Resident now, at rest with every alert held (the peak adds what draining
+# the journal and saving the state had in hand at once).
+rss=$(kib $alert_pid VmRSS) hwm=$(kib $alert_pid VmHWM)
+alert_cpu=$(cpu $alert_pid)
+# The stop: SIGTERM until the process is gone (it saves its state first).
+stop_start=$(date +%s.%N)
+kill -TERM "$alert_pid"
+stop_rc=0
+wait "$alert_pid" || stop_rc=$?
+stop_end=$(date +%s.%N)
+[ "$stop_rc" -eq 0 ] || { echo "wisp-alert ended with status $stop_rc:" >&2; cat "$dir/alert.err" >&2; }
 echo "$n flares ($mode): $(awk -v s="$start" -v e="$end" -v n="$n" \
   'BEGIN { printf "%.1f s, %.0f flares/s", e - s, n / (e - s) }')," \
-  "$(value wisp_alert_alerts_forwarded_total) alerts posted;" \
-  "peak resident: wisp-alert $(hwm $alert_pid) MiB, Alertmanager $(hwm $am_pid) MiB;" \
-  "CPU: wisp-alert $(cpu $alert_pid) s, Alertmanager $(cpu $am_pid) s;" \
+  "$posted alerts posted, $held held;" \
+  "wisp-alert resident $(( rss / 1024 )) MiB at rest, $(( hwm / 1024 )) MiB peak," \
+  "Alertmanager $(( $(kib $am_pid VmHWM) / 1024 )) MiB peak;" \
+  "CPU: wisp-alert $alert_cpu s, Alertmanager $(cpu $am_pid) s;" \
+  "stop (SIGTERM to exit) $(awk -v s="$stop_start" -v e="$stop_end" 'BEGIN { printf "%.2f", e - s }') s;" \
   "state file $(( $(stat -c %s "$WISPD_ROOT/var/lib/pelldan/wisp-alert.json") / 1024 )) KiB"
