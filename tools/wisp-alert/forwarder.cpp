@@ -40,7 +40,7 @@ std::string LabelValue(const std::string &text) {
 
 }  // namespace
 
-std::string Printable(const std::string &bytes, size_t max) {
+std::string Printable(std::string_view bytes, size_t max) {
   std::string out;
   for (size_t i = 0; i < bytes.size() && i < max; ++i) {
     unsigned char c = static_cast<unsigned char>(bytes[i]);
@@ -152,13 +152,16 @@ void Forwarder::Unknown(const std::string &id, uint64_t offset) {
        "alertname, host and kind");
 }
 
-std::string Forwarder::Describe(const std::string &key) const {
-  auto it = table_.Alerts().find(key);
-  if (it == table_.Alerts().end()) return "(gone)";
+std::string Forwarder::Describe(const Labels &key) const {
+  const Alert *alert = table_.Find(key);
+  if (alert == nullptr) return "(gone)";
   std::string text;
-  for (const auto &l : it->second.labels)
-    text += (text.empty() ? "" : " ") + l.first + "=\"" + Printable(l.second, 100) + "\"";
-  return text + " summary=\"" + Printable(it->second.summary) + "\"";
+  key.ForEach([&text](std::string_view name, std::string_view value) {
+    if (!text.empty()) text += ' ';
+    text.append(name);
+    text += "=\"" + Printable(value, 100) + "\"";
+  });
+  return text + " summary=\"" + Printable(alert->summary) + "\"";
 }
 
 void Forwarder::Failed(size_t m, size_t alerts, const Answer &answer, uint64_t now) {
@@ -174,7 +177,7 @@ void Forwarder::Failed(size_t m, size_t alerts, const Answer &answer, uint64_t n
          Printable(answer.text) + "); retrying with back-off");
 }
 
-void Forwarder::Settle(size_t m, const std::vector<std::string> &keys, const Answer &answer,
+void Forwarder::Settle(size_t m, const std::vector<Labels> &keys, const Answer &answer,
                        uint64_t sentUs) {
   Manager &mg = managers_[m];
   if (Success(answer.status)) {
@@ -201,7 +204,7 @@ void Forwarder::Settle(size_t m, const std::vector<std::string> &keys, const Ans
 void Forwarder::Send(uint64_t now, bool *more, std::unique_lock<std::mutex> *hold) {
   struct Batch {
     size_t manager;
-    std::vector<std::string> keys;
+    std::vector<Labels> keys;
   };
   std::vector<Batch> batches;
   std::vector<Post> posts;
@@ -209,11 +212,11 @@ void Forwarder::Send(uint64_t now, bool *more, std::unique_lock<std::mutex> *hol
     if (managers_[m].nextTryUs > now) continue;
     // A backlog goes in a few posts at once, which Alertmanager takes side
     // by side; one that fails holds up no more than the others.
-    std::vector<std::string> due = table_.Due(m, options_.batch * kPostsAtOnce);
+    std::vector<Labels> due = table_.Due(m, options_.batch * kPostsAtOnce);
     for (size_t from = 0; from < due.size();) {
       size_t count = std::min(options_.batch, due.size() - from);
-      std::vector<std::string> keys(due.begin() + static_cast<ptrdiff_t>(from),
-                                    due.begin() + static_cast<ptrdiff_t>(from + count));
+      std::vector<Labels> keys(due.begin() + static_cast<ptrdiff_t>(from),
+                               due.begin() + static_cast<ptrdiff_t>(from + count));
       std::string body = table_.Body(keys);
       while (body.size() > options_.batchBytes && keys.size() > 1) {
         keys.resize(keys.size() / 2);
@@ -235,7 +238,7 @@ void Forwarder::Send(uint64_t now, bool *more, std::unique_lock<std::mutex> *hol
     for (size_t i = 0; i < batches.size() && i < answers.size(); ++i) {
       const Batch &b = batches[i];
       if (answers[i].status == 400 && b.keys.size() > 1) {
-        for (const std::string &key : b.keys) {
+        for (const Labels &key : b.keys) {
           singles.push_back({b.manager, {key}});
           again.push_back({b.manager, table_.Body({key})});
         }
