@@ -357,8 +357,10 @@ size_t AlertTable::Firing(uint64_t nowUs) const {
   return n;
 }
 
-std::string AlertTable::StateLines(const std::vector<std::string> &urls) const {
+bool AlertTable::StateLines(const std::vector<std::string> &urls, size_t bytes,
+                            const std::function<bool(std::string *)> &put) const {
   std::string text;
+  text.reserve(bytes + bytes / 4);
   std::vector<std::pair<std::string_view, uint64_t>> due;
   for (const auto &[labels, alert] : alerts_) {
     // An Alertmanager given twice is one key, the later one's value.
@@ -401,13 +403,14 @@ std::string AlertTable::StateLines(const std::vector<std::string> &urls) const {
     text += R"(,"summary":)";
     AppendJsonString(&text, alert.summary);
     text += "}\n";
+    if (text.size() >= bytes && !put(&text)) return false;
   }
-  return text;
+  return text.empty() || put(&text);
 }
 
-bool AlertTable::LoadLine(const std::string &text, const std::vector<std::string> &known,
+bool AlertTable::LoadLine(std::string_view text, const std::vector<std::string> &known,
                           const std::vector<std::string> &urls, uint64_t nowUs, std::string *why) {
-  tools::Json a = tools::Json::parse(text, nullptr, false);
+  tools::Json a = tools::Json::parse(text.begin(), text.end(), nullptr, false);
   if (!a.is_object() || !a.value("labels", tools::Json()).is_object() ||
       !a.value("summary", tools::Json()).is_string() ||
       !a.value("starts_us", tools::Json()).is_number_unsigned() ||

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "flare_line.h"
@@ -73,13 +75,15 @@ class AlertTable {
   const Alert *Find(const Labels &key) const;
 
   // The alerts for the state file, one JSON line each, with each
-  // Alertmanager's flags by its URL.
-  std::string StateLines(const std::vector<std::string> &urls) const;
+  // Alertmanager's flags by its URL: handed to put about `bytes` at a time
+  // (put empties the text); false when put returned false.
+  bool StateLines(const std::vector<std::string> &urls, size_t bytes,
+                  const std::function<bool(std::string *)> &put) const;
   // Adds an alert from a state line. Flags of URLs no longer given are
   // dropped; an Alertmanager not in known (the URLs the state was saved
   // with) has the alert due from nowUs. False with *why for a line that is
   // not an alert.
-  bool LoadLine(const std::string &line, const std::vector<std::string> &known,
+  bool LoadLine(std::string_view line, const std::vector<std::string> &known,
                 const std::vector<std::string> &urls, uint64_t nowUs, std::string *why);
 
   // RFC 3339 in UTC with microseconds, as Alertmanager takes it.

@@ -18,6 +18,8 @@ namespace {
 constexpr size_t kPostsAtOnce = 4;
 // Ended alerts are looked for at most this often.
 constexpr uint64_t kExpireEveryUs = 1000000;
+// The state file is written this much at a time.
+constexpr size_t kStatePiece = 256 << 10;
 // Unknown flare ids logged (each once); more are only counted.
 constexpr size_t kUnknownIdsLogged = 1000;
 
@@ -69,18 +71,21 @@ void Forwarder::Start() {
   std::lock_guard<std::mutex> hold(lock_);
   uint64_t now = clock_();
   JournalPosition pos;
-  std::vector<std::string> known, lines;
-  std::string why;
-  StateLoad load = LoadState(options_.state, &pos, &known, &lines, &why);
+  std::vector<std::string> known;
+  std::string why, first;
+  StateLoad load = LoadState(
+      options_.state, &pos, &known,
+      [&](std::string_view line) {
+        std::string bad;
+        if (!table_.LoadLine(line, known, options_.urls, now, &bad) && damaged_++ == 0) first = bad;
+      },
+      &why);
   if (load == StateLoad::BAD) {
     std::string aside = options_.state + ".bad";
     rename(options_.state.c_str(), aside.c_str());
     log_("state file " + options_.state + " does not decode (" + why + "); set aside as " + aside +
          ", reading the journal from its start");
   }
-  std::string first;
-  for (const std::string &line : lines)
-    if (!table_.LoadLine(line, known, options_.urls, now, &why) && damaged_++ == 0) first = why;
   if (damaged_ > 0) {
     // The flares that raised those alerts are before the position: reading
     // again from the oldest file that may hold them raises them again (the
@@ -284,8 +289,13 @@ bool Forwarder::Save(std::string *why) {
 bool Forwarder::SaveLocked(uint64_t now, std::string *failure) {
   std::string why;
   auto began = std::chrono::steady_clock::now();
-  bool saved = SaveState(options_.state, journal_.Position(), options_.urls,
-                         table_.StateLines(options_.urls), &why);
+  StateWriter out(options_.state);
+  bool saved = out.Begin(journal_.Position(), options_.urls, &why);
+  if (saved) {
+    table_.StateLines(options_.urls, kStatePiece,
+                      [&out](std::string *text) { return out.Write(text); });
+    saved = out.Commit(&why);
+  }
   // A large table is saved less often, so that saving takes at most a tenth
   // of the time.
   uint64_t tookUs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(

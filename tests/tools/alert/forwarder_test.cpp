@@ -460,6 +460,28 @@ TEST_F(ForwarderTest, AStopRightAfterASaveDoesNotWriteTheStateAgain) {
   EXPECT_NE(Slurp(state).find("naa.3"), std::string::npos);
 }
 
+// The state is written a piece at a time: a table of many pieces is read
+// back whole, each alert once.
+TEST_F(ForwarderTest, AStateOfManyPiecesIsReadBackWhole) {
+  auto fwd = Make(Options());
+  Append(Problems(0, 5000));
+  fwd->Turn();
+  std::string why;
+  ASSERT_TRUE(fwd->Save(&why)) << why;
+  fwd.reset();
+  std::vector<std::string> lines = Lines(state);
+  ASSERT_GT(Slurp(state).size(), 1u << 20) << "not several pieces of 256 KiB";
+  std::multiset<std::string> devices;
+  for (size_t i = 1; i < lines.size(); ++i)
+    devices.insert(Json::parse(lines[i])["labels"]["device"].get<std::string>());
+  std::set<std::string> want = DeviceRange(0, 5000);
+  EXPECT_EQ(devices, std::multiset<std::string>(want.begin(), want.end()));
+  fwd = Make(Options());
+  std::string m = fwd->Metrics();
+  EXPECT_NE(m.find("wisp_alert_alerts_held 5000\n"), std::string::npos);
+  EXPECT_NE(m.find("wisp_alert_state_lines_damaged_total 0\n"), std::string::npos);
+}
+
 // Alertmanager and an older forwarder's state read these bytes: the posts and
 // the state lines are written out here by hand, escapes and key order included.
 TEST_F(ForwarderTest, PostsAndStateLinesKeepTheirExactBytes) {
