@@ -62,12 +62,22 @@ held=$(value wisp_alert_alerts_held) posted=$(value wisp_alert_alerts_forwarded_
 # the journal and saving the state had in hand at once).
 rss=$(kib $alert_pid VmRSS) hwm=$(kib $alert_pid VmHWM)
 alert_cpu=$(cpu $alert_pid)
-# The stop: SIGTERM until the process is gone (it saves its state first).
+# One flare more (the first again, which changes no count above), read and,
+# saves coming at most once a second, most often not yet saved: the stop
+# then writes the state, as a stop mostly must. Whether it did is told.
+journal=$WISPD_ROOT/var/log/pelldan/hubd.jsonl state=$WISPD_ROOT/var/lib/pelldan/wisp-alert.json
+head -1 "$journal" >>"$journal"
+until [ "$(value 'wisp_alert_journal_lines_total{line="flare"}')" -eq $((n + 1)) ]; do
+  sleep 0.05
+done
+inode=$(stat -c %i "$state")
+# The stop: SIGTERM until the process is gone.
 stop_start=$(date +%s.%N)
 kill -TERM "$alert_pid"
 stop_rc=0
 wait "$alert_pid" || stop_rc=$?
 stop_end=$(date +%s.%N)
+[ "$(stat -c %i "$state")" != "$inode" ] && written="state written" || written="state was current"
 [ "$stop_rc" -eq 0 ] || { echo "wisp-alert ended with status $stop_rc:" >&2; cat "$dir/alert.err" >&2; }
 echo "$n flares ($mode): $(awk -v s="$start" -v e="$end" -v n="$n" \
   'BEGIN { printf "%.1f s, %.0f flares/s", e - s, n / (e - s) }')," \
@@ -75,5 +85,5 @@ echo "$n flares ($mode): $(awk -v s="$start" -v e="$end" -v n="$n" \
   "wisp-alert resident $(( rss / 1024 )) MiB at rest, $(( hwm / 1024 )) MiB peak," \
   "Alertmanager $(( $(kib $am_pid VmHWM) / 1024 )) MiB peak;" \
   "CPU: wisp-alert $alert_cpu s, Alertmanager $(cpu $am_pid) s;" \
-  "stop (SIGTERM to exit) $(awk -v s="$stop_start" -v e="$stop_end" 'BEGIN { printf "%.2f", e - s }') s;" \
-  "state file $(( $(stat -c %s "$WISPD_ROOT/var/lib/pelldan/wisp-alert.json") / 1024 )) KiB"
+  "stop (SIGTERM to exit) $(awk -v s="$stop_start" -v e="$stop_end" 'BEGIN { printf "%.2f", e - s }') s," \
+  "$written; state file $(( $(stat -c %s "$state") / 1024 )) KiB"
