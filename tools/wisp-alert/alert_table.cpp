@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "arg_names.h"
+#include "arg_pack.h"
 #include "catalogue.h"
 #include "clear_table.h"
 #include "json_text.h"
@@ -127,7 +128,7 @@ uint64_t ArgHash(std::string_view name, size_t i, const ArgValue &v) {
 
 void AlertTable::Index(Held &held, bool add) {
   std::string_view name = held.first.Get("alertname");
-  const std::vector<ArgValue> &args = held.second.args;
+  std::vector<ArgValue> args = UnpackArgValues(held.second.args);
   // Only what some row of the clear table looks for.
   for (unsigned r = 0; r < kClearRowCount; ++r) {
     const ClearRow &row = kClearRows[r];
@@ -194,7 +195,7 @@ void AlertTable::Raise(const Flare &flare, const std::string &kind, uint64_t end
     alert.endsUs = endsUs;
   }
   alert.summary = SummaryOf(flare);
-  alert.args = ArgValues(flare.args);
+  alert.args = PackArgValues(ArgValues(flare.args));
   alert.flareUs = flare.timeUs;
   Index(*it, true);
   MarkDue(*it, nowUs);
@@ -214,8 +215,9 @@ Applied AlertTable::Apply(const Flare &flare, uint64_t nowUs) {
       Alert &alert = held->second;
       if (alert.endsUs != 0 && alert.endsUs <= flare.timeUs) continue;  // over already
       bool match = true;
+      std::vector<ArgValue> theirs = UnpackArgValues(alert.args);
       for (unsigned k = 0; k < row.matches && match; ++k)
-        match = SameArg(args, row.match[k].ender, alert.args, row.match[k].ended);
+        match = SameArg(args, row.match[k].ender, theirs, row.match[k].ended);
       if (!match) continue;
       alert.endsUs = std::max(flare.timeUs, alert.startsUs);
       alert.flareUs = flare.timeUs;
@@ -376,7 +378,7 @@ bool AlertTable::StateLines(const std::vector<std::string> &urls, size_t bytes,
     }
     std::sort(due.begin(), due.end());
     text += R"({"args":)";
-    AppendArgs(&text, alert.args);
+    AppendArgs(&text, UnpackArgValues(alert.args));
     text += R"(,"due":{)";
     for (size_t i = 0; i < due.size(); ++i) {
       if (i > 0) text += ',';
@@ -432,7 +434,7 @@ bool AlertTable::LoadLine(std::string_view text, const std::vector<std::string> 
   }
   Labels key = labels_.Make(std::move(labels));
   alert.summary = a["summary"].get<std::string>();
-  alert.args = ArgValues(a["args"]);
+  alert.args = PackArgValues(ArgValues(a["args"]));
   alert.startsUs = a["starts_us"].get<uint64_t>();
   alert.endsUs = a["ends_us"].get<uint64_t>();
   alert.flareUs = a["flare_us"].get<uint64_t>();

@@ -27,7 +27,7 @@ struct TableOptions {
 // What an alert holds beside its labels (the key it is held by).
 struct Alert {
   std::string summary;
-  std::vector<ArgValue> args;  // the raising flare's, for matching clears
+  std::string args;  // the raising flare's (PackArgValues), for matching clears
   uint64_t startsUs = 0;
   uint64_t endsUs = 0;   // 0: fires until a flare ends it
   uint64_t flareUs = 0;  // time of the last flare that changed it
