@@ -4,7 +4,8 @@
 # MODE "problems" (the default) N all-paths-down starts of distinct devices,
 # with "pairs" N/2 starts each followed later by its exit. Times from the
 # start of wisp-alert until Alertmanager has taken every alert, then the stop:
-# SIGTERM until it has saved its state and exited.
+# SIGTERM until it has saved its state and exited; then its memory once
+# started again from that state.
 #   bench/alert_forwarder.sh [N] [MODE]      (build/bin from scripts/build)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,13 +43,17 @@ prometheus-alertmanager --config.file="$dir/am.yml" --storage.path="$dir/am" \
   --web.listen-address="127.0.0.1:$am" --cluster.listen-address= --log.level=warn 2>"$dir/am.err" &
 am_pid=$! && pids+=($am_pid)
 until curl -sf "http://127.0.0.1:$am/-/ready" -o /dev/null; do sleep 0.1; done
-start=$(date +%s.%N)
-"$bin/wisp-alert" --alertmanager "http://127.0.0.1:$am" --host bench --listen 127.0.0.1:0 \
-  2>"$dir/alert.err" &
-alert_pid=$! && pids+=($alert_pid)
-until grep -q metrics "$dir/alert.err"; do sleep 0.05; done
-metrics=$(sed -n 's|.*counters at \(http://[^ ]*\)|\1|p' "$dir/alert.err")
+# start_forwarder LOG: wisp-alert in the background, its counters at $metrics.
+start_forwarder() {
+  "$bin/wisp-alert" --alertmanager "http://127.0.0.1:$am" --host bench --listen 127.0.0.1:0 \
+    2>"$1" &
+  alert_pid=$! && pids+=($alert_pid)
+  until grep -q metrics "$1"; do sleep 0.05; done
+  metrics=$(sed -n 's|.*counters at \(http://[^ ]*\)|\1|p' "$1")
+}
 value() { curl -sf "$metrics" | awk -v n="$1" 'index($1, n) == 1 {s += $2} END {print s + 0}'; }
+start=$(date +%s.%N)
+start_forwarder "$dir/alert.err"
 # Every line read, nothing pending: Alertmanager has every alert.
 until [ "$(value 'wisp_alert_journal_lines_total{line="flare"}')" -eq "$n" ] &&
       [ "$(value wisp_alert_alerts_pending)" -eq 0 ]; do
@@ -87,3 +92,10 @@ echo "$n flares ($mode): $(awk -v s="$start" -v e="$end" -v n="$n" \
   "CPU: wisp-alert $alert_cpu s, Alertmanager $(cpu $am_pid) s;" \
   "stop (SIGTERM to exit) $(awk -v s="$stop_start" -v e="$stop_end" 'BEGIN { printf "%.2f", e - s }') s," \
   "$written; state file $(( $(stat -c %s "$state") / 1024 )) KiB"
+# Started again from that state (loaded before the counters are served): at
+# rest once what fired is sent again, as it is after a restart.
+start_forwarder "$dir/alert2.err"
+until [ "$(value wisp_alert_alerts_pending)" -eq 0 ]; do sleep 0.1; done
+echo "started again from that state: $(value wisp_alert_alerts_held) alerts held;" \
+  "wisp-alert resident $(( $(kib $alert_pid VmRSS) / 1024 )) MiB at rest," \
+  "$(( $(kib $alert_pid VmHWM) / 1024 )) MiB peak"
