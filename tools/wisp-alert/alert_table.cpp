@@ -292,10 +292,10 @@ void AppendLabels(std::string *out, const Labels &labels) {
   out->push_back('}');
 }
 
-void AppendArgs(std::string *out, const std::vector<ArgValue> &args) {
+void AppendArgs(std::string *out, std::string_view packed) {
   out->push_back('[');
-  for (size_t i = 0; i < args.size(); ++i) {
-    const ArgValue &v = args[i];
+  PackedArg v;
+  for (size_t at = 0, i = 0; NextPackedArg(packed, &at, &v); ++i) {
     if (i > 0) out->push_back(',');
     if (v.isString) {
       out->append(R"({"s":)");
@@ -378,7 +378,7 @@ bool AlertTable::StateLines(const std::vector<std::string> &urls, size_t bytes,
     }
     std::sort(due.begin(), due.end());
     text += R"({"args":)";
-    AppendArgs(&text, UnpackArgValues(alert.args));
+    AppendArgs(&text, alert.args);
     text += R"(,"due":{)";
     for (size_t i = 0; i < due.size(); ++i) {
       if (i > 0) text += ',';

@@ -40,24 +40,35 @@ std::string PackArgValues(const std::vector<ArgValue> &values) {
   return out;
 }
 
+bool NextPackedArg(std::string_view packed, size_t *at, PackedArg *arg) {
+  if (*at >= packed.size()) return false;
+  *arg = PackedArg();
+  char kind = packed[(*at)++];
+  if (kind == 'n') {
+    arg->isString = arg->absent = true;
+  } else if (kind == 's') {
+    arg->isString = true;
+    uint64_t n = 0;
+    if (!GetNumber(packed, at, &n) || n > packed.size() - *at) return false;
+    arg->text = packed.substr(*at, n);
+    *at += n;
+  } else {
+    arg->negative = kind == '-';
+    if (!GetNumber(packed, at, &arg->magnitude)) return false;
+  }
+  return true;
+}
+
 std::vector<ArgValue> UnpackArgValues(std::string_view packed) {
   std::vector<ArgValue> values;
-  for (size_t at = 0; at < packed.size();) {
+  PackedArg a;
+  for (size_t at = 0; NextPackedArg(packed, &at, &a);) {
     ArgValue v;
-    char kind = packed[at++];
-    if (kind == 'n' || kind == 's') {
-      v.isString = true;
-      v.absent = kind == 'n';
-      uint64_t n = 0;
-      if (kind == 's') {
-        if (!GetNumber(packed, &at, &n) || n > packed.size() - at) break;
-        v.text.assign(packed.substr(at, n));
-        at += n;
-      }
-    } else {
-      v.negative = kind == '-';
-      if (!GetNumber(packed, &at, &v.magnitude)) break;
-    }
+    v.isString = a.isString;
+    v.absent = a.absent;
+    v.text.assign(a.text);
+    v.negative = a.negative;
+    v.magnitude = a.magnitude;
     values.push_back(std::move(v));
   }
   return values;

@@ -1,5 +1,6 @@
 #include "json_text.h"
 
+#include <array>
 #include <charconv>
 #include <cstdio>
 
@@ -9,87 +10,91 @@ namespace wispalert {
 
 namespace {
 
-// Whether text is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing past U+10FFFF), the rule by which nlohmann keeps bytes as they are.
-bool WellFormed(std::string_view text) {
-  const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-  size_t n = text.size();
-  for (size_t i = 0; i < n;) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (size_t k = 2; k < len; ++k)
-      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
-    i += len;
+// Bytes written as they are: printable ASCII but the quote and the backslash.
+constexpr std::array<bool, 256> kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
+// The length of the well-formed UTF-8 sequence at p[i] (a byte of 0x80 or
+// more), 0 for one that is not: no overlong forms, no surrogates, nothing
+// past U+10FFFF, the rule by which nlohmann keeps bytes as they are.
+size_t SequenceAt(const unsigned char *p, size_t n, size_t i) {
+  unsigned char c = p[i];
+  size_t len = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
   }
-  return true;
+  if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return 0;
+  for (size_t k = 2; k < len; ++k)
+    if (p[i + k] < 0x80 || p[i + k] > 0xBF) return 0;
+  return len;
+}
+
+const char *EscapeOf(unsigned char c, char (&hex)[8]) {
+  switch (c) {
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\b':
+      return "\\b";
+    case '\t':
+      return "\\t";
+    case '\n':
+      return "\\n";
+    case '\f':
+      return "\\f";
+    case '\r':
+      return "\\r";
+    default:
+      snprintf(hex, sizeof hex, "\\u%04x", c);
+      return hex;
+  }
 }
 
 }  // namespace
 
 void AppendJsonString(std::string *out, std::string_view text) {
-  // What does not decode is replaced, as nlohmann does it; such text comes
-  // only from the command line (the host name, the URLs).
-  if (!WellFormed(text)) {
-    out->append(
-        tools::Json(std::string(text)).dump(-1, ' ', false, tools::Json::error_handler_t::replace));
-    return;
-  }
+  const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+  size_t n = text.size(), begin = out->size(), from = 0;
   out->push_back('"');
-  size_t from = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out->append(text.data() + from, i - from);
-    from = i + 1;
-    switch (c) {
-      case '"':
-        out->append("\\\"");
-        break;
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '\b':
-        out->append("\\b");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\f':
-        out->append("\\f");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      default: {
-        char hex[8];
-        snprintf(hex, sizeof hex, "\\u%04x", c);
-        out->append(hex);
-      }
+  for (size_t i = 0; i < n;) {
+    if (kPlain[p[i]]) {
+      ++i;
+      continue;
     }
+    if (p[i] >= 0x80) {
+      size_t len = SequenceAt(p, n, i);
+      if (len == 0) {
+        // What does not decode is replaced, as nlohmann does it; such text
+        // comes only from the command line (the host name, the URLs).
+        out->resize(begin);
+        out->append(tools::Json(std::string(text))
+                        .dump(-1, ' ', false, tools::Json::error_handler_t::replace));
+        return;
+      }
+      i += len;
+      continue;
+    }
+    char hex[8];
+    out->append(text.data() + from, i - from);
+    out->append(EscapeOf(p[i], hex));
+    from = ++i;
   }
-  out->append(text.data() + from, text.size() - from);
+  out->append(text.data() + from, n - from);
   out->push_back('"');
 }
 
