@@ -103,6 +103,7 @@ StateLoad LoadState(const std::string &path, JournalPosition *pos, std::vector<s
     return StateLoad::BAD;
   }
   std::string text;
+  text.reserve(static_cast<size_t>(st.st_size));  // one buffer, not a copy at each doubling
   char buf[65536];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
