@@ -25,7 +25,10 @@ void PutLength(std::string *out, size_t n) {
 // The identity's bytes in pieces: each label's name, 0x1f, value, 0x1e.
 class Labels::Pieces {
  public:
-  explicit Pieces(const Labels &labels) : labels_(labels) {}
+  // From piece `part` (0 name, 1 0x1f, 2 value, 3 0x1e) of label `label`,
+  // which holds the first of the alert's own values.
+  explicit Pieces(const Labels &labels, size_t label = 0, size_t part = 0)
+      : labels_(labels), label_(label), part_(part) {}
   // The next piece, empty at the end.
   std::string_view Next() {
     const LabelShape *shape = labels_.shape_.get();
@@ -54,11 +57,20 @@ class Labels::Pieces {
 
  private:
   const Labels &labels_;
-  size_t label_ = 0, part_ = 0, own_ = 0;
+  size_t label_, part_, own_ = 0;
 };
 
 int Labels::Compare(const Labels &a, const Labels &b) {
-  Pieces pa(a), pb(b);
+  if (a.shape_ == nullptr || a.shape_ != b.shape_) return Compare(Pieces(a), Pieces(b));
+  // One shape: the same text up to the first value of an alert's own.
+  const std::vector<LabelShape::Label> &labels = a.shape_->labels;
+  size_t first = 0;
+  while (first < labels.size() && !labels[first].own) ++first;
+  if (first == labels.size()) return 0;
+  return Compare(Pieces(a, first, 2), Pieces(b, first, 2));
+}
+
+int Labels::Compare(Pieces pa, Pieces pb) {
   std::string_view x = pa.Next(), y = pb.Next();
   while (!x.empty() && !y.empty()) {
     size_t n = std::min(x.size(), y.size());

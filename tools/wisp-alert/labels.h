@@ -39,6 +39,7 @@ class Labels {
  private:
   friend class LabelPool;
   class Pieces;
+  static int Compare(Pieces a, Pieces b);
   // The own value that starts at *at in own_; *at moves past it.
   std::string_view NextOwn(size_t *at) const;
 
