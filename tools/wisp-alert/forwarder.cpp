@@ -18,6 +18,8 @@ namespace {
 constexpr size_t kPostsAtOnce = 4;
 // Ended alerts are looked for at most this often.
 constexpr uint64_t kExpireEveryUs = 1000000;
+// The state file is written this much at a time.
+constexpr size_t kStatePiece = 256 << 10;
 // Unknown flare ids logged (each once); more are only counted.
 constexpr size_t kUnknownIdsLogged = 1000;
 
@@ -40,7 +42,7 @@ std::string LabelValue(const std::string &text) {
 
 }  // namespace
 
-std::string Printable(const std::string &bytes, size_t max) {
+std::string Printable(std::string_view bytes, size_t max) {
   std::string out;
   for (size_t i = 0; i < bytes.size() && i < max; ++i) {
     unsigned char c = static_cast<unsigned char>(bytes[i]);
@@ -69,18 +71,21 @@ void Forwarder::Start() {
   std::lock_guard<std::mutex> hold(lock_);
   uint64_t now = clock_();
   JournalPosition pos;
-  std::vector<std::string> known, lines;
-  std::string why;
-  StateLoad load = LoadState(options_.state, &pos, &known, &lines, &why);
+  std::vector<std::string> known;
+  std::string why, first;
+  StateLoad load = LoadState(
+      options_.state, &pos, &known,
+      [&](std::string_view line) {
+        std::string bad;
+        if (!table_.LoadLine(line, known, options_.urls, now, &bad) && damaged_++ == 0) first = bad;
+      },
+      &why);
   if (load == StateLoad::BAD) {
     std::string aside = options_.state + ".bad";
     rename(options_.state.c_str(), aside.c_str());
     log_("state file " + options_.state + " does not decode (" + why + "); set aside as " + aside +
          ", reading the journal from its start");
   }
-  std::string first;
-  for (const std::string &line : lines)
-    if (!table_.LoadLine(line, known, options_.urls, now, &why) && damaged_++ == 0) first = why;
   if (damaged_ > 0) {
     // The flares that raised those alerts are before the position: reading
     // again from the oldest file that may hold them raises them again (the
@@ -152,13 +157,16 @@ void Forwarder::Unknown(const std::string &id, uint64_t offset) {
        "alertname, host and kind");
 }
 
-std::string Forwarder::Describe(const std::string &key) const {
-  auto it = table_.Alerts().find(key);
-  if (it == table_.Alerts().end()) return "(gone)";
+std::string Forwarder::Describe(const Labels &key) const {
+  const Alert *alert = table_.Find(key);
+  if (alert == nullptr) return "(gone)";
   std::string text;
-  for (const auto &l : it->second.labels)
-    text += (text.empty() ? "" : " ") + l.first + "=\"" + Printable(l.second, 100) + "\"";
-  return text + " summary=\"" + Printable(it->second.summary) + "\"";
+  key.ForEach([&text](std::string_view name, std::string_view value) {
+    if (!text.empty()) text += ' ';
+    text.append(name);
+    text += "=\"" + Printable(value, 100) + "\"";
+  });
+  return text + " summary=\"" + Printable(alert->summary) + "\"";
 }
 
 void Forwarder::Failed(size_t m, size_t alerts, const Answer &answer, uint64_t now) {
@@ -174,7 +182,7 @@ void Forwarder::Failed(size_t m, size_t alerts, const Answer &answer, uint64_t n
          Printable(answer.text) + "); retrying with back-off");
 }
 
-void Forwarder::Settle(size_t m, const std::vector<std::string> &keys, const Answer &answer,
+void Forwarder::Settle(size_t m, const std::vector<Labels> &keys, const Answer &answer,
                        uint64_t sentUs) {
   Manager &mg = managers_[m];
   if (Success(answer.status)) {
@@ -201,7 +209,7 @@ void Forwarder::Settle(size_t m, const std::vector<std::string> &keys, const Ans
 void Forwarder::Send(uint64_t now, bool *more, std::unique_lock<std::mutex> *hold) {
   struct Batch {
     size_t manager;
-    std::vector<std::string> keys;
+    std::vector<Labels> keys;
   };
   std::vector<Batch> batches;
   std::vector<Post> posts;
@@ -209,11 +217,11 @@ void Forwarder::Send(uint64_t now, bool *more, std::unique_lock<std::mutex> *hol
     if (managers_[m].nextTryUs > now) continue;
     // A backlog goes in a few posts at once, which Alertmanager takes side
     // by side; one that fails holds up no more than the others.
-    std::vector<std::string> due = table_.Due(m, options_.batch * kPostsAtOnce);
+    std::vector<Labels> due = table_.Due(m, options_.batch * kPostsAtOnce);
     for (size_t from = 0; from < due.size();) {
       size_t count = std::min(options_.batch, due.size() - from);
-      std::vector<std::string> keys(due.begin() + static_cast<ptrdiff_t>(from),
-                                    due.begin() + static_cast<ptrdiff_t>(from + count));
+      std::vector<Labels> keys(due.begin() + static_cast<ptrdiff_t>(from),
+                               due.begin() + static_cast<ptrdiff_t>(from + count));
       std::string body = table_.Body(keys);
       while (body.size() > options_.batchBytes && keys.size() > 1) {
         keys.resize(keys.size() / 2);
@@ -235,7 +243,7 @@ void Forwarder::Send(uint64_t now, bool *more, std::unique_lock<std::mutex> *hol
     for (size_t i = 0; i < batches.size() && i < answers.size(); ++i) {
       const Batch &b = batches[i];
       if (answers[i].status == 400 && b.keys.size() > 1) {
-        for (const std::string &key : b.keys) {
+        for (const Labels &key : b.keys) {
           singles.push_back({b.manager, {key}});
           again.push_back({b.manager, table_.Body({key})});
         }
@@ -281,8 +289,13 @@ bool Forwarder::Save(std::string *why) {
 bool Forwarder::SaveLocked(uint64_t now, std::string *failure) {
   std::string why;
   auto began = std::chrono::steady_clock::now();
-  bool saved = SaveState(options_.state, journal_.Position(), options_.urls,
-                         table_.StateLines(options_.urls), &why);
+  StateWriter out(options_.state);
+  bool saved = out.Begin(journal_.Position(), options_.urls, &why);
+  if (saved) {
+    table_.StateLines(options_.urls, kStatePiece,
+                      [&out](std::string *text) { return out.Write(text); });
+    saved = out.Commit(&why);
+  }
   // A large table is saved less often, so that saving takes at most a tenth
   // of the time.
   uint64_t tookUs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "alert_table.h"
@@ -62,13 +63,12 @@ class Forwarder {
   };
   void ReadJournal(uint64_t nowUs, bool *more);
   void Send(uint64_t nowUs, bool *more, std::unique_lock<std::mutex> *hold);
-  void Settle(size_t m, const std::vector<std::string> &keys, const Answer &answer,
-              uint64_t sentUs);
+  void Settle(size_t m, const std::vector<Labels> &keys, const Answer &answer, uint64_t sentUs);
   void Failed(size_t m, size_t alerts, const Answer &answer, uint64_t nowUs);
   // Logs a failure itself (once in a row) unless *failure takes it.
   bool SaveLocked(uint64_t nowUs, std::string *failure);
   void Unknown(const std::string &id, uint64_t offset);
-  std::string Describe(const std::string &key) const;
+  std::string Describe(const Labels &key) const;
 
   ForwarderOptions options_;
   Poster *poster_;
@@ -88,6 +88,6 @@ class Forwarder {
 };
 
 // A journal line as a log may show it: printable, cut short.
-std::string Printable(const std::string &bytes, size_t max = 200);
+std::string Printable(std::string_view bytes, size_t max = 200);
 
 }  // namespace wispalert

@@ -60,7 +60,12 @@ void Completed(void *, struct MHD_Connection *, void **state, enum MHD_RequestTe
 }  // namespace
 
 HttpServer::~HttpServer() {
+  Stop();
+}
+
+void HttpServer::Stop() {
   if (daemon_ != nullptr) MHD_stop_daemon(static_cast<struct MHD_Daemon *>(daemon_));
+  daemon_ = nullptr;
 }
 
 bool HttpServer::Start(const std::string &listen, HttpHandler handler, std::string *why) {

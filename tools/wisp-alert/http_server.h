@@ -25,6 +25,8 @@ class HttpServer {
   // listen is "HOST:PORT" or "[V6]:PORT"; port 0 takes a free one. False
   // with *why when it is not an address or cannot be bound.
   bool Start(const std::string &listen, HttpHandler handler, std::string *why);
+  // Stops serving (as the destructor does).
+  void Stop();
   // "http://HOST:PORT" as bound.
   std::string Url() const { return url_; }
 

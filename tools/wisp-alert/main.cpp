@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -230,11 +231,17 @@ int main(int argc, char **argv) {
     }
   }
   std::string why;
-  if (!forwarder.Save(&why)) {
+  int status = 0;
+  if (forwarder.Save(&why)) {
+    log("stopped; state saved in " + options.state);
+  } else {
     log("stopped; the state could not be saved (" + why +
         "): the next start reads the journal again from the last saved position");
-    return 1;
+    status = 1;
   }
-  log("stopped; state saved in " + options.state);
-  return 0;
+  // exit() leaves main's objects standing: the table is not taken apart
+  // alert by alert (with 100,000 held, a third of the stop's time), the
+  // system takes its memory back at once.
+  metrics.Stop();
+  std::exit(status);
 }

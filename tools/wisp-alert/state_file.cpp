@@ -31,9 +31,21 @@ std::string DirOf(const std::string &path) {
 
 }  // namespace
 
-bool SaveState(const std::string &path, const JournalPosition &pos,
-               const std::vector<std::string> &urls, const std::string &alertLines,
-               std::string *why) {
+StateWriter::StateWriter(std::string path) : path_(std::move(path)), tmp_(path_ + ".new") {}
+
+StateWriter::~StateWriter() {
+  if (fd_ < 0) return;
+  close(fd_);
+  unlink(tmp_.c_str());
+}
+
+bool StateWriter::Begin(const JournalPosition &pos, const std::vector<std::string> &urls,
+                        std::string *why) {
+  fd_ = open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd_ < 0) {
+    *why = "cannot write " + tmp_ + ": " + strerror(errno);
+    return false;
+  }
   tools::Json head = {{"journal",
                        {{"dev", pos.dev},
                         {"ino", pos.ino},
@@ -42,22 +54,33 @@ bool SaveState(const std::string &path, const JournalPosition &pos,
                         {"tail_hash", pos.tailHash}}},
                       {"alertmanagers", urls}};
   std::string text = head.dump(-1, ' ', false, tools::Json::error_handler_t::replace) + "\n";
-  std::string tmp = path + ".new";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    *why = "cannot write " + tmp + ": " + strerror(errno);
-    return false;
+  Write(&text);
+  return true;
+}
+
+bool StateWriter::Write(std::string *text) {
+  if (!failed_ && !WriteAll(fd_, *text)) {
+    failed_ = true;
+    error_ = errno;
   }
-  bool ok = WriteAll(fd, text) && WriteAll(fd, alertLines) && fsync(fd) == 0;
-  int err = errno;
-  close(fd);
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    *why = "cannot write " + path + ": " + strerror(ok ? errno : err);
-    unlink(tmp.c_str());
+  text->clear();
+  return !failed_;
+}
+
+bool StateWriter::Commit(std::string *why) {
+  if (!failed_ && fsync(fd_) != 0) {
+    failed_ = true;
+    error_ = errno;
+  }
+  close(fd_);
+  fd_ = -1;
+  if (failed_ || rename(tmp_.c_str(), path_.c_str()) != 0) {
+    *why = "cannot write " + path_ + ": " + strerror(failed_ ? error_ : errno);
+    unlink(tmp_.c_str());
     return false;
   }
   // The rename itself survives a power loss only once the directory is on disk.
-  int dir = open(DirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dir = open(DirOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);
     close(dir);
@@ -66,7 +89,7 @@ bool SaveState(const std::string &path, const JournalPosition &pos,
 }
 
 StateLoad LoadState(const std::string &path, JournalPosition *pos, std::vector<std::string> *urls,
-                    std::vector<std::string> *alertLines, std::string *why) {
+                    const std::function<void(std::string_view)> &alertLine, std::string *why) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     if (errno == ENOENT) return StateLoad::NONE;
@@ -80,6 +103,7 @@ StateLoad LoadState(const std::string &path, JournalPosition *pos, std::vector<s
     return StateLoad::BAD;
   }
   std::string text;
+  text.reserve(static_cast<size_t>(st.st_size));  // one buffer, not a copy at each doubling
   char buf[65536];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
@@ -116,11 +140,11 @@ StateLoad LoadState(const std::string &path, JournalPosition *pos, std::vector<s
   urls->clear();
   for (const tools::Json &u : managers)
     if (u.is_string()) urls->push_back(u.get<std::string>());
-  alertLines->clear();
-  for (size_t from = end + 1; from < text.size();) {
-    size_t nl = text.find('\n', from);
-    if (nl == std::string::npos) nl = text.size();
-    if (nl > from) alertLines->push_back(text.substr(from, nl - from));
+  std::string_view rest(text);
+  for (size_t from = end + 1; from < rest.size();) {
+    size_t nl = rest.find('\n', from);
+    if (nl == std::string::npos) nl = rest.size();
+    if (nl > from) alertLine(rest.substr(from, nl - from));
     from = nl + 1;
   }
   return StateLoad::LOADED;

@@ -1,5 +1,7 @@
 // The clear table: every ending flare ends exactly the problems below, and
 // only when the listed arguments (ender=ended, by index) are the same.
+#include "clear_table.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -8,7 +10,6 @@
 #include "alert_table.h"
 #include "arg_names.h"
 #include "catalogue.h"
-#include "clear_table.h"
 
 using wispalert::AlertTable;
 using wispalert::Flare;
@@ -91,7 +92,7 @@ std::set<std::string> EndedNames(const AlertTable &table, uint64_t nowUs) {
   std::set<std::string> names;
   for (const auto &entry : table.Alerts())
     if (entry.second.endsUs != 0 && entry.second.endsUs <= nowUs)
-      names.insert(entry.second.labels.at("alertname"));
+      names.insert(std::string(entry.first.Get("alertname")));
   return names;
 }
 

@@ -460,6 +460,99 @@ TEST_F(ForwarderTest, AStopRightAfterASaveDoesNotWriteTheStateAgain) {
   EXPECT_NE(Slurp(state).find("naa.3"), std::string::npos);
 }
 
+// The state is written a piece at a time: a table of many pieces is read
+// back whole, each alert once.
+TEST_F(ForwarderTest, AStateOfManyPiecesIsReadBackWhole) {
+  auto fwd = Make(Options());
+  // Long texts: several pieces of 256 KiB from few alerts.
+  std::string flares;
+  for (int i = 0; i < 1200; ++i)
+    flares += Line(kT0 + static_cast<uint64_t>(i), "tarn.problem.storage.apd.start",
+                   "[{\"s\": \"naa." + std::to_string(i) + "\"}]", std::string(1000, 'm'));
+  Append(flares);
+  fwd->Turn();
+  std::string why;
+  ASSERT_TRUE(fwd->Save(&why)) << why;
+  fwd.reset();
+  std::vector<std::string> lines = Lines(state);
+  ASSERT_GT(Slurp(state).size(), 1u << 20) << "not several pieces of 256 KiB";
+  std::multiset<std::string> devices;
+  for (size_t i = 1; i < lines.size(); ++i)
+    devices.insert(Json::parse(lines[i])["labels"]["device"].get<std::string>());
+  std::set<std::string> want = DeviceRange(0, 1200);
+  EXPECT_EQ(devices, std::multiset<std::string>(want.begin(), want.end()));
+  fwd = Make(Options());
+  std::string m = fwd->Metrics();
+  EXPECT_NE(m.find("wisp_alert_alerts_held 1200\n"), std::string::npos);
+  EXPECT_NE(m.find("wisp_alert_state_lines_damaged_total 0\n"), std::string::npos);
+}
+
+// Alertmanager and an older forwarder's state read these bytes: the posts and
+// the state lines are written out here by hand, escapes and key order included.
+TEST_F(ForwarderTest, PostsAndStateLinesKeepTheirExactBytes) {
+  const std::string apd =
+      R"({"alertname":"tarn.problem.storage.apd.start","correlator":"APD","device":"naa.1",)"
+      R"("host":"host1","kind":"problem"})";
+  const std::string apdSummary = "\"caf\xc3\xa9\\t\\\"x\\\"\"";  // "café\t\"x\""
+  const std::string apdPost = R"({"annotations":{"summary":)" + apdSummary + R"(},"labels":)" +
+                              apd + R"(,"startsAt":"2024-12-05T12:00:00.000000Z"})";
+  const std::string future =
+      R"({"annotations":{"summary":"four"},"endsAt":"2024-12-05T13:00:10.000000Z",)"
+      R"("labels":{"alertname":"tarn.problem.future.thing","host":"host1","kind":"problem"},)"
+      R"("startsAt":"2024-12-05T12:00:10.000000Z"})";
+  auto alertLines = [this] {
+    std::vector<std::string> lines = Lines(state);
+    return std::vector<std::string>(lines.begin() + (lines.empty() ? 0 : 1), lines.end());
+  };
+  auto bodies = [this](size_t m) {
+    std::vector<std::string> out;
+    for (const Post &p : managers.posts)
+      if (p.manager == m) out.push_back(p.body);
+    return out;
+  };
+  std::string why;
+
+  // The first refuses the alert, the second is down: due there, rejected here.
+  managers.answer = [](const Post &p) {
+    return p.manager == 0 ? Answer{400, "bad"} : Answer{503, "down"};
+  };
+  auto fwd = Make(Options());
+  Append(Line(kT0, "tarn.problem.storage.apd.start", R"([{"s": "naa.1"}])", R"(caf\u00e9\t\"x\")"));
+  fwd->Turn();
+  EXPECT_EQ(bodies(0), std::vector<std::string>{"[" + apdPost + "]"});
+  EXPECT_EQ(bodies(1), std::vector<std::string>{"[" + apdPost + "]"});
+  ASSERT_TRUE(fwd->Save(&why)) << why;
+  EXPECT_EQ(alertLines(),
+            std::vector<std::string>{
+                R"({"args":[{"s":"naa.1"}],"due":{"http://am2":1733400000000000},"ends_us":0,)"
+                R"("flare_us":1733400000000000,"labels":)" +
+                apd + R"(,"rejected":["http://am1"],"starts_us":1733400000000000,"summary":)" +
+                apdSummary + "}"});
+
+  // Both take what they are sent: the second gets both, by how long they waited.
+  managers.posts.clear();
+  managers.answer = [](const Post &) { return Answer{200, ""}; };
+  now += 10 * kSecond;
+  Append(Line(now, "tarn.problem.future.thing",
+              R"([{"s": "pnic0"}, {"i32": -4}, {"u64": 18446744073709551615}, {"s": null}])",
+              "four"));
+  fwd->Turn();
+  EXPECT_EQ(bodies(0), std::vector<std::string>{"[" + future + "]"});
+  EXPECT_EQ(bodies(1), std::vector<std::string>{"[" + apdPost + "," + future + "]"});
+  ASSERT_TRUE(fwd->Save(&why)) << why;
+  EXPECT_EQ(alertLines(),
+            (std::vector<std::string>{
+                R"({"args":[{"s":"pnic0"},{"i64":-4},{"u64":18446744073709551615},{"s":null}],)"
+                R"("due":{},"ends_us":1733403610000000,"flare_us":1733400010000000,)"
+                R"("labels":{"alertname":"tarn.problem.future.thing","host":"host1",)"
+                R"("kind":"problem"},"rejected":[],"starts_us":1733400010000000,)"
+                R"("summary":"four"})",
+                R"({"args":[{"s":"naa.1"}],"due":{},"ends_us":0,"flare_us":1733400000000000,)"
+                R"("labels":)" +
+                    apd + R"(,"rejected":["http://am1"],"starts_us":1733400000000000,"summary":)" +
+                    apdSummary + "}"}));
+}
+
 TEST(ArgNames, ObjectsAreNamedFromTheirMessagesAndValuesAreNot) {
   auto labels = [](const char *message) {
     std::vector<std::string> out;
