@@ -4,6 +4,8 @@
 
 #include <fstream>
 
+#include "floor.h"
+
 namespace bench {
 
 using testing_support::Bin;
@@ -39,6 +41,11 @@ long Daemon::Collected() const {
   return rsyslog != nullptr ? rsyslog->Lines() : 0;
 }
 
+double Daemon::CollectorCpuSeconds() const {
+  if (log != nullptr) return log->CpuSeconds();
+  return rsyslog != nullptr ? rsyslog->CpuSeconds() : 0;
+}
+
 Rsyslog::Rsyslog(const testing_support::Root &root) : out_(root.Under("/rsyslog.log")) {
   std::string conf = root.Under("/rsyslog.conf");
   mkdir(root.Under("/rsyslog").c_str(), 0700);
@@ -57,6 +64,10 @@ Rsyslog::Rsyslog(const testing_support::Root &root) : out_(root.Under("/rsyslog.
 
 long Rsyslog::Lines() const {
   return static_cast<long>(testing_support::Lines(out_).size());
+}
+
+double Rsyslog::CpuSeconds() const {
+  return ProcessCpuSeconds(process_->Pid());
 }
 
 }  // namespace bench

@@ -23,6 +23,8 @@ class Rsyslog {
   explicit Rsyslog(const testing_support::Root &root);
   // Lines in its file so far.
   long Lines() const;
+  // rsyslogd's CPU time so far.
+  double CpuSeconds() const;
 
  private:
   std::string out_;
@@ -39,6 +41,8 @@ struct Daemon {
   std::unique_ptr<Rsyslog> rsyslog;
   // Records the collector took: counted (kDrain) or lines in its file.
   long Collected() const;
+  // CPU time the collector used so far (0 without one).
+  double CollectorCpuSeconds() const;
 };
 
 }  // namespace bench

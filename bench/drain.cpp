@@ -1,6 +1,7 @@
 #include "drain.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -92,6 +93,13 @@ LogDrain::LogDrain(const std::string &path) : path_(path) {
     while (!stop_)
       if (recv(fd_, buf, sizeof buf, 0) > 0) ++records_;
   });
+  if (pthread_getcpuclockid(thread_.native_handle(), &clock_) != 0) clock_ = -1;
+}
+
+double LogDrain::CpuSeconds() const {
+  struct timespec t;
+  if (clock_ == -1 || clock_gettime(clock_, &t) != 0) return 0;
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 LogDrain::~LogDrain() {

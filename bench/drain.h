@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -26,9 +27,12 @@ class LogDrain {
   explicit LogDrain(const std::string &path);
   ~LogDrain();
   long Records() const { return records_; }
+  // CPU time of the thread that reads them, so far.
+  double CpuSeconds() const;
 
  private:
   int fd_;
+  clockid_t clock_ = -1;
   std::string path_;
   std::atomic<bool> stop_{false};
   std::atomic<long> records_{0};
