@@ -44,6 +44,10 @@ std::map<int, ThreadCpu> ThreadsCpu(int pid) {
     t.name = ReadAll(tasks + "/" + e->d_name + "/comm");
     if (!t.name.empty() && t.name.back() == '\n') t.name.pop_back();
     t.seconds = StatSeconds(ReadAll(tasks + "/" + e->d_name + "/stat"));
+    std::istringstream status(ReadAll(tasks + "/" + e->d_name + "/status"));
+    std::string key;
+    while (status >> key)
+      if (key == "voluntary_ctxt_switches:") status >> t.sleeps;
     out[static_cast<int>(tid)] = t;
   }
   closedir(dir);

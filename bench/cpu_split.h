@@ -7,10 +7,12 @@
 
 namespace bench {
 
-// A thread's name (its comm) and its user plus system CPU time so far.
+// A thread's name (its comm), its user plus system CPU time so far, and how
+// often it gave up the processor to wait (voluntary context switches).
 struct ThreadCpu {
   std::string name;
   double seconds = 0;
+  double sleeps = 0;
 };
 
 // Every thread of pid now, by thread id.

@@ -142,6 +142,7 @@ double Value(const std::string &snapshot, const std::string &sample) {
 // the run is not counted.
 struct Split {
   double dispatch = 0, agents = 0, timer = 0, other = 0;
+  double agentSleeps = 0;  // times the agents gave up the processor to wait
 };
 
 Split ByKind(int pid, const std::map<int, bench::ThreadCpu> &before,
@@ -151,15 +152,18 @@ Split ByKind(int pid, const std::map<int, bench::ThreadCpu> &before,
   Split s;
   for (const auto &[tid, t] : after) {
     auto was = before.find(tid);
-    double used = t.seconds - (was != before.end() ? was->second.seconds : 0);
-    if (tid == pid)
+    const bench::ThreadCpu old = was != before.end() ? was->second : bench::ThreadCpu{};
+    const double used = t.seconds - old.seconds;
+    if (tid == pid) {
       s.dispatch += used;
-    else if (agents.count(t.name) != 0)
+    } else if (agents.count(t.name) != 0) {
       s.agents += used;
-    else if (t.name == kTimerThreadName)
+      s.agentSleeps += t.sleeps - old.sleeps;
+    } else if (t.name == kTimerThreadName) {
       s.timer += used;
-    else
+    } else {
       s.other += used;
+    }
   }
   return s;
 }
@@ -219,6 +223,7 @@ void ThroughDaemon(benchmark::State &state, Mix mix,
   state.counters["agents_us_per_obs"] = split.agents * 1e6 / n;
   state.counters["timer_us_per_obs"] = split.timer * 1e6 / n;
   state.counters["other_us_per_obs"] = split.other * 1e6 / n;
+  state.counters["agent_sleeps_per_obs"] = split.agentSleeps / n;
   // Waits for room in the collector's queue, summed over the threads that
   // waited (several wait at once, so this may exceed the run's own time).
   auto grew = [&](const char *sample) {
