@@ -154,41 +154,6 @@ bool SendByDeadline(const char *data, size_t size, int *fd, int64_t until) {
   }
 }
 
-// Records of the same thread that follow the one being delivered.
-struct Following {
-  struct mmsghdr *msgs;
-  int count;
-  int sent;      // in the turn of the record before them
-  bool stalled;  // the collector made no room for them in time
-};
-
-// In the turn a record waited for, the records that follow it take the room
-// the collector makes as it comes, as many with one call as fit: the turn
-// passes once per thread rather than once per record, and the threads queued
-// for it wake that much less. Stops, stalled, where the collector took
-// nothing in its time (they are dropped then, as the record before them
-// would have been); any other failure leaves them to the caller.
-void SendFollowing(Following *f, int fd) {
-  while (f->sent < f->count) {
-    int n = sendmmsg(fd, f->msgs + f->sent, static_cast<unsigned>(f->count - f->sent),
-                     MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0) {
-      gLastTaken = NowMs();
-      f->sent += n;
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != ENOBUFS) return;
-    int64_t now = NowMs();
-    int64_t left = std::max(now + kRoomWaitMs, gLastTaken.load() + kPatienceMs) - now;
-    struct pollfd p = {fd, POLLOUT, 0};
-    if (poll(&p, 1, static_cast<int>(left)) == 0) {
-      f->stalled = true;
-      return;
-    }
-  }
-}
-
 // Delivers one record, waiting for room as long as the collector's pace
 // allows (above); false when the collector did not take it. While the
 // collector reads, records that must wait take turns: one thread polls for
@@ -196,7 +161,7 @@ void SendFollowing(Following *f, int fd) {
 // thread that logs; a record whose time ran out while it queued is dropped
 // as soon as its turn comes. A collector that has stopped wakes nobody, so
 // there each record waits its few milliseconds on its own.
-bool Deliver(const char *data, size_t size, Following *following = nullptr) {
+bool Deliver(const char *data, size_t size) {
   int fd = LogSocket();
   if (fd < 0) return false;
   if (!gConnected && !Connect(fd)) return false;
@@ -219,9 +184,7 @@ bool Deliver(const char *data, size_t size, Following *following = nullptr) {
   RoomWait wait;
   Waiting waiting;
   std::lock_guard<std::mutex> turn(gTurn);
-  if (NowMs() >= until || !SendByDeadline(data, size, &fd, until)) return false;
-  if (following != nullptr) SendFollowing(following, fd);
-  return true;
+  return NowMs() < until && SendByDeadline(data, size, &fd, until);
 }
 
 // "Mmm dd hh:mm:ss" of the current second, formatted once a second per
@@ -334,17 +297,12 @@ void SendHeld(Held *h) {
       }
     }
     // No room (or another error): this record as one written alone, with
-    // its wait and its new look for the collector; the turn it waits for
-    // sends the rest as room comes, else they go together after it.
+    // its wait and its new look for the collector; then the rest together.
     // One the collector did not take in its time says it takes none now:
     // the rest are dropped with it rather than wait their turn each.
-    Following following = {h->msgs + sent + 1, h->count - sent - 1, 0, false};
-    if (!Deliver(static_cast<const char *>(h->iov[sent].iov_base), h->iov[sent].iov_len,
-                 &following))
-      break;
+    if (!Deliver(static_cast<const char *>(h->iov[sent].iov_base), h->iov[sent].iov_len)) break;
     delivered = true;
-    sent += 1 + following.sent;
-    if (following.stalled) break;
+    ++sent;
     fd = LogSocket();
     if (fd < 0) break;
   }

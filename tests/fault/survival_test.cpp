@@ -22,7 +22,6 @@
 #include <set>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 #include "agent_table.h"
 #include "base/wispdStats.h"
@@ -632,54 +631,6 @@ TEST(Survival, WaitsForRoomAreCountedWithTheirTime) {
   });
   EXPECT_EQ(status, 0) << "2: setup, 3: dropped, 4: the wait not counted, 5: not dropped, "
                           "6: the vain wait not counted, 7: not in order, 8: not in the snapshot";
-}
-
-// A thread's held records that find the collector's queue full wait once:
-// the turn the first waits for sends the rest as the collector makes room,
-// and every one arrives, in the order written.
-TEST(Survival, HeldRecordsThatWaitForRoomGoInOneTurnInOrder) {
-  Root root;
-  int status = InChild([&] {
-    int collector = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
-    int filler = simhost::ConnectUnix(SOCK_DGRAM, root.Under("/dev/log"));
-    if (collector < 0 || filler < 0) return 2;
-    Say("first");
-    while (send(filler, "fill", 4, MSG_DONTWAIT) == 4) {
-    }
-    if (errno != EAGAIN) return 2;
-    const uint64_t waits = Syslog_RoomWaits(), dropped = Syslog_DroppedRecords();
-    std::atomic<bool> released{false};
-    std::vector<std::string> got;
-    std::thread reader([&] {
-      while (Syslog_RoomWaits() == waits && !released) std::this_thread::yield();
-      char buf[512];
-      for (;;) {
-        ssize_t n = recv(collector, buf, sizeof buf, MSG_DONTWAIT);
-        if (n > 0) {
-          std::string record(buf, static_cast<size_t>(n));
-          if (record != "fill") got.push_back(record.substr(record.find("]: ") + 3));
-        } else if (released) {
-          return;
-        } else {
-          std::this_thread::yield();
-        }
-      }
-    });
-    Syslog_Hold();
-    for (int i = 0; i < 20; ++i) Say("held %d", i);
-    Syslog_Release();
-    released = true;
-    reader.join();
-    if (Syslog_DroppedRecords() != dropped) return 3;
-    std::vector<std::string> want = {"first"};
-    for (int i = 0; i < 20; ++i) want.push_back("held " + std::to_string(i));
-    if (got != want) {
-      for (const std::string &r : got) fprintf(stderr, "got: %s\n", r.c_str());
-      return 4;
-    }
-    return Syslog_RoomWaits() == waits + 1 ? 0 : 5;
-  });
-  EXPECT_EQ(status, 0) << "2: setup, 3: dropped, 4: missing or out of order, 5: waited per record";
 }
 
 // Records held by a thread go with the user facility, as those written
