@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "cpu_split.h"
 #include "floor.h"
 
 namespace bench {
@@ -46,6 +47,11 @@ double Daemon::CollectorCpuSeconds() const {
   return rsyslog != nullptr ? rsyslog->CpuSeconds() : 0;
 }
 
+double Daemon::CollectorSleeps() const {
+  if (log != nullptr) return log->Sleeps();
+  return rsyslog != nullptr ? rsyslog->Sleeps() : 0;
+}
+
 Rsyslog::Rsyslog(const testing_support::Root &root) : out_(root.Under("/rsyslog.log")) {
   std::string conf = root.Under("/rsyslog.conf");
   mkdir(root.Under("/rsyslog").c_str(), 0700);
@@ -68,6 +74,12 @@ long Rsyslog::Lines() const {
 
 double Rsyslog::CpuSeconds() const {
   return ProcessCpuSeconds(process_->Pid());
+}
+
+double Rsyslog::Sleeps() const {
+  double sleeps = 0;
+  for (const auto &[tid, t] : ThreadsCpu(process_->Pid())) sleeps += t.sleeps;
+  return sleeps;
 }
 
 }  // namespace bench

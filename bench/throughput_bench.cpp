@@ -192,6 +192,7 @@ void ThroughDaemon(benchmark::State &state, Mix mix,
   const bench::MachineTicks machineBefore = bench::ReadMachineTicks();
   const std::map<int, bench::ThreadCpu> threadsBefore = bench::ThreadsCpu(pid);
   const double collectorBefore = daemon.CollectorCpuSeconds();
+  const double collectorSleepsBefore = daemon.CollectorSleeps();
   double cpuBefore = bench::ProcessCpuSeconds(pid);
   long logBefore = daemon.Collected();
   uint64_t sent = 0;
@@ -208,6 +209,7 @@ void ThroughDaemon(benchmark::State &state, Mix mix,
   const double cpuAfter = bench::ProcessCpuSeconds(pid);
   const Split split = ByKind(pid, threadsBefore, bench::ThreadsCpu(pid));
   const double collectorAfter = daemon.CollectorCpuSeconds();
+  const double collectorSleepsAfter = daemon.CollectorSleeps();
   const bench::MachineTicks machineAfter = bench::ReadMachineTicks();
   const std::string countersAfter = testing_support::Snapshot(daemon.root);
   double n = static_cast<double>(kBatch) * kRepeats * static_cast<double>(state.iterations());
@@ -246,6 +248,7 @@ void ThroughDaemon(benchmark::State &state, Mix mix,
   // per flare the rate window drops), and those it did not take.
   if (collector != bench::Collector::kNone) {
     state.counters["collector_us_per_obs"] = (collectorAfter - collectorBefore) * 1e6 / n;
+    state.counters["collector_sleeps_per_obs"] = (collectorSleepsAfter - collectorSleepsBefore) / n;
     state.counters["log_per_obs"] = static_cast<double>(daemon.Collected() - logBefore) / n;
     state.counters["log_dropped"] = static_cast<double>(testing_support::Sample(
         testing_support::Snapshot(daemon.root), "wispd_log_records_dropped_total"));
