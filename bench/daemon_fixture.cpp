@@ -4,6 +4,9 @@
 
 #include <fstream>
 
+#include "cpu_split.h"
+#include "floor.h"
+
 namespace bench {
 
 using testing_support::Bin;
@@ -39,6 +42,16 @@ long Daemon::Collected() const {
   return rsyslog != nullptr ? rsyslog->Lines() : 0;
 }
 
+double Daemon::CollectorCpuSeconds() const {
+  if (log != nullptr) return log->CpuSeconds();
+  return rsyslog != nullptr ? rsyslog->CpuSeconds() : 0;
+}
+
+double Daemon::CollectorSleeps() const {
+  if (log != nullptr) return log->Sleeps();
+  return rsyslog != nullptr ? rsyslog->Sleeps() : 0;
+}
+
 Rsyslog::Rsyslog(const testing_support::Root &root) : out_(root.Under("/rsyslog.log")) {
   std::string conf = root.Under("/rsyslog.conf");
   mkdir(root.Under("/rsyslog").c_str(), 0700);
@@ -57,6 +70,16 @@ Rsyslog::Rsyslog(const testing_support::Root &root) : out_(root.Under("/rsyslog.
 
 long Rsyslog::Lines() const {
   return static_cast<long>(testing_support::Lines(out_).size());
+}
+
+double Rsyslog::CpuSeconds() const {
+  return ProcessCpuSeconds(process_->Pid());
+}
+
+double Rsyslog::Sleeps() const {
+  double sleeps = 0;
+  for (const auto &[tid, t] : ThreadsCpu(process_->Pid())) sleeps += t.sleeps;
+  return sleeps;
 }
 
 }  // namespace bench

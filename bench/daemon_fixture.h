@@ -23,6 +23,9 @@ class Rsyslog {
   explicit Rsyslog(const testing_support::Root &root);
   // Lines in its file so far.
   long Lines() const;
+  // rsyslogd's CPU time so far, and how often its threads went to sleep.
+  double CpuSeconds() const;
+  double Sleeps() const;
 
  private:
   std::string out_;
@@ -39,6 +42,10 @@ struct Daemon {
   std::unique_ptr<Rsyslog> rsyslog;
   // Records the collector took: counted (kDrain) or lines in its file.
   long Collected() const;
+  // CPU time the collector used so far, and how often it went to sleep
+  // (0 without one).
+  double CollectorCpuSeconds() const;
+  double CollectorSleeps() const;
 };
 
 }  // namespace bench

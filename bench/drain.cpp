@@ -1,8 +1,10 @@
 #include "drain.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,6 +14,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include "cpu_split.h"
 
 namespace bench {
 namespace {
@@ -88,10 +92,25 @@ LogDrain::LogDrain(const std::string &path) : path_(path) {
   struct timeval wait = {0, 50000};
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   thread_ = std::thread([this] {
+    tid_ = static_cast<int>(syscall(SYS_gettid));
     char buf[65536];
     while (!stop_)
       if (recv(fd_, buf, sizeof buf, 0) > 0) ++records_;
   });
+  if (pthread_getcpuclockid(thread_.native_handle(), &clock_) != 0) clock_ = -1;
+  while (tid_ == 0) std::this_thread::yield();  // its counts are read from now on
+}
+
+double LogDrain::Sleeps() const {
+  auto threads = ThreadsCpu(static_cast<int>(getpid()));
+  auto it = threads.find(tid_.load());
+  return it != threads.end() ? it->second.sleeps : 0;
+}
+
+double LogDrain::CpuSeconds() const {
+  struct timespec t;
+  if (clock_ == -1 || clock_gettime(clock_, &t) != 0) return 0;
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 LogDrain::~LogDrain() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -26,9 +27,15 @@ class LogDrain {
   explicit LogDrain(const std::string &path);
   ~LogDrain();
   long Records() const { return records_; }
+  // CPU time of the thread that reads them, so far, and how often it went
+  // to sleep for want of a record.
+  double CpuSeconds() const;
+  double Sleeps() const;
 
  private:
   int fd_;
+  clockid_t clock_ = -1;
+  std::atomic<int> tid_{0};
   std::string path_;
   std::atomic<bool> stop_{false};
   std::atomic<long> records_{0};

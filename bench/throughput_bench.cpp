@@ -2,16 +2,24 @@
 // correlators, each as a share of the described path without logic (the
 // floor, floor.h), beside the bare pipe pattern: a writer thread writing the
 // same records into a pipe and a reader that polls and reads header, then
-// body. CPU per observation is the daemon's user plus system time.
+// body. CPU per observation is the daemon's user plus system time, in all
+// and by kind of thread, beside its collector's and its waits for room in
+// the collector's queue.
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "agent_table.h"
+#include "base/wispdTimer.h"
+#include "cpu_split.h"
 #include "daemon_fixture.h"
 #include "drain.h"
 #include "floor.h"
@@ -113,10 +121,53 @@ void FloorToRsyslog(benchmark::State &state) {
   double n = perRun * static_cast<double>(state.iterations());
   state.counters["obs_per_s"] = Rate(n, seconds);
   if (gFloorRate > 0) state.counters["floor_pct"] = 100 * Rate(n, seconds) / gFloorRate;
+  state.counters["pipe_per_s"] = gPipeRate;
   state.counters["cpu_us_per_obs"] = cpu * 1e6 / n;
 }
 
 enum Mix { NET_FALLBACK, ALL_GROUPS_FALLBACK, TABLE_ROWS };
+
+// A sample of a counters snapshot as a number (seconds have a fraction);
+// 0 when absent.
+double Value(const std::string &snapshot, const std::string &sample) {
+  std::istringstream in(snapshot);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(sample + " ", 0) == 0) return strtod(line.c_str() + sample.size() + 1, nullptr);
+  return 0;
+}
+
+// The daemon's CPU time over a run by kind of thread: the main thread, which
+// reads the kernel contexts and fans out; the correlators' agents; the timer
+// service; the rest (stats server, trace threads). A thread that ended during
+// the run is not counted.
+struct Split {
+  double dispatch = 0, agents = 0, timer = 0, other = 0;
+  double agentSleeps = 0;  // times the agents gave up the processor to wait
+};
+
+Split ByKind(int pid, const std::map<int, bench::ThreadCpu> &before,
+             const std::map<int, bench::ThreadCpu> &after) {
+  static const std::vector<std::string> names = testing_support::CorrelatorThreadNames();
+  const std::set<std::string> agents(names.begin(), names.end());
+  Split s;
+  for (const auto &[tid, t] : after) {
+    auto was = before.find(tid);
+    const bench::ThreadCpu old = was != before.end() ? was->second : bench::ThreadCpu{};
+    const double used = t.seconds - old.seconds;
+    if (tid == pid) {
+      s.dispatch += used;
+    } else if (agents.count(t.name) != 0) {
+      s.agents += used;
+      s.agentSleeps += t.sleeps - old.sleeps;
+    } else if (t.name == kTimerThreadName) {
+      s.timer += used;
+    } else {
+      s.other += used;
+    }
+  }
+  return s;
+}
 
 void ThroughDaemon(benchmark::State &state, Mix mix,
                    bench::Collector collector = bench::Collector::kNone) {
@@ -138,6 +189,11 @@ void ThroughDaemon(benchmark::State &state, Mix mix,
   std::ofstream(input) << tools::Json{{"batch", batch}, {"ctx", 0}}.dump() << "\n";
   const pid_t pid = daemon.wispd->Pid();
   double seconds = 0;
+  const std::string countersBefore = testing_support::Snapshot(daemon.root);
+  const bench::MachineTicks machineBefore = bench::ReadMachineTicks();
+  const std::map<int, bench::ThreadCpu> threadsBefore = bench::ThreadsCpu(pid);
+  const double collectorBefore = daemon.CollectorCpuSeconds();
+  const double collectorSleepsBefore = daemon.CollectorSleeps();
   double cpuBefore = bench::ProcessCpuSeconds(pid);
   long logBefore = daemon.Collected();
   uint64_t sent = 0;
@@ -151,15 +207,49 @@ void ThroughDaemon(benchmark::State &state, Mix mix,
     state.SetIterationTime(took.count());
     seconds += took.count();
   }
+  const double cpuAfter = bench::ProcessCpuSeconds(pid);
+  const Split split = ByKind(pid, threadsBefore, bench::ThreadsCpu(pid));
+  const double collectorAfter = daemon.CollectorCpuSeconds();
+  const double collectorSleepsAfter = daemon.CollectorSleeps();
+  const bench::MachineTicks machineAfter = bench::ReadMachineTicks();
+  const std::string countersAfter = testing_support::Snapshot(daemon.root);
   double n = static_cast<double>(kBatch) * kRepeats * static_cast<double>(state.iterations());
   double rate = Rate(n, seconds);
   state.counters["obs_per_s"] = benchmark::Counter(n, benchmark::Counter::kIsRate);
+  // The shares with the reference rates of this run beside them: a share
+  // alone does not tell a slow machine from a slow daemon.
   if (gFloorRate > 0) state.counters["floor_pct"] = 100 * rate / gFloorRate;
   if (gPipeRate > 0) state.counters["pipe_pct"] = 100 * rate / gPipeRate;
-  state.counters["cpu_us_per_obs"] = (bench::ProcessCpuSeconds(pid) - cpuBefore) * 1e6 / n;
+  state.counters["pipe_per_s"] = gPipeRate;
+  state.counters["cpu_us_per_obs"] = (cpuAfter - cpuBefore) * 1e6 / n;
+  state.counters["dispatch_us_per_obs"] = split.dispatch * 1e6 / n;
+  state.counters["agents_us_per_obs"] = split.agents * 1e6 / n;
+  state.counters["timer_us_per_obs"] = split.timer * 1e6 / n;
+  state.counters["other_us_per_obs"] = split.other * 1e6 / n;
+  state.counters["agent_sleeps_per_obs"] = split.agentSleeps / n;
+  // Waits for room in the collector's queue, summed over the threads that
+  // waited (several wait at once, so this may exceed the run's own time).
+  auto grew = [&](const char *sample) {
+    return Value(countersAfter, sample) - Value(countersBefore, sample);
+  };
+  state.counters["room_wait_us_per_obs"] = grew("wispd_log_room_wait_seconds_total") * 1e6 / n;
+  state.counters["room_waits_per_obs"] = grew("wispd_log_room_waits_total") / n;
+  // The machine over the run, every core: idle, taken by the hypervisor, and
+  // busy in all (the daemon, its collector, wisp-emit and whatever else ran).
+  const double ticks = machineAfter.total - machineBefore.total;
+  const double idle = machineAfter.idle - machineBefore.idle;
+  const double steal = machineAfter.steal - machineBefore.steal;
+  if (ticks > 0) {
+    state.counters["idle_pct"] = 100 * idle / ticks;
+    state.counters["steal_pct"] = 100 * steal / ticks;
+    state.counters["machine_us_per_obs"] =
+        (ticks - idle - steal) / static_cast<double>(sysconf(_SC_CLK_TCK)) * 1e6 / n;
+  }
   // Log records the collector took per observation (one per known one, one
   // per flare the rate window drops), and those it did not take.
   if (collector != bench::Collector::kNone) {
+    state.counters["collector_us_per_obs"] = (collectorAfter - collectorBefore) * 1e6 / n;
+    state.counters["collector_sleeps_per_obs"] = (collectorSleepsAfter - collectorSleepsBefore) / n;
     state.counters["log_per_obs"] = static_cast<double>(daemon.Collected() - logBefore) / n;
     state.counters["log_dropped"] = static_cast<double>(testing_support::Sample(
         testing_support::Snapshot(daemon.root), "wispd_log_records_dropped_total"));

@@ -68,6 +68,24 @@ struct Waiting {
   ~Waiting() { --gWaiting; }
 };
 
+// Waits for room in the collector's queue, and the time they took: what a
+// slow collector costs the threads that log. Counted as a wait starts, its
+// time added as it ends; the clock is read only on this slow path.
+std::atomic<uint64_t> gRoomWaits{0};
+std::atomic<uint64_t> gRoomWaitNs{0};
+
+uint64_t NowNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+struct RoomWait {
+  RoomWait() : start(NowNs()) { gRoomWaits.fetch_add(1, std::memory_order_relaxed); }
+  ~RoomWait() { gRoomWaitNs.fetch_add(NowNs() - start, std::memory_order_relaxed); }
+  uint64_t start;
+};
+
 int LogSocket(int broken = -1) {
   int fd = gFd.load();
   if (fd >= 0 && fd != broken) return fd;
@@ -158,10 +176,12 @@ bool Deliver(const char *data, size_t size) {
   int64_t until = std::max(start + kRoomWaitMs, gLastTaken.load() + kPatienceMs);
   if (until == start + kRoomWaitMs) {
     if (gGaveUp.load() > gLastTaken.load()) return false;
+    RoomWait wait;
     if (SendByDeadline(data, size, &fd, until)) return true;
     gGaveUp = NowMs();
     return false;
   }
+  RoomWait wait;
   Waiting waiting;
   std::lock_guard<std::mutex> turn(gTurn);
   return NowMs() < until && SendByDeadline(data, size, &fd, until);
@@ -392,4 +412,12 @@ extern "C" void Syslog_Release(void) {
 
 extern "C" uint64_t Syslog_DroppedRecords(void) {
   return gDropped.load();
+}
+
+extern "C" uint64_t Syslog_RoomWaits(void) {
+  return gRoomWaits.load(std::memory_order_relaxed);
+}
+
+extern "C" uint64_t Syslog_RoomWaitNanoseconds(void) {
+  return gRoomWaitNs.load(std::memory_order_relaxed);
 }

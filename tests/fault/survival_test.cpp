@@ -15,12 +15,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "agent_table.h"
+#include "base/wispdStats.h"
 #include "pelldan/accept_pause.h"
 #include "pelldan/syslog.h"
 #include "sandbox.h"
@@ -563,6 +567,70 @@ TEST(Survival, AReportOfDroppedRecordsTheCollectorRefusedKeepsItsCount) {
     return 4;
   });
   EXPECT_EQ(status, 0) << "2: setup, 3: nothing dropped, 4: the reports do not add up to the count";
+}
+
+// The counted waits for room, as the stats snapshot shows them.
+uint64_t RenderedRoomWaits(double *seconds) {
+  std::istringstream in(Stats_Render(0));
+  std::string line;
+  uint64_t waits = 0;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string name;
+    words >> name;
+    if (name == "wispd_log_room_waits_total") words >> waits;
+    if (name == "wispd_log_room_wait_seconds_total") words >> *seconds;
+  }
+  return waits;
+}
+
+// A record that finds the collector's queue full is counted as a wait, with
+// the time until it went or was given up: one that a read let in arrives
+// after those before it, one the collector never made room for waited
+// its few milliseconds at least. The snapshot shows both as counted.
+TEST(Survival, WaitsForRoomAreCountedWithTheirTime) {
+  Root root;
+  int status = InChild([&] {
+    int collector = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
+    int filler = simhost::ConnectUnix(SOCK_DGRAM, root.Under("/dev/log"));
+    if (collector < 0 || filler < 0) return 2;
+    Say("first");  // the collector takes records: the next may wait for it
+    while (send(filler, "fill", 4, MSG_DONTWAIT) == 4) {
+    }
+    if (errno != EAGAIN) return 2;
+    const uint64_t waits = Syslog_RoomWaits(), waited = Syslog_RoomWaitNanoseconds();
+    const uint64_t dropped = Syslog_DroppedRecords();
+    // Room is made once the record waits for it, not before (and never
+    // when no wait was counted: the queue is full, so the read is at once).
+    std::atomic<bool> said{false};
+    std::thread reader([&] {
+      while (Syslog_RoomWaits() == waits && !said) std::this_thread::yield();
+      char one[512];
+      recv(collector, one, sizeof one, MSG_DONTWAIT);
+    });
+    Say("let in");
+    said = true;
+    reader.join();
+    if (Syslog_DroppedRecords() != dropped) return 3;
+    if (Syslog_RoomWaits() != waits + 1 || Syslog_RoomWaitNanoseconds() <= waited) return 4;
+    const uint64_t before = Syslog_RoomWaitNanoseconds();
+    Say("never let in");
+    if (Syslog_DroppedRecords() != dropped + 1) return 5;
+    if (Syslog_RoomWaits() != waits + 2 || Syslog_RoomWaitNanoseconds() - before < 4000000)
+      return 6;
+    char buf[512];
+    std::string last;
+    ssize_t n;
+    while ((n = recv(collector, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+      last.assign(buf, static_cast<size_t>(n));
+    if (last.find("]: let in") == std::string::npos) return 7;
+    double seconds = -1;
+    if (RenderedRoomWaits(&seconds) != Syslog_RoomWaits()) return 8;
+    double counted = static_cast<double>(Syslog_RoomWaitNanoseconds()) / 1e9;
+    return seconds >= 0.004 && std::abs(seconds - counted) < 1e-9 ? 0 : 8;
+  });
+  EXPECT_EQ(status, 0) << "2: setup, 3: dropped, 4: the wait not counted, 5: not dropped, "
+                          "6: the vain wait not counted, 7: not in order, 8: not in the snapshot";
 }
 
 // Records held by a thread go with the user facility, as those written

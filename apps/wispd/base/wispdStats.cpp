@@ -104,6 +104,16 @@ void Row(std::string *out, const char *name, const char *label, uint64_t value) 
   *out += '\n';
 }
 
+// Nanoseconds counted, shown in seconds as Prometheus has time.
+void RowSeconds(std::string *out, const char *name, uint64_t nanoseconds) {
+  char value[48];
+  snprintf(value, sizeof value, " %llu.%09llu\n",
+           static_cast<unsigned long long>(nanoseconds / 1000000000u),
+           static_cast<unsigned long long>(nanoseconds % 1000000000u));
+  *out += name;
+  *out += value;
+}
+
 void Head(std::string *out, const char *name, const char *help, const char *type) {
   *out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
@@ -285,6 +295,13 @@ std::string Stats_Render(size_t queued) {
        "Log records the syslog collector did not take (none there, or its queue stayed full).",
        "counter");
   Row(&out, "wispd_log_records_dropped_total", nullptr, Syslog_DroppedRecords());
+  Head(&out, "wispd_log_room_waits_total",
+       "Times a log record waited for room in the syslog collector's queue.", "counter");
+  Row(&out, "wispd_log_room_waits_total", nullptr, Syslog_RoomWaits());
+  Head(&out, "wispd_log_room_wait_seconds_total",
+       "Time log records waited for room in the syslog collector's queue, summed over threads.",
+       "counter");
+  RowSeconds(&out, "wispd_log_room_wait_seconds_total", Syslog_RoomWaitNanoseconds());
   Head(&out, "wispd_producers_connected", "User-level producers connected now.", "gauge");
   Row(&out, "wispd_producers_connected", nullptr, static_cast<uint64_t>(gProducers.load()));
   RenderAgents(&out);

@@ -14,6 +14,10 @@ void Syslog_VWrite(int priority, const char *format, va_list ap)
     __attribute__((format(printf, 2, 0)));
 // Records the collector never took (none there, or its queue stayed full).
 uint64_t Syslog_DroppedRecords(void);
+// Times a record waited for room in the collector's queue (or for its turn
+// to), and the time those waits took in all, summed over the threads.
+uint64_t Syslog_RoomWaits(void);
+uint64_t Syslog_RoomWaitNanoseconds(void);
 // From now on the calling thread's records wait, in order, until it calls
 // Syslog_Release (or until enough wait to fill one send), and then go to
 // the collector together: for a thread that logs many records in one

@@ -1,0 +1,73 @@
+#include "cpu_split.h"
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace bench {
+namespace {
+
+std::string ReadAll(const std::string &path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// utime plus stime of a /proc stat line, in seconds; 0 when it is not one.
+double StatSeconds(const std::string &text) {
+  // The name may hold spaces and parentheses: fields count from the last ')'.
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(text.substr(close + 1));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i)
+    if (i >= 14) ticks += strtod(field.c_str(), nullptr);
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+std::map<int, ThreadCpu> ThreadsCpu(int pid) {
+  std::map<int, ThreadCpu> out;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR *dir = opendir(tasks.c_str());
+  if (dir == nullptr) return out;
+  while (struct dirent *e = readdir(dir)) {
+    char *end = nullptr;
+    long tid = strtol(e->d_name, &end, 10);
+    if (end == e->d_name || *end != '\0') continue;
+    ThreadCpu t;
+    t.name = ReadAll(tasks + "/" + e->d_name + "/comm");
+    if (!t.name.empty() && t.name.back() == '\n') t.name.pop_back();
+    t.seconds = StatSeconds(ReadAll(tasks + "/" + e->d_name + "/stat"));
+    std::istringstream status(ReadAll(tasks + "/" + e->d_name + "/status"));
+    std::string key;
+    while (status >> key)
+      if (key == "voluntary_ctxt_switches:") status >> t.sleeps;
+    out[static_cast<int>(tid)] = t;
+  }
+  closedir(dir);
+  return out;
+}
+
+MachineTicks ReadMachineTicks() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  MachineTicks m;
+  if (!(in >> cpu) || cpu != "cpu") return m;
+  // user nice system idle iowait irq softirq steal (guest time is in user)
+  for (int i = 0; i < 8; ++i) {
+    double v = 0;
+    if (!(in >> v)) break;
+    m.total += v;
+    if (i == 3 || i == 4) m.idle += v;
+    if (i == 7) m.steal += v;
+  }
+  return m;
+}
+
+}  // namespace bench
