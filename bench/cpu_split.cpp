@@ -2,11 +2,12 @@
 
 #include <dirent.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
 #include <sstream>
+
+#include "floor.h"
 
 namespace bench {
 namespace {
@@ -14,19 +15,6 @@ namespace {
 std::string ReadAll(const std::string &path) {
   std::ifstream in(path);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// utime plus stime of a /proc stat line, in seconds; 0 when it is not one.
-double StatSeconds(const std::string &text) {
-  // The name may hold spaces and parentheses: fields count from the last ')'.
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(text.substr(close + 1));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i)
-    if (i >= 14) ticks += strtod(field.c_str(), nullptr);
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace
@@ -43,7 +31,7 @@ std::map<int, ThreadCpu> ThreadsCpu(int pid) {
     ThreadCpu t;
     t.name = ReadAll(tasks + "/" + e->d_name + "/comm");
     if (!t.name.empty() && t.name.back() == '\n') t.name.pop_back();
-    t.seconds = StatSeconds(ReadAll(tasks + "/" + e->d_name + "/stat"));
+    t.seconds = StatCpuSeconds(tasks + "/" + e->d_name + "/stat");
     std::istringstream status(ReadAll(tasks + "/" + e->d_name + "/status"));
     std::string key;
     while (status >> key)

@@ -107,7 +107,11 @@ FloorRun DescribedFloor(const std::string &record, int perBatch, int batches,
 }
 
 double ProcessCpuSeconds(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  return StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
+}
+
+double StatCpuSeconds(const std::string &statPath) {
+  std::ifstream in(statPath);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   // Fields after the command's closing parenthesis; utime and stime are
   // the 14th and 15th of the line.

@@ -22,5 +22,8 @@ FloorRun DescribedFloor(const std::string &record, int perBatch, int batches,
 
 // User plus system CPU time of a process so far, in seconds.
 double ProcessCpuSeconds(int pid);
+// utime plus stime, in seconds, of a /proc stat file (a process's or a
+// thread's); 0 when it cannot be read.
+double StatCpuSeconds(const std::string &statPath);
 
 }  // namespace bench

@@ -15,10 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const char *text = reinterpret_cast<const char *>(data);
   wisplinux::StorageTable table({2, 60});
   wisplinux::StorageInventory inventory;
-  inventory.disks["mpatha"] = {"253:0", "", {"sdb", "sdc"}, {{"mpatha-part1", 1}},
-                               {{"mpatha-part1", "253:1"}}};
-  inventory.disks["sdb"] = {"8:16", "2:0:0:1", {}, {}, {}};
-  inventory.disks["sdc"] = {"8:32", "3:0:0:1", {}, {}, {}};
+  inventory.disks["mpatha"] = {"253:0", "", {"sdb", "sdc"}, {{"mpatha-part1", {1, "253:1"}}}};
+  inventory.disks["sdb"] = {"8:16", "2:0:0:1", {}, {}};
+  inventory.disks["sdc"] = {"8:32", "3:0:0:1", {}, {}};
   inventory.mounts = {{"253:1", "/srv/data"}};
   table.SetInventory(inventory);
   std::vector<wisplinux::Observation> obs;

@@ -69,12 +69,11 @@ StorageInventory TwoPathMap() {
   StorageInventory inv;
   inv.disks["mpatha"].dev = "253:0";
   inv.disks["mpatha"].paths = {"sdb", "sdc"};
-  inv.disks["mpatha"].partitions["mpatha-part1"] = 1;
-  inv.disks["mpatha"].partitionDevs["mpatha-part1"] = "253:1";
-  inv.disks["sdb"] = {"8:16", "2:0:0:1", {}, {}, {}};
-  inv.disks["sdc"] = {"8:32", "3:0:0:1", {}, {}, {}};
-  inv.disks["sdd"] = {"8:48", "4:0:0:0", {}, {}, {}};
-  inv.disks["loop0"] = {"7:0", "", {}, {}, {}};
+  inv.disks["mpatha"].partitions["mpatha-part1"] = {1, "253:1"};
+  inv.disks["sdb"] = {"8:16", "2:0:0:1", {}, {}};
+  inv.disks["sdc"] = {"8:32", "3:0:0:1", {}, {}};
+  inv.disks["sdd"] = {"8:48", "4:0:0:0", {}, {}};
+  inv.disks["loop0"] = {"7:0", "", {}, {}};
   inv.mounts = {{"253:1", "/srv/data"}, {"7:0", "/mnt/scratch"}};
   inv.uuids = {{"253:1", "5f1a"}};
   return inv;

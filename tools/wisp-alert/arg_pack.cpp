@@ -1,28 +1,11 @@
 #include "arg_pack.h"
 
+#include "varint.h"
+
 namespace wispalert {
 
-namespace {
-
 // Each value: a kind (s: text, n: absent text, +/-: a number by sign), then
-// the text's length and bytes, or the magnitude; numbers 7 bits a byte.
-void PutNumber(std::string *out, uint64_t n) {
-  for (; n >= 0x80; n >>= 7) out->push_back(static_cast<char>(0x80 | (n & 0x7f)));
-  out->push_back(static_cast<char>(n));
-}
-
-bool GetNumber(std::string_view in, size_t *at, uint64_t *n) {
-  *n = 0;
-  for (unsigned shift = 0; *at < in.size() && shift < 64; shift += 7) {
-    unsigned char c = static_cast<unsigned char>(in[(*at)++]);
-    *n |= static_cast<uint64_t>(c & 0x7f) << shift;
-    if ((c & 0x80) == 0) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
+// the text's length and bytes, or the magnitude.
 std::string PackArgValues(const std::vector<ArgValue> &values) {
   std::string out;
   for (const ArgValue &v : values) {
@@ -30,11 +13,11 @@ std::string PackArgValues(const std::vector<ArgValue> &values) {
       out += 'n';
     } else if (v.isString) {
       out += 's';
-      PutNumber(&out, v.text.size());
+      AppendVarint(&out, v.text.size());
       out += v.text;
     } else {
       out += v.negative ? '-' : '+';
-      PutNumber(&out, v.magnitude);
+      AppendVarint(&out, v.magnitude);
     }
   }
   return out;
@@ -49,12 +32,12 @@ bool NextPackedArg(std::string_view packed, size_t *at, PackedArg *arg) {
   } else if (kind == 's') {
     arg->isString = true;
     uint64_t n = 0;
-    if (!GetNumber(packed, at, &n) || n > packed.size() - *at) return false;
+    if (!ReadVarint(packed, at, &n) || n > packed.size() - *at) return false;
     arg->text = packed.substr(*at, n);
     *at += n;
   } else {
     arg->negative = kind == '-';
-    if (!GetNumber(packed, at, &arg->magnitude)) return false;
+    if (!ReadVarint(packed, at, &arg->magnitude)) return false;
   }
   return true;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "varint.h"
+
 namespace wispalert {
 
 namespace {
@@ -11,13 +13,6 @@ namespace {
 // alert is about and differ.
 bool SharedValue(std::string_view name) {
   return name == "alertname" || name == "host" || name == "kind" || name == "correlator";
-}
-
-// Lengths take one byte below 128, so that a short value and its length
-// stay inside the string itself.
-void PutLength(std::string *out, size_t n) {
-  for (; n >= 0x80; n >>= 7) out->push_back(static_cast<char>(0x80 | (n & 0x7f)));
-  out->push_back(static_cast<char>(n));
 }
 
 }  // namespace
@@ -85,13 +80,9 @@ int Labels::Compare(Pieces pa, Pieces pb) {
 }
 
 std::string_view Labels::NextOwn(size_t *at) const {
-  size_t n = 0;
-  for (unsigned shift = 0; *at < own_.size() && shift < 64; shift += 7) {
-    unsigned char c = static_cast<unsigned char>(own_[(*at)++]);
-    n |= static_cast<size_t>(c & 0x7f) << shift;
-    if ((c & 0x80) == 0) break;
-  }
-  n = std::min(n, own_.size() - *at);
+  uint64_t n = 0;
+  ReadVarint(own_, at, &n);
+  n = std::min<uint64_t>(n, own_.size() - *at);
   std::string_view value(own_.data() + *at, n);
   *at += n;
   return value;
@@ -113,15 +104,15 @@ Labels LabelPool::Make(std::vector<std::pair<std::string_view, std::string_view>
   Labels out;
   for (size_t i = 0; i < labels.size(); ++i) {
     if (i + 1 < labels.size() && labels[i + 1].first == labels[i].first) continue;
-    PutLength(&key, labels[i].first.size());
+    AppendVarint(&key, labels[i].first.size());
     key += labels[i].first;
     if (SharedValue(labels[i].first)) {
       key += 's';
-      PutLength(&key, labels[i].second.size());
+      AppendVarint(&key, labels[i].second.size());
       key += labels[i].second;
     } else {
       key += 'o';
-      PutLength(&out.own_, labels[i].second.size());
+      AppendVarint(&out.own_, labels[i].second.size());
       out.own_ += labels[i].second;
     }
   }

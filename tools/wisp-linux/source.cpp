@@ -159,12 +159,14 @@ void Source::Hardware(const Event &event, std::vector<Observation> *obs) {
 }
 
 void Source::UpdateModel() {
-  std::string text = ModelText(uuid_, options_.config.advancedOptions, links_.Current(),
-                               storage_.ModelStorage(), storage_.ModelFileSystems());
-  if (text == modelText_ && modelWritten_) return;
-  modelText_ = text;
+  Inventory links = links_.Current();
+  if (modelWritten_ && links == modelLinks_ && storage_.Generation() == modelStorage_) return;
+  modelLinks_ = links;
+  modelStorage_ = storage_.Generation();
   std::string why;
-  modelWritten_ = model_.Write(text, &why);
+  modelWritten_ = model_.Write(ModelText(uuid_, options_.config.advancedOptions, links,
+                                         storage_.ModelStorage(), storage_.ModelFileSystems()),
+                               &why);
   if (!modelWritten_) log_(why);
 }
 
@@ -215,7 +217,7 @@ void Source::Process(const Event &event) {
       break;
   }
   // The model first: a path's device and redundancy are looked up there.
-  if (!obs.empty() || event.kind == Event::Kind::kStorage) UpdateModel();
+  UpdateModel();
   outbox_.Add(obs, tools::NowMicros());
 }
 

@@ -64,7 +64,9 @@ class Source {
   ActionsFollower actions_;
   AtomicFile model_, stats_;
   std::string uuid_;
-  std::string modelText_;
+  // What the model last written was made from.
+  Inventory modelLinks_;
+  uint64_t modelStorage_ = 0;
   bool modelWritten_ = false;
   int capture_ = -1;
   bool captureFailed_ = false;

@@ -11,6 +11,7 @@ using nlohmann::json;
 // What a kernel log line means here, by a text it holds. The first row
 // whose text the line holds decides.
 enum class Meaning { kPowerOnReset, kOffline, kAttached, kQueueTimeout, kIoError };
+constexpr char kQueueTimeoutText[] = "queue_if_no_path timeout on ";
 const struct {
   const char *text;
   Meaning meaning;
@@ -18,7 +19,7 @@ const struct {
     {"Power-on or device reset occurred", Meaning::kPowerOnReset},
     {"Device offlined - not ready after error recovery", Meaning::kOffline},
     {"Attached SCSI disk", Meaning::kAttached},
-    {"queue_if_no_path timeout on ", Meaning::kQueueTimeout},
+    {kQueueTimeoutText, Meaning::kQueueTimeout},
     {" error, dev ", Meaning::kIoError},
 };
 
@@ -81,8 +82,8 @@ json InventoryToJson(const StorageInventory &inv) {
     json disk = {{"dev", d.dev}};
     if (!d.scsi.empty()) disk["scsi"] = d.scsi;
     if (!d.paths.empty()) disk["paths"] = d.paths;
-    for (const auto &[part, number] : d.partitions)
-      disk["partitions"][part] = {{"number", number}, {"dev", d.partitionDevs.at(part)}};
+    for (const auto &[partName, part] : d.partitions)
+      disk["partitions"][partName] = {{"number", part.number}, {"dev", part.dev}};
     disks[name] = disk;
   }
   return {{"disks", disks}, {"mounts", inv.mounts}, {"uuids", inv.uuids}};
@@ -112,8 +113,7 @@ bool InventoryFromJson(const json &j, StorageInventory *out, std::string *why) {
         return false;
       int64_t number = part["number"].get<int64_t>();
       if (number < 1 || number > 255) return false;
-      disk.partitions[p.key()] = static_cast<int>(number);
-      disk.partitionDevs[p.key()] = part["dev"].get<std::string>();
+      disk.partitions[p.key()] = {static_cast<int>(number), part["dev"].get<std::string>()};
     }
     out->disks[item.key()] = disk;
   }
@@ -123,6 +123,7 @@ bool InventoryFromJson(const json &j, StorageInventory *out, std::string *why) {
 
 void StorageTable::SetInventory(StorageInventory inventory) {
   inventory_ = std::move(inventory);
+  ++generation_;
 }
 
 std::string StorageTable::DiskOf(const std::string &name) const {
@@ -130,8 +131,8 @@ std::string StorageTable::DiskOf(const std::string &name) const {
   if (inventory_.disks.count(name) != 0) return name;
   for (const auto &[disk, d] : inventory_.disks) {
     if (d.dev == name || d.scsi == name || d.partitions.count(name) != 0) return disk;
-    for (const auto &part : d.partitionDevs)
-      if (part.second == name) return disk;
+    for (const auto &part : d.partitions)
+      if (part.second.dev == name) return disk;
   }
   return "";
 }
@@ -165,6 +166,7 @@ void StorageTable::PathState(const std::string &path, const char *state,
   auto it = pathState_.find(path);
   std::string was = it == pathState_.end() ? "on" : it->second;
   pathState_[path] = state;
+  ++generation_;
   out->push_back(
       {strcmp(state, "dead") == 0 ? ObsKind::kPathDead : ObsKind::kPathOn, {Str(path), Str(was)}});
 }
@@ -182,6 +184,7 @@ bool StorageTable::Uevent(const wisplinux::Uevent &e, uint64_t atUs,
     return false;
   int valid = std::stoi(validText);
   validPaths_[map] = valid;
+  ++generation_;
   bool down = allPathsDownUs_.count(map) != 0;
   if (action == "PATH_FAILED") {
     PathState(path, "dead", out);
@@ -254,7 +257,7 @@ bool StorageTable::Kmsg(const KmsgRecord &r, uint64_t ios, uint64_t atUs,
       return true;
     }
     case Meaning::kQueueTimeout: {
-      size_t at = r.text.find(kKmsgRows[3].text) + strlen(kKmsgRows[3].text);
+      size_t at = r.text.find(kQueueTimeoutText) + strlen(kQueueTimeoutText);
       std::string map = DiskOf(r.text.substr(at, r.text.find_first_of(", ", at) - at));
       auto down = allPathsDownUs_.find(map);
       if (down == allPathsDownUs_.end()) return !map.empty();
@@ -281,11 +284,11 @@ json StorageTable::ModelStorage() const {
     int valid = ValidPaths(name);
     if (valid >= 0) lun["redundancy"] = Redundancy(valid);
     std::vector<int> numbers;
-    for (const auto &[part, number] : d.partitions) {
-      auto mount = inventory_.mounts.find(d.partitionDevs.at(part));
+    for (const auto &[partName, part] : d.partitions) {
+      auto mount = inventory_.mounts.find(part.dev);
       if (mount == inventory_.mounts.end()) continue;
-      numbers.push_back(number);
-      lun["datastores"][std::to_string(number)] = mount->second;
+      numbers.push_back(part.number);
+      lun["datastores"][std::to_string(part.number)] = mount->second;
     }
     // A file system on the whole device stands as its partition 1.
     auto whole = inventory_.mounts.find(d.dev);

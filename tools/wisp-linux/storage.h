@@ -17,15 +17,19 @@
 
 namespace wisplinux {
 
+struct Partition {
+  int number = 0;
+  std::string dev;  // "major:minor"
+  bool operator==(const Partition &o) const { return number == o.number && dev == o.dev; }
+};
+
 struct Disk {
-  std::string dev;                                   // "major:minor"
-  std::string scsi;                                  // "host:channel:target:lun", or empty
-  std::vector<std::string> paths;                    // a multipath map's member disks
-  std::map<std::string, int> partitions;             // partition name -> number
-  std::map<std::string, std::string> partitionDevs;  // partition name -> "major:minor"
+  std::string dev;                              // "major:minor"
+  std::string scsi;                             // "host:channel:target:lun", or empty
+  std::vector<std::string> paths;               // a multipath map's member disks
+  std::map<std::string, Partition> partitions;  // by name
   bool operator==(const Disk &o) const {
-    return dev == o.dev && scsi == o.scsi && paths == o.paths && partitions == o.partitions &&
-           partitionDevs == o.partitionDevs;
+    return dev == o.dev && scsi == o.scsi && paths == o.paths && partitions == o.partitions;
   }
 };
 
@@ -63,6 +67,8 @@ class StorageTable {
   // The host model's "storage" and "file_systems" members.
   nlohmann::json ModelStorage() const;
   nlohmann::json ModelFileSystems() const;
+  // Changes whenever what the two above say may have changed.
+  uint64_t Generation() const { return generation_; }
 
  private:
   struct IoWindow {
@@ -84,6 +90,7 @@ class StorageTable {
   std::map<std::string, int> validPaths_;         // maps, as the kernel last said
   std::map<std::string, uint64_t> allPathsDownUs_;
   std::map<std::string, IoWindow> ioErrors_;
+  uint64_t generation_ = 0;
 };
 
 // The device a block-layer error line names ("... error, dev sdb, sector

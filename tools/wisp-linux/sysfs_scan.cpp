@@ -112,13 +112,12 @@ StorageInventory ScanStorage(const std::string &root) {
     int n = atoi(number.c_str());
     if (disk == inv.disks.end() || n < 1 || n > 255) continue;
     std::string name = nameOf.count(kname) != 0 ? nameOf[kname] : kname;
-    disk->second.partitions[name] = n;
-    disk->second.partitionDevs[name] = ReadLine(dir + "/dev");
+    disk->second.partitions[name] = {n, ReadLine(dir + "/dev")};
   }
   std::set<std::string> devs;
   for (const auto &[name, d] : inv.disks) {
     devs.insert(d.dev);
-    for (const auto &part : d.partitionDevs) devs.insert(part.second);
+    for (const auto &part : d.partitions) devs.insert(part.second.dev);
   }
   std::ifstream mountinfo(root + "/proc/self/mountinfo");
   for (std::string line; std::getline(mountinfo, line);) {

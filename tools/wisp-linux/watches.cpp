@@ -107,31 +107,32 @@ void StorageWatch::Rescan(std::vector<Event> *out, bool always) {
 
 void StorageWatch::ReadUevents(std::vector<Event> *out) {
   char buf[8192];
+  // Devices are read again once per turn, however many events asked for
+  // it, and before a path event, which names them.
+  bool stale = false;
   for (int i = 0; i < kReadsPerTurn; ++i) {
     ssize_t n = recv(uevents_, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && errno == ENOBUFS) {
-      // Events were lost: at least the devices are read again.
-      Rescan(out, false);
+      stale = true;  // events were lost: at least the devices are read again
       continue;
     }
-    if (n <= 0) return;
+    if (n <= 0) break;
     Uevent u;
     std::string why;
     bool ok = ParseUevent(buf, static_cast<size_t>(n), &u, &why);
     if (ok && u.Get("SUBSYSTEM") != "block") continue;
     if (ok && u.Get("DM_ACTION").empty()) {
-      // A disk or partition came, went or changed: the devices are read
-      // again, and only a change is sent on.
-      Rescan(out, false);
+      stale = true;  // a disk or partition came, went or changed
       continue;
     }
-    // The map's paths and mounts as they are now, before the event
-    // that names them.
-    if (ok) Rescan(out, false);
+    // The map's paths and mounts as they are now, before the event.
+    if (ok || stale) Rescan(out, false);
+    stale = false;
     Event e = Make(Event::Kind::kUevent);
     e.bytes.assign(buf, static_cast<size_t>(n));
     out->push_back(std::move(e));
   }
+  if (stale) Rescan(out, false);
 }
 
 void StorageWatch::ReadKmsg(std::vector<Event> *out) {
