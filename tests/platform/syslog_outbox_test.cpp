@@ -1,0 +1,150 @@
+// Held records that find the collector's queue full: the threads that wrote
+// them go on, and the records follow in each thread's order, at the latest
+// as the process ends.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdarg.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pelldan/syslog.h"
+#include "sandbox.h"
+#include "simhost/sockets.h"
+
+using testing_support::Root;
+
+namespace {
+
+void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  Syslog_VWrite(LOG_INFO, format, ap);
+  va_end(ap);
+}
+
+// The collector, with one record taken (so the writer knows it reads) and
+// its queue then filled by another sender: the next record finds no room.
+struct FullCollector {
+  int fd = -1, filler = -1;
+  size_t filled = 0;
+  explicit FullCollector(const Root &root) {
+    fd = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
+    filler = simhost::ConnectUnix(SOCK_DGRAM, root.Under("/dev/log"));
+    struct timeval limit = {10, 0};
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  bool Fill() {
+    Say("first");
+    char one[512];
+    if (fd < 0 || filler < 0 || recv(fd, one, sizeof one, 0) <= 0) return false;
+    while (send(filler, "fill", 4, MSG_DONTWAIT) == 4) ++filled;
+    return errno == EAGAIN && filled > 0;
+  }
+  // The messages of the next n records that are not the filler's.
+  std::vector<std::string> Read(size_t n) {
+    std::vector<std::string> got;
+    char buf[1024];
+    while (got.size() < n) {
+      ssize_t r = recv(fd, buf, sizeof buf, 0);
+      if (r <= 0) break;
+      std::string text(buf, static_cast<size_t>(r));
+      size_t at = text.find("]: ");
+      if (at != std::string::npos) got.push_back(text.substr(at + 3));
+    }
+    return got;
+  }
+};
+
+int InChild(const std::function<int()> &body) {
+  pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Eight threads hold and release records while the collector's queue is
+// full and nobody reads it: each returns, and once the collector reads,
+// every record arrives, each thread's in its order.
+TEST(LogOutbox, ThreadsGoOnWhileTheCollectorIsFullAndTheirRecordsFollowInOrder) {
+  Root root;
+  int status = InChild([&] {
+    FullCollector collector(root);
+    if (!collector.Fill()) return 2;
+    constexpr int kThreads = 8, kEach = 40;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+      writers.emplace_back([t] {
+        for (int turn = 0; turn < 4; ++turn) {
+          Syslog_Hold();
+          for (int i = 0; i < kEach / 4; ++i) Say("t%d %d", t, turn * (kEach / 4) + i);
+          Syslog_Release();
+        }
+      });
+    for (std::thread &w : writers) w.join();
+    std::vector<std::string> got = collector.Read(kThreads * kEach);
+    std::map<int, int> next;
+    size_t ours = 0;
+    for (const std::string &m : got) {
+      int t = -1, i = -1;
+      if (sscanf(m.c_str(), "t%d %d", &t, &i) != 2) continue;
+      if (next[t] != i) {
+        fprintf(stderr, "thread %d: %d came where %d was due\n", t, i, next[t]);
+        return 3;
+      }
+      ++next[t];
+      ++ours;
+    }
+    if (ours != kThreads * kEach) {
+      fprintf(stderr, "%zu of %d records came\n", ours, kThreads * kEach);
+      return 4;
+    }
+    return Syslog_DroppedRecords() == 0 ? 0 : 5;
+  });
+  EXPECT_EQ(status, 0) << "2: setup, 3: out of order, 4: records missing, 5: dropped";
+}
+
+// A process that released records behind a full queue and then exits
+// waits for the collector to take them: the exit loses none, and a record
+// written alone after them does not overtake them.
+TEST(LogOutbox, TheLastRecordsGoBeforeTheProcessEnds) {
+  Root root;
+  FullCollector collector(root);
+  int released[2];
+  ASSERT_EQ(pipe(released), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    if (!collector.Fill()) _exit(2);
+    Syslog_Hold();
+    for (int i = 0; i < 30; ++i) Say("last %d", i);
+    Syslog_Release();
+    Say("after");  // written alone, it still queues behind them
+    if (write(released[1], "r", 1) != 1) _exit(2);
+    exit(0);  // not _exit: the ordinary end of a process
+  }
+  close(released[1]);
+  char r = 0;
+  ASSERT_EQ(read(released[0], &r, 1), 1) << "the child did not release its records";
+  std::vector<std::string> got = collector.Read(31);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::vector<std::string> last;
+  for (const std::string &m : got)
+    if (m.rfind("last ", 0) == 0) last.push_back(m);
+  ASSERT_EQ(last.size(), 30u);
+  EXPECT_EQ(last.front(), "last 0");
+  EXPECT_EQ(last.back(), "last 29");
+  EXPECT_EQ(got.back(), "after");
+}
+
+}  // namespace
