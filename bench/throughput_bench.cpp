@@ -88,21 +88,28 @@ void PipeBaseline(benchmark::State &state) {
                          benchmark::Counter::kIsRate);
 }
 
-void DescribedFloor(benchmark::State &state) {
+// Runs the floor once per iteration, its log records to logSocket (its own
+// reader when empty); its rate, with the floor's counters set.
+double RunFloor(benchmark::State &state, const std::string &logSocket = "") {
   const std::string rec = RecordBytes();
-  const double perRun = static_cast<double>(kBatch) * kRepeats;
   double seconds = 0, cpu = 0;
   for (auto _ : state) {
-    bench::FloorRun run = bench::DescribedFloor(rec, kBatch, kRepeats);
+    bench::FloorRun run = bench::DescribedFloor(rec, kBatch, kRepeats, logSocket);
     if (run.seconds <= 0) state.SkipWithError("floor");
     state.SetIterationTime(run.seconds);
     seconds += run.seconds;
     cpu += run.cpuSeconds;
   }
-  double n = perRun * static_cast<double>(state.iterations());
-  gFloorRate = Rate(n, seconds);
-  state.counters["obs_per_s"] = gFloorRate;
+  double n = static_cast<double>(kBatch) * kRepeats * static_cast<double>(state.iterations());
+  double rate = Rate(n, seconds);
+  state.counters["obs_per_s"] = rate;
+  if (!logSocket.empty() && gFloorRate > 0) state.counters["floor_pct"] = 100 * rate / gFloorRate;
   state.counters["cpu_us_per_obs"] = cpu * 1e6 / n;
+  return rate;
+}
+
+void DescribedFloor(benchmark::State &state) {
+  gFloorRate = RunFloor(state);
 }
 
 // The floor with the collected case's collector: a reader of a bound
@@ -111,45 +118,19 @@ void DescribedFloor(benchmark::State &state) {
 // a socket pair, whose queue the kernel does not limit that way: this is the
 // floor the collected case compares with.
 void FloorCollected(benchmark::State &state) {
-  const std::string rec = RecordBytes();
   testing_support::Root root;
   bench::LogDrain drain(root.Under("/dev/log"));
-  const double perRun = static_cast<double>(kBatch) * kRepeats;
-  double seconds = 0, cpu = 0;
-  for (auto _ : state) {
-    bench::FloorRun run = bench::DescribedFloor(rec, kBatch, kRepeats, root.Under("/dev/log"));
-    if (run.seconds <= 0) state.SkipWithError("floor");
-    state.SetIterationTime(run.seconds);
-    seconds += run.seconds;
-    cpu += run.cpuSeconds;
-  }
-  double n = perRun * static_cast<double>(state.iterations());
-  gCollectedFloorRate = Rate(n, seconds);
-  state.counters["obs_per_s"] = gCollectedFloorRate;
-  if (gFloorRate > 0) state.counters["floor_pct"] = 100 * gCollectedFloorRate / gFloorRate;
-  state.counters["cpu_us_per_obs"] = cpu * 1e6 / n;
-  state.counters["log_per_obs"] = static_cast<double>(drain.Records()) / n;
+  gCollectedFloorRate = RunFloor(state, root.Under("/dev/log"));
+  state.counters["log_per_obs"] = static_cast<double>(drain.Records()) /
+                                  (static_cast<double>(kBatch) * kRepeats * state.iterations());
 }
 
 // The floor with rsyslog as its collector: what rsyslog alone takes.
 void FloorToRsyslog(benchmark::State &state) {
-  const std::string rec = RecordBytes();
   testing_support::Root root;
   bench::Rsyslog rsyslog(root);
-  const double perRun = static_cast<double>(kBatch) * kRepeats;
-  double seconds = 0, cpu = 0;
-  for (auto _ : state) {
-    bench::FloorRun run = bench::DescribedFloor(rec, kBatch, kRepeats, root.Under("/dev/log"));
-    if (run.seconds <= 0) state.SkipWithError("floor");
-    state.SetIterationTime(run.seconds);
-    seconds += run.seconds;
-    cpu += run.cpuSeconds;
-  }
-  double n = perRun * static_cast<double>(state.iterations());
-  state.counters["obs_per_s"] = Rate(n, seconds);
-  if (gFloorRate > 0) state.counters["floor_pct"] = 100 * Rate(n, seconds) / gFloorRate;
+  RunFloor(state, root.Under("/dev/log"));
   state.counters["pipe_per_s"] = gPipeRate;
-  state.counters["cpu_us_per_obs"] = cpu * 1e6 / n;
 }
 
 enum Mix { NET_FALLBACK, ALL_GROUPS_FALLBACK, TABLE_ROWS };

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -413,14 +412,6 @@ TEST(Survival, ClockStepBackOpensANewRateWindow) {
   host.ExpectStops();
 }
 
-void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  Syslog_VWrite(LOG_INFO, format, ap);
-  va_end(ap);
-}
-
 // socket() for the log fails once (no descriptor left): that line is lost,
 // the next one arrives.
 TEST(Survival, SyslogComesBackAfterAFailedSocket) {
@@ -478,16 +469,6 @@ TEST(Survival, AcceptPauseRestsLongerEachTimeAndEndsWithTheCount) {
   ASSERT_TRUE(pause.Failed(EMFILE, now, &starts));
   EXPECT_TRUE(starts);
   EXPECT_EQ(pause.RestMs(now), 50);
-}
-
-// Runs body in a child process, whose syslog state is its own, and gives
-// its exit status (-1 when it did not exit).
-int InChild(const std::function<int()> &body) {
-  pid_t child = fork();
-  if (child == 0) _exit(body());
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
 }
 
 // Says records until the collector's queue is full; false if none was dropped.

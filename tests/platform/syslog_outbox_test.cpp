@@ -3,10 +3,8 @@
 // as the process ends.
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <stdarg.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <functional>
@@ -19,17 +17,11 @@
 #include "sandbox.h"
 #include "simhost/sockets.h"
 
+using testing_support::InChild;
 using testing_support::Root;
+using testing_support::Say;
 
 namespace {
-
-void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  Syslog_VWrite(LOG_INFO, format, ap);
-  va_end(ap);
-}
 
 // The collector, with one record taken (so the writer knows it reads) and
 // its queue then filled by another sender: the next record finds no room.
@@ -63,14 +55,6 @@ struct FullCollector {
     return got;
   }
 };
-
-int InChild(const std::function<int()> &body) {
-  pid_t child = fork();
-  if (child == 0) _exit(body());
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
 
 // Eight threads hold and release records while the collector's queue is
 // full and nobody reads it: each returns, and once the collector reads,

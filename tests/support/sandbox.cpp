@@ -4,18 +4,21 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "pelldan/syslog.h"
 #include "simhost/sockets.h"
 
 extern char **environ;
@@ -48,6 +51,21 @@ void Root::WriteFile(const std::string &abs, const std::string &text) const {
     out << text;
   }
   rename(tmp.c_str(), Under(abs).c_str());
+}
+
+int InChild(const std::function<int()> &body) {
+  pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+void Say(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  Syslog_VWrite(LOG_INFO, format, ap);
+  va_end(ap);
 }
 
 LogCapture::LogCapture(const Root &root) : path_(root.Under("/dev/log")) {

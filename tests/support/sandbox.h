@@ -32,6 +32,13 @@ class Root {
   std::string path_;
 };
 
+// Runs body in a child process of its own (its threads and its log link
+// ending with it); the status it returned, or -1 when it did not exit.
+int InChild(const std::function<int()> &body);
+
+// Writes one record to the log, at info, as the daemon's threads do.
+void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // Collects the syslog datagrams sent to $WISPD_ROOT/dev/log.
 class LogCapture {
  public:
