@@ -214,6 +214,10 @@ extern "C" void Syslog_ReleaseInSignal(void) {
   (void)n;
 }
 
+extern "C" void Syslog_Flush(void) {
+  FlushOutbox();
+}
+
 extern "C" void Syslog_Release(void) {
   tHolding = false;
   if (tHeld != nullptr && tHeld->count > 0) SendHeld(tHeld);

@@ -31,8 +31,8 @@ namespace {
 constexpr size_t kOutboxBytes = 256 * 1024;
 constexpr int kOutboxRecords = 1024;
 constexpr int kOutboxBatch = 64;
-// How long the last records may take at the process's exit.
-constexpr int64_t kExitFlushMs = 1000;
+// How long the last records may take as the process ends.
+constexpr int64_t kFlushMs = 1000;
 
 struct Outbox {
   std::mutex lock;
@@ -40,7 +40,6 @@ struct Outbox {
   std::condition_variable work;  // records came: for the sender
   int roomWaiters = 0;
   bool senderSleeps = false;
-  bool started = false;
   struct Slot {
     uint32_t at, len;
   } slots[kOutboxRecords];
@@ -51,8 +50,8 @@ struct Outbox {
 };
 
 // Made once and never freed: the sender may still run while the process's
-// statics are destroyed.
-Outbox *gOutbox = nullptr;
+// statics are destroyed. Published once its sender runs.
+std::atomic<Outbox *> gOutbox{nullptr};
 std::once_flag gOutboxOnce;
 
 // Where a record of len bytes fits, contiguous; false when it does not now.
@@ -127,9 +126,8 @@ int SendQueued(struct mmsghdr *msgs, int k) {
   return 1;
 }
 
-void SenderMain() {
+void SenderMain(Outbox *o) {
   pthread_setname_np(pthread_self(), "log-sender");
-  Outbox *o = gOutbox;
   struct mmsghdr msgs[kOutboxBatch];
   struct iovec iov[kOutboxBatch];
   std::unique_lock<std::mutex> l(o->lock);
@@ -168,34 +166,29 @@ void SenderMain() {
   }
 }
 
-// The last records go before the process ends, while the collector takes
-// them. (A fatal signal does not wait for them: only the thread's own held
-// records go then.)
 void FlushAtExit() {
-  Outbox *o = gOutbox;
-  std::unique_lock<std::mutex> l(o->lock);
-  ++o->roomWaiters;
-  o->room.wait_for(l, std::chrono::milliseconds(kExitFlushMs), [o] { return o->count == 0; });
-  --o->roomWaiters;
+  FlushOutbox();
 }
 
 void StartOutbox() {
-  gOutbox = new (std::nothrow) Outbox();
-  if (gOutbox == nullptr) return;
+  Outbox *o = new (std::nothrow) Outbox();
+  if (o == nullptr) return;
   try {
-    std::thread(SenderMain).detach();
-    gOutbox->started = true;
-    atexit(FlushAtExit);
+    std::thread(SenderMain, o).detach();
   } catch (...) {
+    delete o;
+    return;
   }
+  gOutbox = o;
+  atexit(FlushAtExit);
 }
 
 }  // namespace
 
 void Enqueue(const struct iovec *records, int n) {
   std::call_once(gOutboxOnce, StartOutbox);
-  Outbox *o = gOutbox;
-  if (o == nullptr || !o->started) {
+  Outbox *o = gOutbox.load();
+  if (o == nullptr) {
     for (int i = 0; i < n; ++i) Dropped();
     return;
   }
@@ -228,6 +221,18 @@ void Enqueue(const struct iovec *records, int n) {
   }
   gQueued = o->count;
   if (o->senderSleeps && o->count > 0) o->work.notify_one();
+}
+
+// The last records go before the process ends, while the collector takes
+// them. (A fatal signal does not wait for them: only the thread's own held
+// records go then.)
+void FlushOutbox() {
+  Outbox *o = gOutbox.load();
+  if (o == nullptr) return;
+  std::unique_lock<std::mutex> l(o->lock);
+  ++o->roomWaiters;
+  o->room.wait_for(l, std::chrono::milliseconds(kFlushMs), [o] { return o->count == 0; });
+  --o->roomWaiters;
 }
 
 }  // namespace simhost::logsend

@@ -16,4 +16,7 @@ extern std::atomic<int> gQueued;
 // in the time a record may wait for the collector is dropped and counted.
 void Enqueue(const struct iovec *records, int n);
 
+// Waits until the outbox is empty, at most a second.
+void FlushOutbox();
+
 }  // namespace simhost::logsend

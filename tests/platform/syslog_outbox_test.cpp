@@ -34,6 +34,12 @@ struct FullCollector {
     struct timeval limit = {10, 0};
     if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   }
+  ~FullCollector() {
+    for (int f : {fd, filler})
+      if (f >= 0) close(f);
+  }
+  FullCollector(const FullCollector &) = delete;
+  FullCollector &operator=(const FullCollector &) = delete;
   bool Fill() {
     Say("first");
     char one[512];
@@ -97,38 +103,47 @@ TEST(LogOutbox, ThreadsGoOnWhileTheCollectorIsFullAndTheirRecordsFollowInOrder) 
   EXPECT_EQ(status, 0) << "2: setup, 3: out of order, 4: records missing, 5: dropped";
 }
 
-// A process that released records behind a full queue and then exits
-// waits for the collector to take them: the exit loses none, and a record
-// written alone after them does not overtake them.
+// A process that released records behind a full queue and then ends,
+// by its exit or by _exit after a flush (as an abort does), waits for the
+// collector to take them: it loses none, and a record written alone after
+// them does not overtake them.
 TEST(LogOutbox, TheLastRecordsGoBeforeTheProcessEnds) {
-  Root root;
-  FullCollector collector(root);
-  int released[2];
-  ASSERT_EQ(pipe(released), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    if (!collector.Fill()) _exit(2);
-    Syslog_Hold();
-    for (int i = 0; i < 30; ++i) Say("last %d", i);
-    Syslog_Release();
-    Say("after");  // written alone, it still queues behind them
-    if (write(released[1], "r", 1) != 1) _exit(2);
-    exit(0);  // not _exit: the ordinary end of a process
+  for (bool flushed : {false, true}) {
+    SCOPED_TRACE(flushed ? "flush, then _exit" : "exit");
+    Root root;
+    FullCollector collector(root);
+    int released[2];
+    ASSERT_EQ(pipe(released), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      if (!collector.Fill()) _exit(2);
+      Syslog_Hold();
+      for (int i = 0; i < 30; ++i) Say("last %d", i);
+      Syslog_Release();
+      Say("after");  // written alone, it still queues behind them
+      if (write(released[1], "r", 1) != 1) _exit(2);
+      if (flushed) {
+        Syslog_Flush();
+        _exit(0);
+      }
+      exit(0);
+    }
+    close(released[1]);
+    char r = 0;
+    ASSERT_EQ(read(released[0], &r, 1), 1) << "the child did not release its records";
+    close(released[0]);
+    std::vector<std::string> got = collector.Read(31);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> last;
+    for (const std::string &m : got)
+      if (m.rfind("last ", 0) == 0) last.push_back(m);
+    ASSERT_EQ(last.size(), 30u);
+    EXPECT_EQ(last.front(), "last 0");
+    EXPECT_EQ(last.back(), "last 29");
+    EXPECT_EQ(got.back(), "after");
   }
-  close(released[1]);
-  char r = 0;
-  ASSERT_EQ(read(released[0], &r, 1), 1) << "the child did not release its records";
-  std::vector<std::string> got = collector.Read(31);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  std::vector<std::string> last;
-  for (const std::string &m : got)
-    if (m.rfind("last ", 0) == 0) last.push_back(m);
-  ASSERT_EQ(last.size(), 30u);
-  EXPECT_EQ(last.front(), "last 0");
-  EXPECT_EQ(last.back(), "last 29");
-  EXPECT_EQ(got.back(), "after");
 }
 
 }  // namespace

@@ -104,6 +104,10 @@ void Log_Release(void) {
   Syslog_Release();
 }
 
+void Log_Flush(void) {
+  Syslog_Flush();
+}
+
 // The sanitizers keep their own handlers, which report the fault.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 namespace {
@@ -143,6 +147,7 @@ void Panic(const char *format, ...) {
   Log("%s", "Wispd - Panic: ");
   LogV(format, again);
   Log_Release();  // what this thread held, and the panic itself
+  Log_Flush();    // abort skips the exit's wait for records still queued
   va_end(again);
   va_end(ap);
   abort();

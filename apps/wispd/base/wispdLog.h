@@ -18,6 +18,9 @@ void LogFlare(const char *eventId, const char *message, uint64_t timestampUs);
 // Log_Release before the thread waits again. Order and content are kept.
 void Log_Hold(void);
 void Log_Release(void);
+// Waits (at most a second) until every record logged so far has gone to
+// the collector or been dropped: before ending without the exit's handlers.
+void Log_Flush(void);
 // A thread that dies of a fault or an abort first sends the records it
 // held, with one send that neither waits nor locks; then the signal ends
 // the process as it would have.

@@ -21,12 +21,17 @@ uint64_t Syslog_RoomWaitNanoseconds(void);
 // From now on the calling thread's records wait, in order, until it calls
 // Syslog_Release (or until enough wait to fill one send), and then go to
 // the collector together: for a thread that logs many records in one
-// short turn of work. Each record still waits for room as one written
-// alone would; one the collector did not take is dropped and counted, and
-// so are those held after it.
+// short turn of work. Those the collector has no room for are sent after
+// the thread goes on, in order, by a thread of the process; each waits for
+// room as one written alone would, and one the collector did not take is
+// dropped and counted.
 void Syslog_Hold(void);
 // Sends what the calling thread holds and stops holding.
 void Syslog_Release(void);
+// Waits until every record written so far has gone to the collector or
+// been dropped, at most a second: before a process ends without its exit
+// handlers (abort, _exit), which would lose those still waiting for room.
+void Syslog_Flush(void);
 // For a handler of a fatal signal: what the calling thread holds, with one
 // send that neither waits nor locks; what does not fit is lost.
 void Syslog_ReleaseInSignal(void);

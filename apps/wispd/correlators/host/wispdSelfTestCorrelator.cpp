@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/wispdLog.h"
 #include "base/wispdTimer.h"
 #include "intake/wispdCorrelatorDef.h"
 
@@ -100,6 +101,8 @@ void Say(const char *format, ...) {
 // ends the run with a failure, never with 0.
 [[noreturn]] void Finish(int failures) {
   fflush(stdout);
+  Log_Release();
+  Log_Flush();  // _exit skips the exit's wait for records still queued
   // Other agents still run: end without running destructors under them.
   _exit(failures > kMaxStatus ? kMaxStatus : failures);
 }
