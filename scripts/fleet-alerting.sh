@@ -31,7 +31,13 @@ am_run() {
   pids+=($!)
 }
 
-am_ready() { curl -sf "http://127.0.0.1:${am_ports[$1]}/-/ready" -o /dev/null; }
+am_ready() { curl -sf --max-time 2 "http://127.0.0.1:${am_ports[$1]}/-/ready" -o /dev/null; }
+# Both ready, or one of them ended (which ends the wait at once).
+am_started() {
+  local i
+  for i in 0 1; do kill -0 "${am_pids[$i]}" 2>/dev/null || return 0; done
+  am_ready 0 && am_ready 1
+}
 
 # Two members leaving a cluster at once each wait 10 s for the other's
 # acknowledgement; the fleet's Alertmanagers hold nothing worth a clean stop.
@@ -49,12 +55,22 @@ alerting_start() {
       -e "s|^  group_wait: .*|  group_wait: ${FLEET_GROUP_WAIT:-5s}|" \
       -e "s|^  group_interval: .*|  group_interval: ${FLEET_GROUP_INTERVAL:-5s}|" \
       "$TOP/examples/alerting/alertmanager.yml" >"$dir/alertmanager.yml"
-  for i in 0 1; do
-    am_ports[$i]=$(free_port) && am_cluster[$i]=$(free_port) || fail "no free port for Alertmanager"
-  done
-  am_run 0 && am_run 1
-  for i in 0 1; do
-    wait_for 30 am_ready $i || fail "Alertmanager $i did not start: $(tail -3 "$dir/am$i.err")"
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    for i in 0 1; do
+      am_ports[$i]=$(free_port) && am_cluster[$i]=$(free_port) || fail "no free port for Alertmanager"
+    done
+    am_run 0 && am_run 1
+    wait_for 30 am_started || true
+    am_ready 0 && am_ready 1 && break
+    # A port chosen free can be taken by another program before the listener
+    # binds it: both start again on other ports. Any other failure is final.
+    grep -qs 'address already in use' "$dir/am0.err" "$dir/am1.err" ||
+      fail "Alertmanager did not start: $(tail -3 "$dir/am0.err" "$dir/am1.err")"
+    [ "$attempt" -lt 5 ] || fail "Alertmanager found no free port in 5 tries"
+    alerting_stop
+    wait "${am_pids[@]}" 2>/dev/null || true
+    rm -f "$dir/am0.err" "$dir/am1.err"
   done
   for i in $(seq 1 "$n"); do
     root=$dir/$(host "$i")

@@ -39,33 +39,39 @@ cat >"$dir/am.yml" <<'YML'
 route: {receiver: none}
 receivers: [{name: none}]
 YML
-port=$(( 20000 + RANDOM % 20000 ))
-prometheus-alertmanager --config.file="$dir/am.yml" --storage.path="$dir/am" \
-  --web.listen-address="127.0.0.1:$port" --cluster.listen-address= --log.level=warn \
+# Alertmanager listens in the namespace's own loopback, where no other
+# program can hold its port; wisp-alert and the checks reach it there.
+# (Started by `ip netns exec` itself, which becomes the program: its pid is
+# the one stopped.)
+ip -n "$ns" link set lo up
+in_ns() { ip netns exec "$ns" "$@"; }
+ip netns exec "$ns" prometheus-alertmanager --config.file="$dir/am.yml" --storage.path="$dir/am" \
+  --web.listen-address=127.0.0.1:9093 --cluster.listen-address= --log.level=warn \
   2>"$dir/am.err" & pids+=($!)
-am=http://127.0.0.1:$port
-wait_for "Alertmanager" curl -sf "$am/-/ready" -o /dev/null
+am=http://127.0.0.1:9093
+wait_for "Alertmanager" in_ns curl -sf "$am/-/ready" -o /dev/null
 "$bin/wisp-syslog" --out "$dir/syslog.log" 2>"$dir/syslog.err" & pids+=($!)
 "$bin/hubd" --out "$journal" 2>"$dir/hubd.err" & pids+=($!)
 wait_for "hubd" test -S "$WISPD_ROOT/var/run/pelldan/hubd-flare.sock"
 "$bin/wispd" 2>"$dir/wispd.err" & pids+=($!)
 wait_for "wispd" grep -q 'setup completed' "$dir/syslog.log"
-"$bin/wisp-alert" --alertmanager "$am" --host linuxtest --resend 1 2>"$dir/alert.err" & pids+=($!)
+ip netns exec "$ns" "$bin/wisp-alert" --alertmanager "$am" --host linuxtest --resend 1 2>"$dir/alert.err" &
+pids+=($!)
 ip netns exec "$ns" "$bin/wisp-linux" 2>"$dir/linux.err" & pids+=($!)
 wait_for "wisp-linux" grep -sqE 'wisp_linux_events_read_total\{family="net"\} [1-9]' \
   "$WISPD_ROOT/var/run/pelldan/wisp-linux.prom"
 
 firing() {  # the link-down alert of pnic0 is active in Alertmanager
-  curl -sf "$am/api/v2/alerts" | grep -q '"alertname":"tarn.problem.net.pnic.linkstate.down"'
+  in_ns curl -sf "$am/api/v2/alerts" | grep -q '"alertname":"tarn.problem.net.pnic.linkstate.down"'
 }
 resolved() {  # Alertmanager answers, and without that alert
   local alerts
-  alerts=$(curl -sf "$am/api/v2/alerts") && ! grep -q linkstate.down <<<"$alerts"
+  alerts=$(in_ns curl -sf "$am/api/v2/alerts") && ! grep -q linkstate.down <<<"$alerts"
 }
 ip -n "$ns" link set peer0 down
 wait_for "the link-down flare" grep -q 'Physical NIC pnic0 linkstate is down' "$journal"
 wait_for "the alert to fire" firing
-curl -sf "$am/api/v2/alerts" | grep -q '"host":"linuxtest"' || fail "the alert has no host label"
+in_ns curl -sf "$am/api/v2/alerts" | grep -q '"host":"linuxtest"' || fail "the alert has no host label"
 ip -n "$ns" link set peer0 up
 wait_for "the clear" grep -q 'Physical NIC pnic0 linkstate is up' "$journal"
 wait_for "the alert to resolve" resolved
