@@ -52,7 +52,9 @@ struct Outbox {
 // Made once and never freed: the sender may still run while the process's
 // statics are destroyed. Published once its sender runs.
 std::atomic<Outbox *> gOutbox{nullptr};
-std::once_flag gOutboxOnce;
+// Made at the first need, and tried again at the next if memory or a thread
+// could not be had then.
+std::mutex gStartLock;
 
 // Where a record of len bytes fits, contiguous; false when it does not now.
 bool Place(const Outbox &o, size_t len, uint32_t *at) {
@@ -171,6 +173,8 @@ void FlushAtExit() {
 }
 
 void StartOutbox() {
+  std::lock_guard<std::mutex> start(gStartLock);
+  if (gOutbox.load() != nullptr) return;
   Outbox *o = new (std::nothrow) Outbox();
   if (o == nullptr) return;
   try {
@@ -186,7 +190,7 @@ void StartOutbox() {
 }  // namespace
 
 void Enqueue(const struct iovec *records, int n) {
-  std::call_once(gOutboxOnce, StartOutbox);
+  if (gOutbox.load() == nullptr) StartOutbox();
   Outbox *o = gOutbox.load();
   if (o == nullptr) {
     for (int i = 0; i < n; ++i) Dropped();
