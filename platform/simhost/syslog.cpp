@@ -83,35 +83,30 @@ struct Held {
 void SendHeld(Held *h) {
   int sent = 0;
   bool delivered = false;
-  if (gQueued.load() > 0) {
-    Enqueue(h->iov, h->count);  // behind those already waiting
-    sent = h->count;
-  }
-  int fd = LogSocket();
+  // Records already wait in the outbox: these go behind them.
+  bool queue = gQueued.load() > 0;
+  int fd = queue ? -1 : LogSocket();
   // No collector: it was asked once for all of them.
-  bool reachable = fd >= 0 && (gConnected || Connect(fd));
-  if (reachable && sent < h->count) {
+  if (!queue && fd >= 0 && (gConnected || Connect(fd))) {
     int n = sendmmsg(fd, h->msgs, static_cast<unsigned>(h->count), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n > 0) {
       gLastTaken = NowMs();
       sent = n;
       delivered = true;
     }
-    if (sent < h->count && (n > 0 || errno == EAGAIN || errno == ENOBUFS)) {
-      // No room: the rest are sent as the collector makes it.
-      Enqueue(h->iov + sent, h->count - sent);
-      sent = h->count;
+    // No room: the rest go as the collector makes it.
+    queue = sent < h->count && (n > 0 || errno == EAGAIN || errno == ENOBUFS);
+    // Another error: each as one written alone, which looks for the
+    // collector again. One the collector did not take says it takes none
+    // now: the rest are dropped with it.
+    while (!queue && sent < h->count &&
+           Deliver(static_cast<const char *>(h->iov[sent].iov_base), h->iov[sent].iov_len)) {
+      delivered = true;
+      ++sent;
+      queue = gQueued.load() > 0;
     }
   }
-  // Another error: each as one written alone, which looks for the collector
-  // again. One the collector did not take says it takes none now: the rest
-  // are dropped with it.
-  while (reachable && sent < h->count && gQueued.load() == 0 &&
-         Deliver(static_cast<const char *>(h->iov[sent].iov_base), h->iov[sent].iov_len)) {
-    delivered = true;
-    ++sent;
-  }
-  if (sent < h->count && gQueued.load() > 0) {
+  if (queue) {
     Enqueue(h->iov + sent, h->count - sent);
     sent = h->count;
   }

@@ -129,6 +129,13 @@ bool SendByDeadline(const char *data, size_t size, int *fd, int64_t until) {
 
 }  // namespace
 
+int64_t RoomDeadline(int64_t now, bool *stopped) {
+  int64_t last = gLastTaken.load();
+  int64_t until = std::max(now + kRoomWaitMs, last + kPatienceMs);
+  *stopped = until == now + kRoomWaitMs;
+  return *stopped && gGaveUp.load() > last ? now : until;
+}
+
 // Delivers one record, waiting for room as long as the collector's pace
 // allows (above); false when the collector did not take it. While the
 // collector reads, records that must wait take turns: one thread polls for
@@ -148,9 +155,10 @@ bool Deliver(const char *data, size_t size) {
     if (errno != EAGAIN && errno != ENOBUFS && errno != EINTR) return false;
   }
   int64_t start = NowMs();
-  int64_t until = std::max(start + kRoomWaitMs, gLastTaken.load() + kPatienceMs);
-  if (until == start + kRoomWaitMs) {
-    if (gGaveUp.load() > gLastTaken.load()) return false;
+  bool stopped = false;
+  int64_t until = RoomDeadline(start, &stopped);
+  if (until == start) return false;
+  if (stopped) {
     RoomWait wait;
     if (SendByDeadline(data, size, &fd, until)) return true;
     gGaveUp = NowMs();

@@ -49,6 +49,11 @@ struct RoomWait {
   uint64_t start;
 };
 
+// When a record that finds no room stops waiting for it (monotonic ms), by
+// the collector's pace; *stopped when the collector took nothing for
+// kPatienceMs. A stopped collector that a wait already ran out on is not
+// waited for again: the deadline is now.
+int64_t RoomDeadline(int64_t now, bool *stopped);
 // The socket (made again if it is missing or is the broken one given).
 int LogSocket(int broken = -1);
 // Connects fd to the collector of the root the environment names now.

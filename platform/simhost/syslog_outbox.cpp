@@ -80,9 +80,9 @@ bool Place(const Outbox &o, size_t len, uint32_t *at) {
 // written alone would wait; how many went.
 int SendWaiting(int fd, struct mmsghdr *msgs, int k) {
   int64_t start = NowMs();
-  int64_t until = std::max(start + kRoomWaitMs, gLastTaken.load() + kPatienceMs);
-  bool stopped = until == start + kRoomWaitMs;
-  if (stopped && gGaveUp.load() > gLastTaken.load()) return 0;
+  bool stopped = false;
+  int64_t until = RoomDeadline(start, &stopped);
+  if (until == start) return 0;
   RoomWait wait;
   int sent = 0;
   // Without MSG_DONTWAIT: the kernel lets each record in as the collector
@@ -168,10 +168,6 @@ void SenderMain(Outbox *o) {
   }
 }
 
-void FlushAtExit() {
-  FlushOutbox();
-}
-
 void StartOutbox() {
   std::lock_guard<std::mutex> start(gStartLock);
   if (gOutbox.load() != nullptr) return;
@@ -184,7 +180,7 @@ void StartOutbox() {
     return;
   }
   gOutbox = o;
-  atexit(FlushAtExit);
+  atexit(FlushOutbox);
 }
 
 }  // namespace
@@ -202,11 +198,8 @@ void Enqueue(const struct iovec *records, int n) {
     size_t len = std::min(records[i].iov_len, kMaxRecord);
     uint32_t at = 0;
     if (!Place(*o, len, &at)) {
-      if (until == 0) {
-        int64_t now = NowMs();
-        until = std::max(now + kRoomWaitMs, gLastTaken.load() + kPatienceMs);
-        if (until == now + kRoomWaitMs && gGaveUp.load() > gLastTaken.load()) until = now;
-      }
+      bool stopped = false;
+      if (until == 0) until = RoomDeadline(NowMs(), &stopped);
       RoomWait wait;
       ++o->roomWaiters;
       while (!Place(*o, len, &at) && NowMs() < until)
