@@ -19,6 +19,7 @@
 #include "base/wispdOptions.h"
 #include "base/wispdStats.h"
 #include "base/wispdTimer.h"
+#include "base/wispdTurn.h"
 #include "intake/wispdAgent.h"
 #include "intake/wispdStream.h"
 #include "output/wispdFlare.h"
@@ -225,6 +226,7 @@ int PollLoop(struct pollfd *table, int count, bool canGrow) {
   Episode unreadable(STATS_BATCH_UNREADABLE,
                      "A user-level message could not be read: %s; it is dropped.\n",
                      "User-level messages are read again (%llu could not be).\n");
+  WorkTurn turn;
   for (;;) {
     if (gStop) {
       Log("Exiting due to signal.\n");
@@ -235,6 +237,7 @@ int PollLoop(struct pollfd *table, int count, bool canGrow) {
       if (errno == EINTR) continue;
       return -1;
     }
+    turn.Begin();
     for (int i = 0; i < count; ++i) {
       // Out of memory, the batch at hand is lost; the loop goes on.
       try {
@@ -293,6 +296,7 @@ int PollLoop(struct pollfd *table, int count, bool canGrow) {
         Memory_Failed("the main loop");
         ResetSlot(&table[i]);
       }
+      if (turn.Over()) turn.Yield();
     }
   }
 }

@@ -15,6 +15,7 @@
 
 #include "base/wispdLog.h"
 #include "base/wispdStats.h"
+#include "base/wispdTurn.h"
 #include "pellibs/str.h"
 #include "pellibs/zthread.h"
 
@@ -66,6 +67,7 @@ LiveRecord gLive[2 * AGENT_MAX];
 
 // The calling agent's counters slot.
 thread_local int tSlot = -1;
+thread_local WorkTurn tTurn;
 
 void SetLive(AgentRecord *from, AgentRecord *to, int slot) {
   pthread_mutex_lock(&gLiveLock);
@@ -282,7 +284,14 @@ int Agent_ReadStream(AgentRecord *record, Wisp **wisp, bool *complete) {
   int rc = Stream_Read(record->stream, wisp, complete);
   // Read from the pipe but not yet taken: still the agent's backlog.
   Stats_AgentHeld(tSlot, Stream_Held(record->stream));
-  if (rc == 0 && *complete) Stats_AgentTook(tSlot);
+  if (rc == 0 && *complete) {
+    Stats_AgentTook(tSlot);
+    if (tTurn.Over()) {
+      Log_Release();  // the turn's records go out before others run
+      tTurn.Yield();
+      Log_Hold();
+    }
+  }
   return rc;
 }
 
@@ -299,6 +308,7 @@ __attribute__((no_sanitize_address)) int Agent_Poll(struct pollfd *fds, nfds_t c
   int saved = errno;
   pthread_setcancelstate(old, nullptr);
   Stats_AgentWaiting(tSlot, false);
+  tTurn.Begin();
   Log_Hold();
   errno = saved;
   return rc;
