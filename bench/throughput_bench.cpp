@@ -244,6 +244,8 @@ void ThroughDaemon(benchmark::State &state, Mix mix,
   };
   state.counters["room_wait_us_per_obs"] = grew("wispd_log_room_wait_seconds_total") * 1e6 / n;
   state.counters["room_waits_per_obs"] = grew("wispd_log_room_waits_total") / n;
+  // Turns ended by offering the CPU to another runnable thread.
+  state.counters["cpu_offers_per_obs"] = grew("wispd_cpu_offers_total") / n;
   // The machine over the run, every core: idle, taken by the hypervisor, and
   // busy in all (the daemon, its collector, wisp-emit and whatever else ran).
   const double ticks = machineAfter.total - machineBefore.total;

@@ -90,6 +90,9 @@ const Metric kMetrics[] = {
     {"wispd_agent_stalls_total",
      "Times an agent left its full pipe unread for seconds while intake waited for it.", nullptr,
      STATS_AGENT_STALL},
+    {"wispd_cpu_offers_total",
+     "Times a thread that had worked 100 microseconds without waiting offered its CPU.", nullptr,
+     STATS_CPU_OFFERED},
 };
 
 void Row(std::string *out, const char *name, const char *label, uint64_t value) {

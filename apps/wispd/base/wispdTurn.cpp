@@ -3,6 +3,8 @@
 #include <sched.h>
 #include <time.h>
 
+#include "base/wispdStats.h"
+
 namespace {
 
 // The real steady clock, not the daemon's replaceable one: turns are about
@@ -15,6 +17,7 @@ int64_t SteadyNow() {
 
 void OfferCpu() {
   sched_yield();
+  Stats_Count(STATS_CPU_OFFERED);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ TEST(Stats, SnapshotDeclaresEveryMetricOnceBeforeItsSamples) {
     EXPECT_EQ(helped.count(metric), 1u) << "no help: " << line;
     samples[first] = second;
   }
-  EXPECT_EQ(samples.size(), 53u);
+  EXPECT_EQ(samples.size(), 54u);
   EXPECT_EQ(samples["wispd_observations_read_total{source=\"3\"}"], "2");
   EXPECT_EQ(samples["wispd_observations_read_total{source=\"user\"}"], "2");
   EXPECT_EQ(samples["wispd_flares_posted_total{kind=\"problem\"}"], "0");

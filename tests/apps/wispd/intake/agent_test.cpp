@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -132,6 +133,34 @@ TEST(Correlator, DispatchesByTableSurvivesExceptionsAndWakesOncePerTurn) {
   Agent_StopAll();
   close(gWakePipe[0]);
   close(gWakePipe[1]);
+}
+
+// A handler that works 150 µs: from the second record of a batch on, the
+// agent has worked a whole turn before each and offers its CPU.
+std::atomic<int> gSpinDone{0};
+void Spin(const Wisp *) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(150);
+  while (std::chrono::steady_clock::now() < until) {
+  }
+  ++gSpinDone;
+}
+void SpinCorrelator() {
+  WispHandlerTable table;
+  table["wisp.spin.step"] = Spin;
+  Correlator_Run("spin", "spin", Fallback, table);
+}
+
+TEST(Correlator, AnAgentThatWorksAWholeTurnOffersItsCpu) {
+  Root root;
+  LogCapture log(root);
+  EnsureRegistry();
+  Agent_Start(SpinCorrelator);
+  uint64_t before = Stats_Get(STATS_CPU_OFFERED);
+  ASSERT_EQ(
+      Dispatch(Record("wisp.spin.step") + Record("wisp.spin.step") + Record("wisp.spin.step")), 0);
+  ASSERT_TRUE(WaitUntil([] { return gSpinDone.load() == 3; }));
+  EXPECT_GE(Stats_Get(STATS_CPU_OFFERED) - before, 2u);
+  Agent_StopAll();
 }
 
 // Both loops: a stop that arrives while an agent is busy (here sleeping, a
