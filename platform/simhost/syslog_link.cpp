@@ -89,9 +89,7 @@ bool Connect(int fd) {
 }
 
 int64_t NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<int64_t>(NowNs() / 1000000);
 }
 
 // One send; the collector gone (its socket closed, the path taken by a new

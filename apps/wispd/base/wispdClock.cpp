@@ -18,20 +18,20 @@ class SystemClock : public WispdClock {
   }
 };
 
-// Never destroyed: the timer and trace threads read the clock while the
-// process exits.
-WispdClock &SystemDefault() {
-  static SystemClock *clock = new SystemClock;
-  return *clock;
-}
-
 std::atomic<WispdClock *> gClock{nullptr};  // none: the system's
 
 }  // namespace
 
+// Never destroyed: the timer and trace threads read the clock while the
+// process exits.
+WispdClock &Clock_System(void) {
+  static SystemClock *clock = new SystemClock;
+  return *clock;
+}
+
 WispdClock &Clock_Get(void) {
   WispdClock *clock = gClock.load(std::memory_order_acquire);
-  return clock != nullptr ? *clock : SystemDefault();
+  return clock != nullptr ? *clock : Clock_System();
 }
 
 void Clock_Set(WispdClock *clock) {

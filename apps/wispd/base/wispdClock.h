@@ -14,6 +14,8 @@ class WispdClock {
 };
 
 WispdClock &Clock_Get(void);
+// The system's clock, whatever Clock_Set put in its place.
+WispdClock &Clock_System(void);
 // Replaces the clock; NULL restores the system clock. Tests only.
 void Clock_Set(WispdClock *clock);
 // Wall-clock seconds.
