@@ -416,12 +416,11 @@ TEST(Survival, ClockStepBackOpensANewRateWindow) {
 // the next one arrives.
 TEST(Survival, SyslogComesBackAfterAFailedSocket) {
   Root root;
-  pid_t child = fork();
-  if (child == 0) {
+  int status = InChild([&] {
     for (int fd = 3; fd < 1024; ++fd) close(fd);  // the test's own, and any log socket
     int collector = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
     if (dup2(collector, 100) != 100 || dup2(open("/dev/null", O_RDONLY), collector) != collector)
-      _exit(2);
+      return 2;
     struct rlimit limit = {static_cast<rlim_t>(collector + 1), 1024};
     setrlimit(RLIMIT_NOFILE, &limit);
     Say("lost");
@@ -437,16 +436,13 @@ TEST(Survival, SyslogComesBackAfterAFailedSocket) {
          {"]: back", "]: 1 log records were dropped: the log collector did not take them.\n",
           "]: again"}) {
       ssize_t n = recv(100, buf, sizeof buf - 1, MSG_DONTWAIT);
-      if (n <= 0) _exit(3);
+      if (n <= 0) return 3;
       buf[n] = '\0';
-      if (strstr(buf, want) == nullptr) _exit(4);
+      if (strstr(buf, want) == nullptr) return 4;
     }
-    _exit(recv(100, buf, sizeof buf, MSG_DONTWAIT) < 0 ? 0 : 4);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: setup, 3: nothing arrived, 4: wrong records";
+    return recv(100, buf, sizeof buf, MSG_DONTWAIT) < 0 ? 0 : 4;
+  });
+  EXPECT_EQ(status, 0) << "2: setup, 3: nothing arrived, 4: wrong records";
 }
 
 TEST(Survival, AcceptPauseRestsLongerEachTimeAndEndsWithTheCount) {
