@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <deque>
 #include <map>
 #include <new>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -257,15 +259,35 @@ void Trace_Accept(int listenFd) {
   }
 }
 
+namespace {
+
+// Decimal without printf: the dispatcher builds one line per record.
+template <typename T>
+void AppendNumber(std::string *line, T value) {
+  char num[24];
+  *line += std::string_view(
+      num, static_cast<size_t>(std::to_chars(num, num + sizeof num, value).ptr - num));
+}
+
+}  // namespace
+
 bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t timestampUs,
                      const char *id, const void *args, int count, const void *recordEnd,
                      std::string *line) {
-  char head[96];
-  snprintf(head, sizeof head, "%ld.%09ld,%s,%lu,", static_cast<long>(now.tv_sec),
-           static_cast<long>(now.tv_nsec), direction, timestampUs);
   // Most lines fit: one allocation, no growing.
+  line->clear();
   line->reserve(160);
-  *line = head;
+  AppendNumber(line, static_cast<long>(now.tv_sec));
+  char nanos[10] = "000000000";
+  long ns = now.tv_nsec;
+  for (int i = 8; i >= 0; --i, ns /= 10) nanos[i] = static_cast<char>('0' + ns % 10);
+  *line += '.';
+  *line += nanos;
+  *line += ',';
+  *line += direction;
+  *line += ',';
+  AppendNumber(line, timestampUs);
+  *line += ',';
   *line += id;
   *line += ',';
   const uint8_t *base = static_cast<const uint8_t *>(args);
@@ -276,19 +298,22 @@ bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t
   for (int i = 0; i < count; ++i) {
     const uint8_t *d = base + static_cast<size_t>(i) * MSGFMT_ARG_SIZE;
     uint64_t value = Bytes_Load64(d + 8);
-    char num[32];
     switch (Bytes_Load32(d)) {
       case MSGFMT_INT32:
-        snprintf(num, sizeof num, ",%d", static_cast<int32_t>(value));
+        *line += ',';
+        AppendNumber(line, static_cast<int32_t>(value));
         break;
       case MSGFMT_INT64:
-        snprintf(num, sizeof num, ",%ld", static_cast<int64_t>(value));
+        *line += ',';
+        AppendNumber(line, static_cast<int64_t>(value));
         break;
       case MSGFMT_UINT32:
-        snprintf(num, sizeof num, ",%u", static_cast<uint32_t>(value));
+        *line += ',';
+        AppendNumber(line, static_cast<uint32_t>(value));
         break;
       case MSGFMT_UINT64:
-        snprintf(num, sizeof num, ",%lu", value);
+        *line += ',';
+        AppendNumber(line, value);
         break;
       case MSGFMT_STRING: {
         const char *s = nullptr;
@@ -299,13 +324,12 @@ bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t
           *line += *p;
         }
         *line += '"';
-        continue;
+        break;
       }
       default:
         *line += ",???";
-        continue;
+        break;
     }
-    *line += num;
   }
   *line += '\n';
   return true;

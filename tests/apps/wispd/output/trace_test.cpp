@@ -27,6 +27,12 @@ TEST(TraceLine, IsBuiltByteForByte) {
             "\"(null)\",???\n");
   ASSERT_TRUE(Trace_BuildLine(at, "OUT", 7, "tarn.audit.x", nullptr, 0, nullptr, &line));
   EXPECT_EQ(line, "1733400000.000000005,OUT,7,tarn.audit.x,\n");
+  std::string extremes = tools::PackArgs(
+      {Int(MSGFMT_INT64, 0x8000000000000000ull), Int(MSGFMT_INT32, 0x80000000u), I32(0)});
+  at = {0, 999999999};
+  ASSERT_TRUE(Trace_BuildLine(at, "IN", 0, "wisp.y", extremes.data(), 3,
+                              extremes.data() + extremes.size(), &line));
+  EXPECT_EQ(line, "0.999999999,IN,0,wisp.y,,-9223372036854775808,-2147483648,0\n");
   EXPECT_FALSE(Trace_BuildLine(at, "IN", 1, "wisp.x", args.data(), 7, args.data() + 40, &line));
 }
 
