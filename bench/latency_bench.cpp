@@ -3,8 +3,10 @@
 // inside one rate window; alone, and beside a background of table-row
 // observations on another context at 10, 35 and 70 per cent of what the
 // daemon can take of that background (measured first in the same run, or
-// LATENCY_CAPACITY observations a second). Each loaded case reports its p99
-// as a multiple of the p99 alone.
+// LATENCY_CAPACITY observations a second). Each load runs in LATENCY_ROUNDS
+// rounds (5), a fresh daemon each; each loaded case reports its pooled p99
+// as a multiple of the pooled p99 alone, and the least and most that one
+// round's p99s gave.
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <thread>
 
 #include "daemon_fixture.h"
@@ -32,8 +35,6 @@ constexpr int kBackgroundBatch = 100;
 // A probe whose flare the rate window dropped never comes: given up after.
 constexpr int kProbeWaitMs = 2000;
 
-double gAloneP99 = 0;
-
 // A batch of table-row observations that post no flare (the probes keep
 // the rate window).
 std::string BackgroundBatch() {
@@ -48,25 +49,33 @@ std::string BackgroundBatch() {
   return batch;
 }
 
-// Observations a second the daemon takes of the background, sent as fast
-// as its context accepts them.
+// Observations a second one daemon takes of the background, sent as fast
+// as its context accepts them; 0 if it never drained.
+double OneCapacity() {
+  bench::Daemon daemon(true);
+  std::string batch = BackgroundBatch();
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  struct sockaddr_un addr;
+  simhost::MakeUnixAddress(daemon.root.Under("/var/run/pelldan/mantle/context-1"), &addr);
+  constexpr int kBatches = 2000;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kBatches; ++i)
+    sendto(fd, batch.data(), batch.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
+           sizeof addr);
+  close(fd);
+  if (!bench::WaitDrained(daemon.root, uint64_t{kBatches} * kBackgroundBatch)) return 0.0;
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  return kBatches * kBackgroundBatch / took.count();
+}
+
+// The median of three daemons' capacity (or LATENCY_CAPACITY): one
+// measurement moved by a third between runs on a quiet machine.
 double Capacity() {
   static double capacity = [] {
     if (const char *given = getenv("LATENCY_CAPACITY")) return atof(given);
-    bench::Daemon daemon(true);
-    std::string batch = BackgroundBatch();
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    struct sockaddr_un addr;
-    simhost::MakeUnixAddress(daemon.root.Under("/var/run/pelldan/mantle/context-1"), &addr);
-    constexpr int kBatches = 2000;
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kBatches; ++i)
-      sendto(fd, batch.data(), batch.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
-             sizeof addr);
-    close(fd);
-    if (!bench::WaitDrained(daemon.root, uint64_t{kBatches} * kBackgroundBatch)) return 0.0;
-    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    return kBatches * kBackgroundBatch / took.count();
+    double three[] = {OneCapacity(), OneCapacity(), OneCapacity()};
+    std::sort(std::begin(three), std::end(three));
+    return three[1];
   }();
   return capacity;
 }
@@ -146,18 +155,30 @@ class Lines {
   std::string buf_;
 };
 
-void ObservationToHubdLine(benchmark::State &state, int loadPct) {
+// One daemon's 1000 probes at one load.
+struct Sample {
+  std::vector<double> micros;
+  int lost = 0;
+  double backgroundPerS = 0;
+  bool ok = true;
+};
+
+Sample Probe(int loadPct) {
+  Sample out;
   testing_support::Root root;
-  int out[2];
-  if (pipe(out) != 0) return state.SkipWithError("pipe");
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) {
+    out.ok = false;
+    return out;
+  }
   pid_t hubd = fork();
   if (hubd == 0) {
-    dup2(out[1], 1);
+    dup2(pipeFds[1], 1);
     execl(testing_support::Bin("hubd").c_str(), "hubd", static_cast<char *>(nullptr));
     _exit(127);
   }
-  close(out[1]);
-  Lines lines(out[0]);
+  close(pipeFds[1]);
+  Lines lines(pipeFds[0]);
   testing_support::WaitUntil(
       [&] { return access(root.Under("/var/run/pelldan/hubd-flare.sock").c_str(), F_OK) == 0; });
   std::unique_ptr<testing_support::Process> wispd;
@@ -171,58 +192,109 @@ void ObservationToHubdLine(benchmark::State &state, int loadPct) {
   struct sockaddr_un addr;
   simhost::MakeUnixAddress(root.Under("/var/run/pelldan/mantle/context-0"), &addr);
   std::unique_ptr<Background> background;
-  if (loadPct > 0) {
-    double capacity = Capacity();
-    if (capacity <= 0) return state.SkipWithError("capacity unknown");
-    state.counters["capacity_per_s"] = capacity;
+  if (loadPct > 0)
     background = std::make_unique<Background>(root.Under("/var/run/pelldan/mantle/context-1"),
-                                              capacity * loadPct / 100);
-  }
-  std::vector<double> micros;
-  int lost = 0;
-  for (auto _ : state) {
-    micros.clear();
-    for (int i = 0; i < kProbes; ++i) {
-      std::string rec;
-      std::string error;
-      tools::RawRecordFromJson({{"id", "wisp.storage.apd.start"},
-                                {"args", {{{"s", "naa.latency." + std::to_string(i)}}}}},
-                               tools::NowMicros(), &rec, &error);
-      auto start = std::chrono::steady_clock::now();
-      sendto(sock, rec.data(), rec.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
-             sizeof addr);
-      if (!lines.Next(kProbeWaitMs)) {
-        ++lost;
-        continue;
-      }
-      micros.push_back(
-          std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-              .count());
+                                              Capacity() * loadPct / 100);
+  for (int i = 0; i < kProbes; ++i) {
+    std::string rec;
+    std::string error;
+    tools::RawRecordFromJson(
+        {{"id", "wisp.storage.apd.start"}, {"args", {{{"s", "naa.latency." + std::to_string(i)}}}}},
+        tools::NowMicros(), &rec, &error);
+    auto start = std::chrono::steady_clock::now();
+    sendto(sock, rec.data(), rec.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
+           sizeof addr);
+    if (!lines.Next(kProbeWaitMs)) {
+      ++out.lost;
+      continue;
     }
+    out.micros.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
   }
   if (background != nullptr) {
     background->Stop();
-    state.counters["background_per_s"] = background->Rate();
-  }
-  state.counters["lost"] = lost;
-  if (!micros.empty()) {
-    std::sort(micros.begin(), micros.end());
-    double p99 = micros[micros.size() * 99 / 100];
-    state.counters["p50_us"] = micros[micros.size() / 2];
-    state.counters["p99_us"] = p99;
-    state.counters["max_us"] = micros.back();
-    if (loadPct == 0) gAloneP99 = p99;
-    if (loadPct > 0 && gAloneP99 > 0) state.counters["p99_vs_alone"] = p99 / gAloneP99;
+    out.backgroundPerS = background->Rate();
   }
   close(sock);
   kill(hubd, SIGTERM);
   waitpid(hubd, nullptr, 0);
-  close(out[0]);
+  close(pipeFds[0]);
+  return out;
+}
+
+double P99(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() * 99 / 100];
+}
+
+constexpr int kLoads[] = {0, 10, 35, 70};
+
+// Every load's probes, round after round: a fresh daemon for each load in
+// each round, the loads taken in turn, so that what the machine does
+// meanwhile falls on all of them alike. A p99 of one daemon's 1000 probes
+// is its tenth-slowest and moved by a single stall; the pooled one is not.
+struct Rounds {
+  std::map<int, std::vector<Sample>> byLoad;
+  int count = 0;
+};
+
+const Rounds &AllRounds() {
+  static Rounds rounds = [] {
+    Rounds r;
+    r.count = 5;
+    if (const char *given = getenv("LATENCY_ROUNDS")) r.count = std::max(1, atoi(given));
+    for (int i = 0; i < r.count; ++i)
+      for (int load : kLoads) r.byLoad[load].push_back(Probe(load));
+    return r;
+  }();
+  return rounds;
+}
+
+void ObservationToHubdLine(benchmark::State &state, int loadPct) {
+  if (loadPct > 0 && Capacity() <= 0) return state.SkipWithError("capacity unknown");
+  const Rounds *rounds = nullptr;
+  for (auto _ : state) rounds = &AllRounds();
+  const std::vector<Sample> &mine = rounds->byLoad.at(loadPct);
+  const std::vector<Sample> &alone = rounds->byLoad.at(0);
+  std::vector<double> all, allAlone;
+  int lost = 0;
+  double background = 0;
+  double worst = 0, best = 0;
+  for (size_t i = 0; i < mine.size(); ++i) {
+    if (!mine[i].ok) return state.SkipWithError("pipe");
+    all.insert(all.end(), mine[i].micros.begin(), mine[i].micros.end());
+    allAlone.insert(allAlone.end(), alone[i].micros.begin(), alone[i].micros.end());
+    lost += mine[i].lost;
+    background += mine[i].backgroundPerS / static_cast<double>(mine.size());
+    // The ratio one round alone would give, for the spread.
+    double ratio = P99(alone[i].micros) > 0 ? P99(mine[i].micros) / P99(alone[i].micros) : 0;
+    worst = i == 0 ? ratio : std::max(worst, ratio);
+    best = i == 0 ? ratio : std::min(best, ratio);
+  }
+  state.counters["rounds"] = static_cast<double>(mine.size());
+  state.counters["lost"] = lost;
+  if (loadPct > 0) {
+    state.counters["capacity_per_s"] = Capacity();
+    state.counters["background_per_s"] = background;
+  }
+  if (all.empty()) return;
+  std::sort(all.begin(), all.end());
+  double p99 = P99(all);
+  state.counters["p50_us"] = all[all.size() / 2];
+  state.counters["p99_us"] = p99;
+  state.counters["max_us"] = all.back();
+  double aloneP99 = P99(allAlone);
+  if (loadPct > 0 && aloneP99 > 0) {
+    state.counters["p99_vs_alone"] = p99 / aloneP99;
+    state.counters["round_ratio_min"] = best;
+    state.counters["round_ratio_max"] = worst;
+  }
 }
 
 }  // namespace
 
-// Alone first: the loaded cases are read against it.
 BENCHMARK_CAPTURE(ObservationToHubdLine, alone, 0)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ObservationToHubdLine, load_10pct, 10)
     ->Iterations(1)
