@@ -235,19 +235,16 @@ constexpr int kLoads[] = {0, 10, 35, 70};
 // each round, the loads taken in turn, so that what the machine does
 // meanwhile falls on all of them alike. A p99 of one daemon's 1000 probes
 // is its tenth-slowest and moved by a single stall; the pooled one is not.
-struct Rounds {
-  std::map<int, std::vector<Sample>> byLoad;
-  int count = 0;
-};
+using Rounds = std::map<int, std::vector<Sample>>;
 
 const Rounds &AllRounds() {
   static Rounds rounds = [] {
-    Rounds r;
-    r.count = 5;
-    if (const char *given = getenv("LATENCY_ROUNDS")) r.count = std::max(1, atoi(given));
-    for (int i = 0; i < r.count; ++i)
-      for (int load : kLoads) r.byLoad[load].push_back(Probe(load));
-    return r;
+    Rounds byLoad;
+    int count = 5;
+    if (const char *given = getenv("LATENCY_ROUNDS")) count = std::max(1, atoi(given));
+    for (int i = 0; i < count; ++i)
+      for (int load : kLoads) byLoad[load].push_back(Probe(load));
+    return byLoad;
   }();
   return rounds;
 }
@@ -256,8 +253,8 @@ void ObservationToHubdLine(benchmark::State &state, int loadPct) {
   if (loadPct > 0 && Capacity() <= 0) return state.SkipWithError("capacity unknown");
   const Rounds *rounds = nullptr;
   for (auto _ : state) rounds = &AllRounds();
-  const std::vector<Sample> &mine = rounds->byLoad.at(loadPct);
-  const std::vector<Sample> &alone = rounds->byLoad.at(0);
+  const std::vector<Sample> &mine = rounds->at(loadPct);
+  const std::vector<Sample> &alone = rounds->at(0);
   std::vector<double> all, allAlone;
   int lost = 0;
   double background = 0;
