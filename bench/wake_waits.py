@@ -46,8 +46,8 @@ def read(lines, prefix):
     running = {}  # cpu: (pid, comm, since)
     runs = collections.defaultdict(list)  # cpu: (end, start, comm), in time order
     woken = {}  # pid: [waking time, enqueued after]
-    waits = collections.defaultdict(list)  # pid: (wait, start, end, cpu, enqueue)
-    order = []
+    # pid, in the order of first wake-ups: (wait, start, end, cpu, enqueue)
+    waits = collections.defaultdict(list)
     for line in lines:
         m = EVENT.match(line)
         if not m:
@@ -63,8 +63,6 @@ def read(lines, prefix):
             running[cpu] = (pid, comm, t)
             w = woken.pop(pid, None)
             if w is not None and comm.startswith(prefix):
-                if pid not in waits:
-                    order.append(pid)
                 waits[pid].append((t - w[0], w[0], t, cpu, w[1]))
         elif event in ('sched_waking', 'sched_wakeup'):
             f = dict(FIELD.findall(rest))
@@ -73,7 +71,7 @@ def read(lines, prefix):
                 woken[pid] = [t, 0.0]
             elif pid in woken:
                 woken[pid][1] = t - woken[pid][0]
-    return runs, waits, order
+    return runs, waits
 
 
 def main():
@@ -84,12 +82,11 @@ def main():
     p.add_argument('--labels', default='', help='comma-separated, one per thread in order')
     a = p.parse_args()
     with open(a.file, errors='replace') as f:
-        runs, waits, order = read(f, a.thread)
-    if not order:
+        runs, waits = read(f, a.thread)
+    if not waits:
         sys.exit('no wake-up of a thread named %s* in %s' % (a.thread, a.file))
     labels = a.labels.split(',') if a.labels else []
-    for i, pid in enumerate(order):
-        w = waits[pid]
+    for i, (pid, w) in enumerate(waits.items()):
         ws = sorted(x[0] for x in w)
         slow = [x for x in w if x[0] > a.over * 1e-6]
         own, other = collections.Counter(), collections.Counter()

@@ -298,27 +298,24 @@ bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t
   for (int i = 0; i < count; ++i) {
     const uint8_t *d = base + static_cast<size_t>(i) * MSGFMT_ARG_SIZE;
     uint64_t value = Bytes_Load64(d + 8);
+    *line += ',';
     switch (Bytes_Load32(d)) {
       case MSGFMT_INT32:
-        *line += ',';
         AppendNumber(line, static_cast<int32_t>(value));
         break;
       case MSGFMT_INT64:
-        *line += ',';
         AppendNumber(line, static_cast<int64_t>(value));
         break;
       case MSGFMT_UINT32:
-        *line += ',';
         AppendNumber(line, static_cast<uint32_t>(value));
         break;
       case MSGFMT_UINT64:
-        *line += ',';
         AppendNumber(line, value);
         break;
       case MSGFMT_STRING: {
         const char *s = nullptr;
         if (MsgFmt_GetSwizzledString(args, count, i, recordEnd, &s) != 0) return false;
-        *line += ",\"";
+        *line += '"';
         for (const char *p = s != nullptr ? s : "(null)"; *p != '\0'; ++p) {
           if (*p == '"') *line += '"';
           *line += *p;
@@ -327,7 +324,7 @@ bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t
         break;
       }
       default:
-        *line += ",???";
+        *line += "???";
         break;
     }
   }
