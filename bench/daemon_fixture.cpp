@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "collector_queue.h"
 #include "cpu_split.h"
 #include "floor.h"
 
@@ -47,6 +48,11 @@ double Daemon::CollectorCpuSeconds() const {
   return rsyslog != nullptr ? rsyslog->CpuSeconds() : 0;
 }
 
+int Daemon::CollectorQueue() const {
+  if (log != nullptr) return log->Queue();
+  return rsyslog != nullptr ? rsyslog->Queue() : 0;
+}
+
 double Daemon::CollectorSleeps() const {
   if (log != nullptr) return log->Sleeps();
   return rsyslog != nullptr ? rsyslog->Sleeps() : 0;
@@ -60,9 +66,11 @@ Rsyslog::Rsyslog(const testing_support::Root &root) : out_(root.Under("/rsyslog.
                       << "input(type=\"imuxsock\" Socket=\"" << root.Under("/dev/log")
                       << "\" RateLimit.Interval=\"0\")\n"
                       << "*.* action(type=\"omfile\" file=\"" << out_ << "\")\n";
-  process_ = std::make_unique<Process>(
-      "/usr/sbin/rsyslogd",
-      std::vector<std::string>{"-n", "-f", conf, "-i", root.Under("/rsyslog/rsyslogd.pid")});
+  queue_ = WithCollectorQueue(WantedCollectorQueue(), [&] {
+    process_ = std::make_unique<Process>(
+        "/usr/sbin/rsyslogd",
+        std::vector<std::string>{"-n", "-f", conf, "-i", root.Under("/rsyslog/rsyslogd.pid")});
+  });
   struct stat st;
   testing_support::WaitUntil([&] { return stat(root.Under("/dev/log").c_str(), &st) == 0; },
                              std::chrono::milliseconds(10000));

@@ -26,9 +26,12 @@ class Rsyslog {
   // rsyslogd's CPU time so far, and how often its threads went to sleep.
   double CpuSeconds() const;
   double Sleeps() const;
+  // Records its socket holds before a sender waits (collector_queue.h).
+  int Queue() const { return queue_; }
 
  private:
   std::string out_;
+  int queue_ = 0;
   std::unique_ptr<testing_support::Process> process_;
 };
 
@@ -46,6 +49,7 @@ struct Daemon {
   // (0 without one).
   double CollectorCpuSeconds() const;
   double CollectorSleeps() const;
+  int CollectorQueue() const;
 };
 
 }  // namespace bench

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "collector_queue.h"
 #include "cpu_split.h"
 
 namespace bench {
@@ -79,12 +80,14 @@ int64_t ResidentKiB(pid_t pid) {
 }
 
 LogDrain::LogDrain(const std::string &path) : path_(path) {
-  fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
-  unlink(path_.c_str());
-  bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+  queue_ = WithCollectorQueue(WantedCollectorQueue(), [this] {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    unlink(path_.c_str());
+    bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+  });
   int size = 4 << 20;
   setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   // One system call per record, as a collector that keeps up makes; the

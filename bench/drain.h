@@ -31,9 +31,12 @@ class LogDrain {
   // to sleep for want of a record.
   double CpuSeconds() const;
   double Sleeps() const;
+  // Records its socket holds before a sender waits (collector_queue.h).
+  int Queue() const { return queue_; }
 
  private:
-  int fd_;
+  int fd_ = -1;
+  int queue_ = 0;
   clockid_t clock_ = -1;
   std::atomic<int> tid_{0};
   std::string path_;
