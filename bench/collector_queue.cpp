@@ -20,9 +20,8 @@ int ReadQueue() {
   return queue;
 }
 
-}  // namespace
-
-int WantedCollectorQueue() {
+// The queue the run asks for; 0 for the machine's own.
+int WantedQueue() {
   const char *asked = std::getenv("COLLECTOR_QUEUE");
   if (asked == nullptr || *asked == '\0') return kSystemdQueue;
   if (std::strcmp(asked, "host") == 0) return 0;
@@ -30,7 +29,10 @@ int WantedCollectorQueue() {
   return queue > 0 ? queue : kSystemdQueue;
 }
 
-int WithCollectorQueue(int queue, const std::function<void()> &make) {
+}  // namespace
+
+int WithCollectorQueue(const std::function<void()> &make) {
+  const int queue = WantedQueue();
   int got = 0;
   // A namespace is the calling thread's from unshare on, and what it makes
   // there (a socket, a child process) keeps it after the thread has gone.

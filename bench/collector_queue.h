@@ -10,14 +10,11 @@
 
 namespace bench {
 
-// The queue the run asks for: COLLECTOR_QUEUE, in records, or "host" for
-// the machine's own setting (0); 512 when unset.
-int WantedCollectorQueue();
-
 // Runs make, which creates a collector's socket or starts its process, on a
-// thread of its own: in a private network namespace whose queue is
-// `queue` records when queue > 0 and the namespace can be had (root). The
-// queue in effect there, which is the machine's when it could not.
-int WithCollectorQueue(int queue, const std::function<void()> &make);
+// thread of its own: in a private network namespace whose queue is the one
+// the run asks for (COLLECTOR_QUEUE, in records; 512 when unset), unless it
+// asks for "host" (the machine's own setting) or no namespace can be had
+// (not root). The queue in effect there.
+int WithCollectorQueue(const std::function<void()> &make);
 
 }  // namespace bench

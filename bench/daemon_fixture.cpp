@@ -66,7 +66,7 @@ Rsyslog::Rsyslog(const testing_support::Root &root) : out_(root.Under("/rsyslog.
                       << "input(type=\"imuxsock\" Socket=\"" << root.Under("/dev/log")
                       << "\" RateLimit.Interval=\"0\")\n"
                       << "*.* action(type=\"omfile\" file=\"" << out_ << "\")\n";
-  queue_ = WithCollectorQueue(WantedCollectorQueue(), [&] {
+  queue_ = WithCollectorQueue([&] {
     process_ = std::make_unique<Process>(
         "/usr/sbin/rsyslogd",
         std::vector<std::string>{"-n", "-f", conf, "-i", root.Under("/rsyslog/rsyslogd.pid")});

@@ -80,7 +80,7 @@ int64_t ResidentKiB(pid_t pid) {
 }
 
 LogDrain::LogDrain(const std::string &path) : path_(path) {
-  queue_ = WithCollectorQueue(WantedCollectorQueue(), [this] {
+  queue_ = WithCollectorQueue([this] {
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
