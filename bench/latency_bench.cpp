@@ -6,8 +6,11 @@
 // LATENCY_CAPACITY observations a second). Each load runs in LATENCY_ROUNDS
 // rounds (5), a fresh daemon each; each loaded case reports its pooled p99
 // as a multiple of the pooled p99 alone, and the least and most that one
-// round's p99s gave.
+// round's p99s gave. FloorToHubdLine does the same with latency_floor in
+// the daemon's place: the same processes and wake-ups with no logic, at
+// shares of its own capacity (or LATENCY_FLOOR_CAPACITY).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -18,9 +21,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <thread>
 
+#include "correlator_kit.h"
 #include "daemon_fixture.h"
 #include "drain.h"
 #include "sandbox.h"
@@ -49,35 +54,91 @@ std::string BackgroundBatch() {
   return batch;
 }
 
-// Observations a second one daemon takes of the background, sent as fast
-// as its context accepts them; 0 if it never drained.
-double OneCapacity() {
-  bench::Daemon daemon(true);
+// What serves the probes: the daemon, or the floor.
+enum Subject { kDaemon, kFloor };
+
+// Records the floor's agents took, from the counter it keeps in the root.
+uint64_t FloorTaken(const testing_support::Root &root) {
+  uint64_t taken = 0;
+  std::ifstream in(root.Under("/floor-taken"), std::ios::binary);
+  in.read(reinterpret_cast<char *>(&taken), sizeof taken);
+  return in ? taken : 0;
+}
+
+// Starts the floor, each id with the agent of the correlator that takes it
+// in the daemon, so that a batch wakes as many agents; returns once a
+// context takes sends.
+std::unique_ptr<testing_support::Process> StartFloor(const testing_support::Root &root) {
+  std::ofstream map(root.Under("/floor-agents"));
+  int index = 0;
+  for (const CorrelatorDef *const *def = kCorrelatorDefs; *def != nullptr; ++def, ++index) {
+    for (size_t r = 0; r < (*def)->rowCount; ++r)
+      map << (*def)->rows[r].wispId << " " << index << "\n";
+    for (size_t h = 0; h < (*def)->handlerCount; ++h)
+      map << (*def)->handlers[h].wispId << " " << index << "\n";
+  }
+  map.close();
+  auto floor = std::make_unique<testing_support::Process>(testing_support::Bin("latency_floor"),
+                                                          std::vector<std::string>{});
+  testing_support::WaitUntil([&] {
+    int fd = simhost::ConnectUnix(SOCK_DGRAM, root.Under("/var/run/pelldan/mantle/context-23"));
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+  });
+  return floor;
+}
+
+bool FloorDrained(const testing_support::Root &root, uint64_t records) {
+  return testing_support::WaitUntil([&] { return FloorTaken(root) >= records; },
+                                    std::chrono::milliseconds(60000));
+}
+
+// Observations a second one daemon (or floor) takes of the background,
+// sent as fast as its context accepts them; 0 if it never drained.
+double OneCapacity(Subject subject) {
+  std::unique_ptr<bench::Daemon> daemon;
+  std::unique_ptr<testing_support::Root> floorRoot;
+  std::unique_ptr<testing_support::Process> floor;
+  if (subject == kDaemon) {
+    daemon = std::make_unique<bench::Daemon>(true);
+  } else {
+    floorRoot = std::make_unique<testing_support::Root>();
+    floor = StartFloor(*floorRoot);
+  }
+  const testing_support::Root &root = subject == kDaemon ? daemon->root : *floorRoot;
   std::string batch = BackgroundBatch();
   int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
   struct sockaddr_un addr;
-  simhost::MakeUnixAddress(daemon.root.Under("/var/run/pelldan/mantle/context-1"), &addr);
+  simhost::MakeUnixAddress(root.Under("/var/run/pelldan/mantle/context-1"), &addr);
   constexpr int kBatches = 2000;
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kBatches; ++i)
     sendto(fd, batch.data(), batch.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
            sizeof addr);
   close(fd);
-  if (!bench::WaitDrained(daemon.root, uint64_t{kBatches} * kBackgroundBatch)) return 0.0;
+  uint64_t all = uint64_t{kBatches} * kBackgroundBatch;
+  if (!(subject == kDaemon ? bench::WaitDrained(root, all) : FloorDrained(root, all))) return 0.0;
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   return kBatches * kBackgroundBatch / took.count();
 }
 
-// The median of three daemons' capacity (or LATENCY_CAPACITY): one
-// measurement moved by a third between runs on a quiet machine.
-double Capacity() {
-  static double capacity = [] {
-    if (const char *given = getenv("LATENCY_CAPACITY")) return atof(given);
-    double three[] = {OneCapacity(), OneCapacity(), OneCapacity()};
+// The median of three daemons' capacity (or LATENCY_CAPACITY; the
+// floor's, LATENCY_FLOOR_CAPACITY): one measurement moved by a third
+// between runs on a quiet machine.
+double Capacity(Subject subject) {
+  static std::map<Subject, double> known;
+  auto found = known.find(subject);
+  if (found != known.end()) return found->second;
+  double capacity;
+  if (const char *given =
+          getenv(subject == kDaemon ? "LATENCY_CAPACITY" : "LATENCY_FLOOR_CAPACITY")) {
+    capacity = atof(given);
+  } else {
+    double three[] = {OneCapacity(subject), OneCapacity(subject), OneCapacity(subject)};
     std::sort(std::begin(three), std::end(three));
-    return three[1];
-  }();
-  return capacity;
+    capacity = three[1];
+  }
+  return known[subject] = capacity;
 }
 
 // Sends background batches at a steady rate until stopped.
@@ -163,11 +224,12 @@ struct Sample {
   bool ok = true;
 };
 
-Sample Probe(int loadPct) {
+Sample Probe(Subject subject, int loadPct) {
   Sample out;
   testing_support::Root root;
   int pipeFds[2];
-  if (pipe(pipeFds) != 0) {
+  // Only hubd's standard output holds the write end; no child keeps the read end.
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
     out.ok = false;
     return out;
   }
@@ -182,7 +244,9 @@ Sample Probe(int loadPct) {
   testing_support::WaitUntil(
       [&] { return access(root.Under("/var/run/pelldan/hubd-flare.sock").c_str(), F_OK) == 0; });
   std::unique_ptr<testing_support::Process> wispd;
-  {
+  if (subject == kFloor) {
+    wispd = StartFloor(root);
+  } else {
     testing_support::LogCapture log(root);
     wispd = std::make_unique<testing_support::Process>(testing_support::Bin("wispd"),
                                                        std::vector<std::string>{});
@@ -193,9 +257,9 @@ Sample Probe(int loadPct) {
   simhost::MakeUnixAddress(root.Under("/var/run/pelldan/mantle/context-0"), &addr);
   std::unique_ptr<Background> background;
   // Without a capacity the loaded cases are skipped; their rounds run bare.
-  if (loadPct > 0 && Capacity() > 0)
+  if (loadPct > 0 && Capacity(subject) > 0)
     background = std::make_unique<Background>(root.Under("/var/run/pelldan/mantle/context-1"),
-                                              Capacity() * loadPct / 100);
+                                              Capacity(subject) * loadPct / 100);
   for (int i = 0; i < kProbes; ++i) {
     std::string rec;
     std::string error;
@@ -218,9 +282,10 @@ Sample Probe(int loadPct) {
     out.backgroundPerS = background->Rate();
   }
   close(sock);
+  // Unread lines must not hold hubd in a write.
+  close(pipeFds[0]);
   kill(hubd, SIGTERM);
   waitpid(hubd, nullptr, 0);
-  close(pipeFds[0]);
   return out;
 }
 
@@ -236,7 +301,8 @@ constexpr int kLoads[] = {0, 10, 35, 70};
 // each round, the loads taken in turn, so that what the machine does
 // meanwhile falls on all of them alike. A p99 of one daemon's 1000 probes
 // is its tenth-slowest and moved by a single stall; the pooled one is not.
-using Rounds = std::map<int, std::vector<Sample>>;
+// The floor's rounds interleave with the daemon's in the same way.
+using Rounds = std::map<std::pair<Subject, int>, std::vector<Sample>>;
 
 const Rounds &AllRounds() {
   static Rounds rounds = [] {
@@ -244,18 +310,20 @@ const Rounds &AllRounds() {
     int count = 5;
     if (const char *given = getenv("LATENCY_ROUNDS")) count = std::max(1, atoi(given));
     for (int i = 0; i < count; ++i)
-      for (int load : kLoads) byLoad[load].push_back(Probe(load));
+      for (int load : kLoads)
+        for (Subject subject : {kDaemon, kFloor})
+          byLoad[{subject, load}].push_back(Probe(subject, load));
     return byLoad;
   }();
   return rounds;
 }
 
-void ObservationToHubdLine(benchmark::State &state, int loadPct) {
-  if (loadPct > 0 && Capacity() <= 0) return state.SkipWithError("capacity unknown");
+void ToHubdLine(benchmark::State &state, Subject subject, int loadPct) {
+  if (loadPct > 0 && Capacity(subject) <= 0) return state.SkipWithError("capacity unknown");
   const Rounds *rounds = nullptr;
   for (auto _ : state) rounds = &AllRounds();
-  const std::vector<Sample> &mine = rounds->at(loadPct);
-  const std::vector<Sample> &alone = rounds->at(0);
+  const std::vector<Sample> &mine = rounds->at({subject, loadPct});
+  const std::vector<Sample> &alone = rounds->at({subject, 0});
   std::vector<double> all, allAlone, roundRatios;
   int lost = 0;
   double background = 0;
@@ -272,7 +340,7 @@ void ObservationToHubdLine(benchmark::State &state, int loadPct) {
   state.counters["rounds"] = static_cast<double>(mine.size());
   state.counters["lost"] = lost;
   if (loadPct > 0) {
-    state.counters["capacity_per_s"] = Capacity();
+    state.counters["capacity_per_s"] = Capacity(subject);
     state.counters["background_per_s"] = background;
   }
   if (all.empty()) return;
@@ -292,16 +360,22 @@ void ObservationToHubdLine(benchmark::State &state, int loadPct) {
   }
 }
 
+void ObservationToHubdLine(benchmark::State &state, int loadPct) {
+  ToHubdLine(state, kDaemon, loadPct);
+}
+
+void FloorToHubdLine(benchmark::State &state, int loadPct) {
+  ToHubdLine(state, kFloor, loadPct);
+}
+
 }  // namespace
 
-BENCHMARK_CAPTURE(ObservationToHubdLine, alone, 0)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(ObservationToHubdLine, load_10pct, 10)
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(ObservationToHubdLine, load_35pct, 35)
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(ObservationToHubdLine, load_70pct, 70)
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
+#define LATENCY_LOADS(name)                                                              \
+  BENCHMARK_CAPTURE(name, alone, 0)->Iterations(1)->Unit(benchmark::kMillisecond);       \
+  BENCHMARK_CAPTURE(name, load_10pct, 10)->Iterations(1)->Unit(benchmark::kMillisecond); \
+  BENCHMARK_CAPTURE(name, load_35pct, 35)->Iterations(1)->Unit(benchmark::kMillisecond); \
+  BENCHMARK_CAPTURE(name, load_70pct, 70)->Iterations(1)->Unit(benchmark::kMillisecond)
+
+LATENCY_LOADS(ObservationToHubdLine);
+LATENCY_LOADS(FloorToHubdLine);
 BENCHMARK_MAIN();
