@@ -127,7 +127,10 @@ int main() {
         uint32_t len;
         std::memcpy(&len, batch.data() + at + kLengthAt, sizeof len);
         if (len <= kHeader || at + len > static_cast<size_t>(n)) break;
-        auto found = agentOf.find(batch.data() + at + kHeader);
+        // Its room kept: no allocation a record.
+        const char *text = batch.data() + at + kHeader;
+        id.assign(text, strnlen(text, len - kHeader));
+        auto found = agentOf.find(id);
         records[found != agentOf.end() ? found->second : 0].push_back({batch.data() + at, len});
         at += len;
       }
