@@ -13,6 +13,8 @@
 #include <sys/socket.h>
 #include <syslog.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,19 +26,52 @@ using namespace simhost::logsend;
 
 namespace {
 
-void Write(int priority, const char *format, va_list ap) {
+// A record's text after its head: printf's, or one given whole. Like
+// vsnprintf, it writes at most room - 1 bytes and a NUL, and returns the
+// whole text's length (negative when it cannot be formatted); it may be
+// asked more than once.
+class Printf {
+ public:
+  Printf(const char *format, va_list ap) : format_(format) { va_copy(ap_, ap); }
+  ~Printf() { va_end(ap_); }
+  Printf(const Printf &) = delete;
+  Printf &operator=(const Printf &) = delete;
+  int operator()(char *at, size_t room) const {
+    va_list copy;
+    va_copy(copy, ap_);
+    int n = vsnprintf(at, room, format_, copy);
+    va_end(copy);
+    return n;
+  }
+
+ private:
+  const char *format_;
+  mutable va_list ap_;
+};
+
+struct Text {
+  const char *text;
+  size_t length;
+  int operator()(char *at, size_t room) const {
+    if (length > INT_MAX) return -1;  // as vsnprintf: nothing sent
+    if (room > 0) {
+      size_t n = std::min(length, room - 1);
+      memcpy(at, text, n);
+      at[n] = '\0';
+    }
+    return static_cast<int>(length);
+  }
+};
+
+template <typename Body>
+void Write(int priority, const Body &body) {
   // Formatted once, into this buffer unless the record is longer.
   char small[2048];
   int headLen = Head(small, sizeof small, priority);
   if (headLen < 0 || static_cast<size_t>(headLen) >= sizeof small) return;
-  va_list copy;
-  va_copy(copy, ap);
   size_t room = sizeof small - static_cast<size_t>(headLen);
-  int need = vsnprintf(small + headLen, room, format, ap);
-  if (need < 0) {
-    va_end(copy);
-    return;
-  }
+  int need = body(small + headLen, room);
+  if (need < 0) return;
   const char *data = small;
   size_t size = static_cast<size_t>(headLen) + static_cast<size_t>(need);
   std::string large;
@@ -45,15 +80,13 @@ void Write(int priority, const char *format, va_list ap) {
       large.assign(small, static_cast<size_t>(headLen));
       large.resize(size + 1);
     } catch (...) {
-      va_end(copy);
       Dropped();  // no memory for a long record
       return;
     }
-    vsnprintf(&large[static_cast<size_t>(headLen)], static_cast<size_t>(need) + 1, format, copy);
+    body(&large[static_cast<size_t>(headLen)], static_cast<size_t>(need) + 1);
     large.pop_back();
     data = large.data();
   }
-  va_end(copy);
   if (size > kMaxRecord) size = kMaxRecord;
   if (gQueued.load() > 0) {
     struct iovec one = {const_cast<char *>(data), size};
@@ -136,19 +169,17 @@ void MakeHeldKey() {
 
 // Formats the record into the thread's held ones; false when it does not
 // fit even alone (it goes out as any other record then).
-bool HoldRecord(int priority, const char *format, va_list ap) {
+template <typename Body>
+bool HoldRecord(int priority, const Body &body) {
   Held *h = tHeld;
   for (int attempt = 0; attempt < 2; ++attempt) {
     char *at = h->bytes + h->used;
     size_t room = kHeldBytes - h->used;
     int head = Head(at, room, priority);
     if (head >= 0 && static_cast<size_t>(head) < room) {
-      va_list copy;
-      va_copy(copy, ap);
-      int body = vsnprintf(at + head, room - static_cast<size_t>(head), format, copy);
-      va_end(copy);
-      if (body < 0) return true;  // nothing to send, as for one written alone
-      size_t size = static_cast<size_t>(head) + static_cast<size_t>(body);
+      int text = body(at + head, room - static_cast<size_t>(head));
+      if (text < 0) return true;  // nothing to send, as for one written alone
+      size_t size = static_cast<size_t>(head) + static_cast<size_t>(text);
       if (size < room) {
         h->iov[h->count] = {at, size};
         memset(&h->msgs[h->count], 0, sizeof h->msgs[h->count]);
@@ -166,18 +197,22 @@ bool HoldRecord(int priority, const char *format, va_list ap) {
   return false;
 }
 
+// Held when the thread holds and the record fits, else written alone.
+template <typename Body>
+void Record(int priority, const Body &body) {
+  if ((priority & LOG_FACMASK) == 0) priority |= LOG_USER;
+  if (tHolding && HoldRecord(priority, body)) return;
+  Write(priority, body);
+}
+
 }  // namespace
 
 extern "C" void Syslog_VWrite(int priority, const char *format, va_list ap) {
-  if ((priority & LOG_FACMASK) == 0) priority |= LOG_USER;
-  if (tHolding) {
-    va_list copy;
-    va_copy(copy, ap);
-    bool held = HoldRecord(priority, format, copy);
-    va_end(copy);
-    if (held) return;
-  }
-  Write(priority, format, ap);
+  Record(priority, Printf(format, ap));
+}
+
+extern "C" void Syslog_Write(int priority, const char *text, size_t length) {
+  Record(priority, Text{text, length});
 }
 
 extern "C" void Syslog_Hold(void) {

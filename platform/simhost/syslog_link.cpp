@@ -168,26 +168,48 @@ bool Deliver(const char *data, size_t size) {
   return NowMs() < until && SendByDeadline(data, size, &fd, until);
 }
 
-// "Mmm dd hh:mm:ss" of the current second, formatted once a second per
-// thread (localtime_r takes a process-wide lock).
-const char *Stamp() {
-  thread_local time_t last = -1;
-  thread_local char stamp[32] = "";
-  time_t now = time(nullptr);
-  if (now != last) {
-    struct tm tmv;
-    stamp[0] = '\0';
-    if (localtime_r(&now, &tmv) != nullptr) strftime(stamp, sizeof stamp, "%b %e %T", &tmv);
-    last = now;
-  }
-  return stamp;
+namespace {
+
+// "Mmm dd hh:mm:ss" of the second given.
+void Stamp(time_t now, char *stamp, size_t size) {
+  struct tm tmv;
+  stamp[0] = '\0';
+  if (localtime_r(&now, &tmv) != nullptr) strftime(stamp, size, "%b %e %T", &tmv);
 }
 
+}  // namespace
+
+// Formatted once a second per thread and priority: localtime_r takes a
+// process-wide lock, and every record has a head.
 int Head(char *buf, size_t size, int priority) {
+  thread_local time_t lastSec = -1;
+  thread_local int lastPriority = -1;
+  thread_local char head[128];
+  thread_local int headLen = -1;
   int pid = gPid.load();
   if (pid == 0) gPid = pid = static_cast<int>(getpid());
-  return snprintf(buf, size, "<%d>%s %s[%d]: ", priority, Stamp(), program_invocation_short_name,
-                  pid);
+  time_t now = time(nullptr);
+  if (now != lastSec || priority != lastPriority) {
+    char stamp[32];
+    Stamp(now, stamp, sizeof stamp);
+    headLen = snprintf(head, sizeof head, "<%d>%s %s[%d]: ", priority, stamp,
+                       program_invocation_short_name, pid);
+    lastSec = now;
+    lastPriority = priority;
+  }
+  if (headLen < 0 || static_cast<size_t>(headLen) >= sizeof head) {
+    // A name too long to keep: formatted for this record alone.
+    char stamp[32];
+    Stamp(now, stamp, sizeof stamp);
+    return snprintf(buf, size, "<%d>%s %s[%d]: ", priority, stamp, program_invocation_short_name,
+                    pid);
+  }
+  if (size > 0) {
+    size_t n = std::min(static_cast<size_t>(headLen), size - 1);
+    memcpy(buf, head, n);
+    buf[n] = '\0';
+  }
+  return headLen;
 }
 
 void Dropped() {

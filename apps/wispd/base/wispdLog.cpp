@@ -8,6 +8,9 @@
 #include <syslog.h>
 #include <time.h>
 
+#include <charconv>
+#include <string_view>
+
 #include "base/wispdClock.h"
 #include "pelldan/syslog.h"
 #include "pellibs/str.h"
@@ -79,6 +82,45 @@ void Log(const char *format, ...) {
   va_end(ap);
 }
 
+namespace {
+
+constexpr char kShape[] = "[%s] %luus: [%s] %s\n";
+
+// kShape after the prefix, its parts put side by side rather than through
+// printf: every observation an agent dispatches is logged, and printf was
+// the largest part of an agent's work. Lines too long for the stack go
+// through the heap, and without memory through Log.
+void LogShape(uint64_t timestamp, const char *id, const char *text) {
+  const char *thread = ZThreadBase_CurName();
+  if (thread == nullptr) thread = "(null)";  // as printf's %s
+  char digits[24];
+  size_t digitsLen =
+      static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, timestamp).ptr - digits);
+  const std::string_view parts[] = {"[",  thread, "] ", {digits, digitsLen}, "us: [", id,
+                                    "] ", text,   "\n"};
+  char small[1024];
+  size_t length = PrefixNow(small);
+  size_t whole = length;
+  for (const std::string_view &part : parts) whole += part.size();
+  char *line = small;
+  if (whole > sizeof small) {
+    line = static_cast<char *>(malloc(whole));
+    if (line == nullptr) {
+      Log(kShape, thread, timestamp, id, text);
+      return;
+    }
+    memcpy(line, small, length);
+  }
+  for (const std::string_view &part : parts) {
+    memcpy(line + length, part.data(), part.size());
+    length += part.size();
+  }
+  Syslog_Write(LOG_INFO, line, length);
+  if (line != small) free(line);
+}
+
+}  // namespace
+
 void LogWisp(const Wisp *wisp) {
   uint64_t ts = 0;
   const char *id = nullptr;
@@ -86,14 +128,12 @@ void LogWisp(const Wisp *wisp) {
   Wisp_GetTimestamp(wisp, &ts);
   Wisp_GetID(wisp, &id);
   Wisp_GetMsg(wisp, &msg, nullptr);
-  Log("[%s] %luus: [%s] %s\n", ZThreadBase_CurName(), ts, id != nullptr ? id : "(null)",
-      msg != nullptr ? msg : "");
+  LogShape(ts, id != nullptr ? id : "(null)", msg != nullptr ? msg : "");
   free(msg);
 }
 
 void LogFlare(const char *eventId, const char *message, uint64_t timestampUs) {
-  Log("[%s] %luus: [%s] %s\n", ZThreadBase_CurName(), timestampUs, eventId,
-      message != nullptr ? message : "");
+  LogShape(timestampUs, eventId != nullptr ? eventId : "(null)", message != nullptr ? message : "");
 }
 
 void Log_Hold(void) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -12,6 +13,9 @@ extern "C" {
 // queue; one it did not take is dropped and counted.
 void Syslog_VWrite(int priority, const char *format, va_list ap)
     __attribute__((format(printf, 2, 0)));
+// One record of the length bytes at text, given whole: what a caller that
+// builds its own text would pass to Syslog_VWrite as "%s".
+void Syslog_Write(int priority, const char *text, size_t length);
 // Records the collector never took (none there, or its queue stayed full).
 uint64_t Syslog_DroppedRecords(void);
 // Times a record waited for room in the collector's queue (or for its turn

@@ -11,6 +11,7 @@
 #include "base/wispdLog.h"
 #include "fake_clock.h"
 #include "pelldan/syslog.h"
+#include "pellibs/zthread.h"
 #include "sandbox.h"
 
 using namespace testing_support;
@@ -56,6 +57,33 @@ std::vector<std::string> Bodies(LogCapture &log) {
   std::vector<std::string> out;
   for (const std::string &m : log.Messages()) out.push_back(m.substr(m.find(": ") + 2));
   return out;
+}
+
+// The observation and flare lines as printf would give them: a per cent
+// sign in a message is text, a missing message is empty, and a line longer
+// than the usual ones, held or not, comes whole.
+TEST(Log, FlareLinesCarryTheThreadTimestampIdAndMessage) {
+  Root root;
+  LogCapture log(root);
+  std::string longText(3000, 'm');
+  std::thread([&] {
+    ZThreadBase_SetName("shapeCorrelator");
+    LogFlare("tarn.problem.disk", "pnic0 at 50% (%s %d)", 1733400000000000u);
+    LogFlare("tarn.clear.disk", nullptr, 18446744073709551615u);
+    LogFlare("tarn.audit.long", longText.c_str(), 7);
+    Log_Hold();
+    LogFlare("tarn.audit.held", longText.c_str(), 8);
+    LogFlare("tarn.audit.held", std::string(20000, 'h').c_str(), 9);  // too long to hold
+    Log_Release();
+  }).join();
+  ASSERT_TRUE(log.WaitForCount("[shapeCorrelator] ", 5));
+  EXPECT_EQ(Bodies(log),
+            (std::vector<std::string>{
+                "[shapeCorrelator] 1733400000000000us: [tarn.problem.disk] pnic0 at 50% (%s %d)\n",
+                "[shapeCorrelator] 18446744073709551615us: [tarn.clear.disk] \n",
+                "[shapeCorrelator] 7us: [tarn.audit.long] " + longText + "\n",
+                "[shapeCorrelator] 8us: [tarn.audit.held] " + longText + "\n",
+                "[shapeCorrelator] 9us: [tarn.audit.held] " + std::string(20000, 'h') + "\n"}));
 }
 
 // A held record is not sent when it is written: a record another thread
