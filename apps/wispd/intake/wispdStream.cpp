@@ -198,10 +198,11 @@ void StreamFilter_Free(StreamFilter *filter) {
   free(filter);
 }
 
-bool StreamFilter_Accepts(const StreamFilter *filter, const char *id) {
+bool StreamFilter_Accepts(const StreamFilter *filter, const char *id, size_t length) {
   for (int i = 0; i < filter->prefixCount; ++i) {
     size_t n = filter->prefixLengths[i];
-    if (strncmp(id, filter->prefixes[i], n) == 0 && id[n] == '.') return true;
+    // The dot first: most ids of other groups fail there, uncompared.
+    if (length > n && id[n] == '.' && memcmp(id, filter->prefixes[i], n) == 0) return true;
   }
   for (int i = 0; i < filter->idCount; ++i) {
     if (Wisp_IsID(id, filter->ids[i])) return true;
@@ -366,6 +367,7 @@ namespace {
 // out never allocates; a batch of more records goes out in parts.
 constexpr size_t kPart = IOV_MAX;
 struct iovec gRecords[kPart];
+size_t gIdLengths[kPart];  // found once, tested against every stream
 struct iovec gWrites[kPart];
 
 // Each stream gets the records it accepts, the same bytes in the same
@@ -376,7 +378,8 @@ int FanOut(size_t count) {
     size_t n = 0;
     for (size_t i = 0; i < count; ++i)
       if (StreamFilter_Accepts(
-              s->filter, static_cast<const char *>(gRecords[i].iov_base) + WISP_RAW_HEADER_SIZE))
+              s->filter, static_cast<const char *>(gRecords[i].iov_base) + WISP_RAW_HEADER_SIZE,
+              gIdLengths[i]))
         gWrites[n++] = gRecords[i];
     if (n == 0) continue;
     int rc = WriteRecords(s, gWrites, n);
@@ -407,8 +410,10 @@ int Stream_Dispatch(const uint8_t *batch, size_t length) {
     const char *id = reinterpret_cast<const char *>(rec + WISP_RAW_HEADER_SIZE);
     uint64_t idLen = Bytes_Load32(rec + 24);
     uint64_t fmtLen = Bytes_Load32(rec + 28);
-    if (idLen > 0 && WISP_RAW_HEADER_SIZE + idLen + fmtLen <= recLen &&
-        memchr(id, '\0', idLen) != nullptr) {
+    const char *idEnd = idLen > 0 && WISP_RAW_HEADER_SIZE + idLen + fmtLen <= recLen
+                            ? static_cast<const char *>(memchr(id, '\0', idLen))
+                            : nullptr;
+    if (idEnd != nullptr) {
       Trace_Emit("IN", Bytes_Load64(rec + 8), id, rec + WISP_RAW_HEADER_SIZE + idLen + fmtLen,
                  static_cast<int>(Bytes_Load32(rec + 20)), rec + recLen);
     }
@@ -420,6 +425,9 @@ int Stream_Dispatch(const uint8_t *batch, size_t length) {
       continue;
     }
     Stats_CountRead();
+    // A record that passed the check has its id's end within the record.
+    gIdLengths[count] = idEnd != nullptr ? static_cast<size_t>(idEnd - id)
+                                         : strnlen(id, recLen - WISP_RAW_HEADER_SIZE);
     gRecords[count++] = {const_cast<uint8_t *>(rec), recLen};
     offset += recLen;
     if (count == kPart) {

@@ -25,7 +25,8 @@ int StreamFilter_AddGroup(StreamFilter *filter, const char *group);
 int StreamFilter_AddId(StreamFilter *filter, const char *id);
 int StreamFilter_Copy(const StreamFilter *filter, StreamFilter **copy);
 void StreamFilter_Free(StreamFilter *filter);
-bool StreamFilter_Accepts(const StreamFilter *filter, const char *id);
+// The id's length is its strlen, found once for all the streams.
+bool StreamFilter_Accepts(const StreamFilter *filter, const char *id, size_t length);
 
 struct Stream;
 

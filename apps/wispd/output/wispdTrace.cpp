@@ -316,10 +316,13 @@ bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t
         const char *s = nullptr;
         if (MsgFmt_GetSwizzledString(args, count, i, recordEnd, &s) != 0) return false;
         *line += '"';
-        for (const char *p = s != nullptr ? s : "(null)"; *p != '\0'; ++p) {
-          if (*p == '"') *line += '"';
-          *line += *p;
+        // Each quote inside doubled: the text up to it and one more.
+        const char *p = s != nullptr ? s : "(null)";
+        for (const char *q; (q = strchr(p, '"')) != nullptr; p = q + 1) {
+          line->append(p, static_cast<size_t>(q - p) + 1);
+          *line += '"';
         }
+        *line += p;
         *line += '"';
         break;
       }

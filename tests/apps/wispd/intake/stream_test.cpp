@@ -1,5 +1,6 @@
 // Filters, fan-out, reassembly and the batch checks of the streams.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -55,13 +56,16 @@ TEST(StreamFilter, MatchesGroupsUpToADotAndExactIds) {
   ASSERT_EQ(StreamFilter_AddGroup(f, "net"), 0);
   ASSERT_EQ(StreamFilter_AddGroup(f, "storage.apd"), 0);
   ASSERT_EQ(StreamFilter_AddId(f, "wisp.user.exact"), 0);
-  EXPECT_TRUE(StreamFilter_Accepts(f, "wisp.net.pnic.linkstate.down"));
-  EXPECT_TRUE(StreamFilter_Accepts(f, "wisp.storage.apd.start"));
-  EXPECT_TRUE(StreamFilter_Accepts(f, "wisp.user.exact"));
-  EXPECT_FALSE(StreamFilter_Accepts(f, "wisp.network.up"));
-  EXPECT_FALSE(StreamFilter_Accepts(f, "wisp.net"));
-  EXPECT_FALSE(StreamFilter_Accepts(f, "wisp.user.exact.more"));
-  EXPECT_FALSE(StreamFilter_Accepts(f, "wisp.storage.apdx.start"));
+  auto accepts = [f](const char *id) { return StreamFilter_Accepts(f, id, strlen(id)); };
+  EXPECT_TRUE(accepts("wisp.net.pnic.linkstate.down"));
+  EXPECT_TRUE(accepts("wisp.storage.apd.start"));
+  EXPECT_TRUE(accepts("wisp.user.exact"));
+  EXPECT_FALSE(accepts("wisp.network.up"));
+  EXPECT_FALSE(accepts("wisp.net"));
+  EXPECT_FALSE(accepts("wisp.n"));
+  EXPECT_FALSE(accepts("wisp.nat.up"));  // the dot in place, the group not
+  EXPECT_FALSE(accepts("wisp.user.exact.more"));
+  EXPECT_FALSE(accepts("wisp.storage.apdx.start"));
   for (int i = 2; i < STREAM_FILTER_MAX; ++i) EXPECT_EQ(StreamFilter_AddGroup(f, "g"), 0);
   EXPECT_EQ(StreamFilter_AddGroup(f, "eleventh"), 1);
   StreamFilter_Free(f);

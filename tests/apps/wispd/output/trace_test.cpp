@@ -33,6 +33,10 @@ TEST(TraceLine, IsBuiltByteForByte) {
   ASSERT_TRUE(Trace_BuildLine(at, "IN", 0, "wisp.y", extremes.data(), 3,
                               extremes.data() + extremes.size(), &line));
   EXPECT_EQ(line, "0.999999999,IN,0,wisp.y,,-9223372036854775808,-2147483648,0\n");
+  std::string quotes = tools::PackArgs({Str("\"\"pnic0\""), Str("\"")});
+  ASSERT_TRUE(Trace_BuildLine(at, "IN", 0, "wisp.q", quotes.data(), 2,
+                              quotes.data() + quotes.size(), &line));
+  EXPECT_EQ(line, "0.999999999,IN,0,wisp.q,,\"\"\"\"\"pnic0\"\"\",\"\"\"\"\n");
   EXPECT_FALSE(Trace_BuildLine(at, "IN", 1, "wisp.x", args.data(), 7, args.data() + 40, &line));
 }
 
