@@ -43,7 +43,7 @@ void LogThroughPrintf(const Wisp *wisp) {
   Wisp_GetTimestamp(wisp, &ts);
   Wisp_GetID(wisp, &id);
   Wisp_GetMsg(wisp, &msg, nullptr);
-  Log("[%s] %luus: [%s] %s\n", ZThreadBase_CurName(), ts, id, msg != nullptr ? msg : "");
+  Log(kLogLineShape, ZThreadBase_CurName(), ts, id, msg != nullptr ? msg : "");
   free(msg);
 }
 

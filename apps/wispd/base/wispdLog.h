@@ -10,7 +10,9 @@
 
 void Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void LogV(const char *format, va_list ap) __attribute__((format(printf, 1, 0)));
-// "[thread] <ts>us: [id] message"
+// The line of an observation or a flare, after the prefix: thread name,
+// timestamp in microseconds, id and message.
+inline constexpr char kLogLineShape[] = "[%s] %luus: [%s] %s\n";
 void LogWisp(const Wisp *wisp);
 void LogFlare(const char *eventId, const char *message, uint64_t timestampUs);
 // The calling thread's records of one turn of work (an agent's, between two
