@@ -170,11 +170,13 @@ bool Deliver(const char *data, size_t size) {
 
 namespace {
 
-// "Mmm dd hh:mm:ss" of the second given.
-void Stamp(time_t now, char *stamp, size_t size) {
+// "<PRI>Mmm dd hh:mm:ss ident[pid]: " of the second given.
+int FormatHead(char *buf, size_t size, time_t now, int priority, int pid) {
   struct tm tmv;
-  stamp[0] = '\0';
-  if (localtime_r(&now, &tmv) != nullptr) strftime(stamp, size, "%b %e %T", &tmv);
+  char stamp[32] = "";
+  if (localtime_r(&now, &tmv) != nullptr) strftime(stamp, sizeof stamp, "%b %e %T", &tmv);
+  return snprintf(buf, size, "<%d>%s %s[%d]: ", priority, stamp, program_invocation_short_name,
+                  pid);
 }
 
 }  // namespace
@@ -190,20 +192,13 @@ int Head(char *buf, size_t size, int priority) {
   if (pid == 0) gPid = pid = static_cast<int>(getpid());
   time_t now = time(nullptr);
   if (now != lastSec || priority != lastPriority) {
-    char stamp[32];
-    Stamp(now, stamp, sizeof stamp);
-    headLen = snprintf(head, sizeof head, "<%d>%s %s[%d]: ", priority, stamp,
-                       program_invocation_short_name, pid);
+    headLen = FormatHead(head, sizeof head, now, priority, pid);
     lastSec = now;
     lastPriority = priority;
   }
-  if (headLen < 0 || static_cast<size_t>(headLen) >= sizeof head) {
-    // A name too long to keep: formatted for this record alone.
-    char stamp[32];
-    Stamp(now, stamp, sizeof stamp);
-    return snprintf(buf, size, "<%d>%s %s[%d]: ", priority, stamp, program_invocation_short_name,
-                    pid);
-  }
+  // A name too long to keep: formatted for this record alone.
+  if (headLen < 0 || static_cast<size_t>(headLen) >= sizeof head)
+    return FormatHead(buf, size, now, priority, pid);
   if (size > 0) {
     size_t n = std::min(static_cast<size_t>(headLen), size - 1);
     memcpy(buf, head, n);

@@ -425,7 +425,8 @@ int Stream_Dispatch(const uint8_t *batch, size_t length) {
       continue;
     }
     Stats_CountRead();
-    // A record that passed the check has its id's end within the record.
+    // The check passes only records whose id ends within it; the scan is
+    // for a library that checks less.
     gIdLengths[count] = idEnd != nullptr ? static_cast<size_t>(idEnd - id)
                                          : strnlen(id, recLen - WISP_RAW_HEADER_SIZE);
     gRecords[count++] = {const_cast<uint8_t *>(rec), recLen};

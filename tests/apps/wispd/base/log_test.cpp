@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include "pelldan/syslog.h"
 #include "pellibs/zthread.h"
 #include "sandbox.h"
+#include "simhost/sockets.h"
 
 using namespace testing_support;
 
@@ -84,6 +88,31 @@ TEST(Log, FlareLinesCarryTheThreadTimestampIdAndMessage) {
                 "[shapeCorrelator] 7us: [tarn.audit.long] " + longText + "\n",
                 "[shapeCorrelator] 8us: [tarn.audit.held] " + longText + "\n",
                 "[shapeCorrelator] 9us: [tarn.audit.held] " + std::string(20000, 'h') + "\n"}));
+}
+
+// Records of different priorities within one second each carry their own
+// in the head, and a text given whole ends at its length.
+TEST(Log, EachRecordsHeadCarriesItsOwnPriority) {
+  Root root;
+  int fd = simhost::BindUnix(SOCK_DGRAM, root.Under("/dev/log"), 0);
+  ASSERT_GE(fd, 0);
+  struct timeval limit = {10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  Syslog_Write(LOG_INFO, "info one and more", 8);
+  Syslog_Write(LOG_DAEMON | LOG_ERR, "error two", 9);
+  Syslog_Write(LOG_INFO, "info three", 10);
+  std::vector<std::string> got;
+  char buf[512];
+  for (ssize_t n; got.size() < 3 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+    got.emplace_back(buf, static_cast<size_t>(n));
+  close(fd);
+  ASSERT_EQ(got.size(), 3u);
+  const std::pair<const char *, const char *> want[] = {
+      {"<14>", "]: info one"}, {"<27>", "]: error two"}, {"<14>", "]: info three"}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(got[i].substr(0, 4), want[i].first) << got[i];
+    EXPECT_EQ(got[i].substr(got[i].find("]: ")), want[i].second) << got[i];
+  }
 }
 
 // A held record is not sent when it is written: a record another thread
