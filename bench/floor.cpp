@@ -111,18 +111,27 @@ double ProcessCpuSeconds(int pid) {
 }
 
 double StatCpuSeconds(const std::string &statPath) {
+  CpuSplit split = StatCpuSplit(statPath);
+  return split.user + split.system;
+}
+
+CpuSplit StatCpuSplit(const std::string &statPath) {
   std::ifstream in(statPath);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   // Fields after the command's closing parenthesis; utime and stime are
   // the 14th and 15th of the line.
+  CpuSplit split;
   size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
+  if (close == std::string::npos || close + 2 > text.size()) return split;
   std::istringstream rest(text.substr(close + 2));
   std::string field;
-  double ticks = 0;
+  double ticks[2] = {0, 0};
   for (int i = 3; i <= 15 && rest >> field; ++i)
-    if (i >= 14) ticks += std::stod(field);
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    if (i >= 14) ticks[i - 14] = std::stod(field);
+  double perSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+  split.user = ticks[0] / perSecond;
+  split.system = ticks[1] / perSecond;
+  return split;
 }
 
 }  // namespace bench

@@ -25,5 +25,11 @@ double ProcessCpuSeconds(int pid);
 // utime plus stime, in seconds, of a /proc stat file (a process's or a
 // thread's); 0 when it cannot be read.
 double StatCpuSeconds(const std::string &statPath);
+// The two apart: time in the program's own code, and in the kernel's on
+// its behalf (system calls, wake-ups); zeros when it cannot be read.
+struct CpuSplit {
+  double user = 0, system = 0;
+};
+CpuSplit StatCpuSplit(const std::string &statPath);
 
 }  // namespace bench

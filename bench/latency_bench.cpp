@@ -8,7 +8,9 @@
 // as a multiple of the pooled p99 alone, and the least and most that one
 // round's p99s gave. FloorToHubdLine does the same with latency_floor in
 // the daemon's place: the same processes and wake-ups with no logic, at
-// shares of its own capacity (or LATENCY_FLOOR_CAPACITY).
+// shares of its own capacity (or LATENCY_FLOOR_CAPACITY). Beside each
+// capacity: the CPU an observation cost in that run, in user space (the
+// daemon's work) and in the kernel (pipes, wake-ups), for either.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -28,6 +30,7 @@
 #include "correlator_kit.h"
 #include "daemon_fixture.h"
 #include "drain.h"
+#include "floor.h"
 #include "sandbox.h"
 #include "simhost/sockets.h"
 #include "table_rows.h"
@@ -93,9 +96,15 @@ bool FloorDrained(const testing_support::Root &root, uint64_t records) {
                                     std::chrono::milliseconds(60000));
 }
 
-// Observations a second one daemon (or floor) takes of the background,
-// sent as fast as its context accepts them; 0 if it never drained.
-double OneCapacity(Subject subject) {
+// What one daemon (or floor) takes of the background, sent as fast as its
+// context accepts it: observations a second (0 if it never drained), and
+// the CPU each observation cost it, in its own code and in the kernel's.
+struct Taken {
+  double perSecond = 0;
+  double userUs = 0, systemUs = 0;
+};
+
+Taken OneCapacity(Subject subject) {
   std::unique_ptr<bench::Daemon> daemon;
   std::unique_ptr<testing_support::Root> floorRoot;
   std::unique_ptr<testing_support::Process> floor;
@@ -106,36 +115,45 @@ double OneCapacity(Subject subject) {
     floor = StartFloor(*floorRoot);
   }
   const testing_support::Root &root = subject == kDaemon ? daemon->root : *floorRoot;
+  const std::string stat =
+      "/proc/" + std::to_string(subject == kDaemon ? daemon->wispd->Pid() : floor->Pid()) + "/stat";
   std::string batch = BackgroundBatch();
   int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
   struct sockaddr_un addr;
   simhost::MakeUnixAddress(root.Under("/var/run/pelldan/mantle/context-1"), &addr);
   constexpr int kBatches = 2000;
+  bench::CpuSplit before = bench::StatCpuSplit(stat);
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kBatches; ++i)
     sendto(fd, batch.data(), batch.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
            sizeof addr);
   close(fd);
   uint64_t all = uint64_t{kBatches} * kBackgroundBatch;
-  if (!(subject == kDaemon ? bench::WaitDrained(root, all) : FloorDrained(root, all))) return 0.0;
+  Taken taken;
+  if (!(subject == kDaemon ? bench::WaitDrained(root, all) : FloorDrained(root, all))) return taken;
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  return kBatches * kBackgroundBatch / took.count();
+  bench::CpuSplit after = bench::StatCpuSplit(stat);
+  taken.perSecond = static_cast<double>(all) / took.count();
+  taken.userUs = (after.user - before.user) * 1e6 / static_cast<double>(all);
+  taken.systemUs = (after.system - before.system) * 1e6 / static_cast<double>(all);
+  return taken;
 }
 
-// The median of three daemons' capacity (or LATENCY_CAPACITY; the
-// floor's, LATENCY_FLOOR_CAPACITY): one measurement moved by a third
-// between runs on a quiet machine.
-double Capacity(Subject subject) {
-  static std::map<Subject, double> known;
+// The median of three daemons' capacity, with that run's CPU (or
+// LATENCY_CAPACITY, without it; the floor's, LATENCY_FLOOR_CAPACITY): one
+// measurement moved by a third between runs on a quiet machine.
+const Taken &Capacity(Subject subject) {
+  static std::map<Subject, Taken> known;
   auto found = known.find(subject);
   if (found != known.end()) return found->second;
-  double capacity;
+  Taken capacity;
   if (const char *given =
           getenv(subject == kDaemon ? "LATENCY_CAPACITY" : "LATENCY_FLOOR_CAPACITY")) {
-    capacity = atof(given);
+    capacity.perSecond = atof(given);
   } else {
-    double three[] = {OneCapacity(subject), OneCapacity(subject), OneCapacity(subject)};
-    std::sort(std::begin(three), std::end(three));
+    Taken three[] = {OneCapacity(subject), OneCapacity(subject), OneCapacity(subject)};
+    std::sort(std::begin(three), std::end(three),
+              [](const Taken &a, const Taken &b) { return a.perSecond < b.perSecond; });
     capacity = three[1];
   }
   return known[subject] = capacity;
@@ -257,9 +275,9 @@ Sample Probe(Subject subject, int loadPct) {
   simhost::MakeUnixAddress(root.Under("/var/run/pelldan/mantle/context-0"), &addr);
   std::unique_ptr<Background> background;
   // Without a capacity the loaded cases are skipped; their rounds run bare.
-  if (loadPct > 0 && Capacity(subject) > 0)
+  if (loadPct > 0 && Capacity(subject).perSecond > 0)
     background = std::make_unique<Background>(root.Under("/var/run/pelldan/mantle/context-1"),
-                                              Capacity(subject) * loadPct / 100);
+                                              Capacity(subject).perSecond * loadPct / 100);
   for (int i = 0; i < kProbes; ++i) {
     std::string rec;
     std::string error;
@@ -319,7 +337,8 @@ const Rounds &AllRounds() {
 }
 
 void ToHubdLine(benchmark::State &state, Subject subject, int loadPct) {
-  if (loadPct > 0 && Capacity(subject) <= 0) return state.SkipWithError("capacity unknown");
+  if (loadPct > 0 && Capacity(subject).perSecond <= 0)
+    return state.SkipWithError("capacity unknown");
   const Rounds *rounds = nullptr;
   for (auto _ : state) rounds = &AllRounds();
   const std::vector<Sample> &mine = rounds->at({subject, loadPct});
@@ -340,8 +359,14 @@ void ToHubdLine(benchmark::State &state, Subject subject, int loadPct) {
   state.counters["rounds"] = static_cast<double>(mine.size());
   state.counters["lost"] = lost;
   if (loadPct > 0) {
-    state.counters["capacity_per_s"] = Capacity(subject);
+    const Taken &capacity = Capacity(subject);
+    state.counters["capacity_per_s"] = capacity.perSecond;
     state.counters["background_per_s"] = background;
+    // Measured only with the capacity: what a burst costs, beside its tail.
+    if (capacity.userUs + capacity.systemUs > 0) {
+      state.counters["user_us_per_obs"] = capacity.userUs;
+      state.counters["system_us_per_obs"] = capacity.systemUs;
+    }
   }
   if (all.empty()) return;
   std::sort(all.begin(), all.end());
