@@ -362,6 +362,10 @@ void ToHubdLine(benchmark::State &state, Subject subject, int loadPct) {
     const Taken &capacity = Capacity(subject);
     state.counters["capacity_per_s"] = capacity.perSecond;
     state.counters["background_per_s"] = background;
+    // Below the load asked, the daemon (or the machine) did not keep up
+    // with the background: the case measured a saturated daemon, not that
+    // load.
+    state.counters["background_pct"] = 100 * background / capacity.perSecond;
     // Measured only with the capacity: what a burst costs, beside its tail.
     if (capacity.userUs + capacity.systemUs > 0) {
       state.counters["user_us_per_obs"] = capacity.userUs;
