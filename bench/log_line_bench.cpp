@@ -7,13 +7,13 @@
 // private root without a collector, so both pay the same sends.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "base/wispdLog.h"
 #include "pellibs/zthread.h"
+#include "records.h"
 #include "sandbox.h"
 #include "table_rows.h"
 #include "wispjson.h"
@@ -32,14 +32,8 @@ std::vector<Line> MixLines() {
   for (const tools::Json &row : bench::TableMix()) {
     std::string rec, error;
     if (!tools::RawRecordFromJson(row, 1733400000000000u, &rec, &error)) continue;
-    void *raw = malloc(rec.size());
-    memcpy(raw, rec.data(), rec.size());
-    Wisp *w = nullptr;
-    Wisp_MakeWisp(raw, rec.size(), &w);
-    if (w == nullptr) {
-      free(raw);
-      continue;
-    }
+    Wisp *w = testing_support::MakeWisp(rec);
+    if (w == nullptr) continue;
     Line line;
     const char *id = nullptr;
     char *msg = nullptr;
