@@ -16,6 +16,7 @@
 #include "base/wispdClock.h"
 #include "base/wispdLog.h"
 #include "base/wispdStats.h"
+#include "intake/wispdRoutes.h"
 #include "output/wispdTrace.h"
 #include "pellibs/str.h"
 
@@ -41,6 +42,9 @@ namespace {
 // Circular list with a sentinel; new streams at the tail.
 Stream gRegistry = {&gRegistry, &gRegistry, -1, -1, nullptr, nullptr, nullptr, 0, 0, nullptr, 0, 0};
 pthread_mutex_t gStreamLock;
+// Which streams take an id; forgotten when a stream comes or goes.
+RouteCache gRoutes;
+size_t gStreamCount = 0;
 const volatile sig_atomic_t *gStopFlag = nullptr;
 
 void Lock() {
@@ -216,6 +220,8 @@ void Stream_SetStopFlag(const volatile sig_atomic_t *stop) {
 
 int Stream_RegistryInit(void) {
   gRegistry.prev = gRegistry.next = &gRegistry;
+  gStreamCount = 0;
+  gRoutes.Clear();
   return pthread_mutex_init(&gStreamLock, nullptr);
 }
 
@@ -247,6 +253,8 @@ int Stream_Open(char **nameHolder, const StreamFilter *filter, Stream **stream) 
   s->next = &gRegistry;
   gRegistry.prev->next = s;
   gRegistry.prev = s;
+  ++gStreamCount;
+  gRoutes.Clear();
   Unlock();
   *stream = s;
   return 0;
@@ -352,6 +360,8 @@ int Stream_Close(Stream *s) {
   if (close(s->readFd) != 0 || close(s->writeFd) != 0) rc = 2;
   s->prev->next = s->next;
   s->next->prev = s->prev;
+  --gStreamCount;
+  gRoutes.Clear();
   StreamFilter_Free(s->filter);
   free(s->buf);
   free(s->ahead);
@@ -364,23 +374,49 @@ namespace {
 
 // The records of a batch that reach the agents, in batch order: the main
 // thread's alone (the stream lock is held). Fixed arrays, so that fanning
-// out never allocates; a batch of more records goes out in parts.
+// out needs no memory (the route cache's table, made once, is a help, not
+// a need); a batch of more records goes out in parts.
 constexpr size_t kPart = IOV_MAX;
 struct iovec gRecords[kPart];
-size_t gIdLengths[kPart];  // found once, tested against every stream
+size_t gIdLengths[kPart];  // found once per record
 struct iovec gWrites[kPart];
+
+uint64_t gStreamsOf[kPart];  // a record's accepting streams, one bit each
+
+bool Accepts(const Stream *s, size_t i) {
+  return StreamFilter_Accepts(
+      s->filter, static_cast<const char *>(gRecords[i].iov_base) + WISP_RAW_HEADER_SIZE,
+      gIdLengths[i]);
+}
+
+// Which streams take each record, from the cache where the id is known.
+void Route(size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const char *id = static_cast<const char *>(gRecords[i].iov_base) + WISP_RAW_HEADER_SIZE;
+    const uint64_t *known = gRoutes.Find(id, gIdLengths[i]);
+    if (known != nullptr) {
+      gStreamsOf[i] = *known;
+      continue;
+    }
+    uint64_t bits = 0, bit = 1;
+    for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next, bit <<= 1)
+      if (Accepts(s, i)) bits |= bit;
+    gRoutes.Put(id, gIdLengths[i], bits);
+    gStreamsOf[i] = bits;
+  }
+}
 
 // Each stream gets the records it accepts, the same bytes in the same
 // order, all of them in one write where its pipe has room: one wake-up of
 // its agent per batch, not per record.
 int FanOut(size_t count) {
-  for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next) {
+  bool routed = gStreamCount <= RouteCache::kStreamsMax;
+  if (routed) Route(count);
+  uint64_t bit = 1;
+  for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next, bit <<= 1) {
     size_t n = 0;
     for (size_t i = 0; i < count; ++i)
-      if (StreamFilter_Accepts(
-              s->filter, static_cast<const char *>(gRecords[i].iov_base) + WISP_RAW_HEADER_SIZE,
-              gIdLengths[i]))
-        gWrites[n++] = gRecords[i];
+      if (routed ? (gStreamsOf[i] & bit) != 0 : Accepts(s, i)) gWrites[n++] = gRecords[i];
     if (n == 0) continue;
     int rc = WriteRecords(s, gWrites, n);
     if (rc != 0) return rc;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "intake.h"
@@ -84,6 +85,55 @@ TEST(StreamDispatch, DeliversEachRecordToEveryAcceptingStreamInOrder) {
   EXPECT_EQ(net2.Next(), "wisp.net.b");
   EXPECT_EQ(user.Next(), "wisp.scsi.one");
   EXPECT_EQ(user.Next(), "");
+}
+
+// The dispatcher remembers which streams take an id: a stream that comes
+// or goes must change where the next record of a known id goes.
+TEST(StreamDispatch, RoutesAKnownIdAnewWhenStreamsComeAndGo) {
+  Root root;
+  std::string rec = Record("wisp.net.known");
+  auto first = std::make_unique<OpenStream>(std::vector<const char *>{"net"});
+  ASSERT_EQ(Dispatch(rec), 0);
+  EXPECT_EQ(first->Next(), "wisp.net.known");
+  OpenStream user({"user"}), second({"net"});
+  ASSERT_EQ(Dispatch(rec), 0);
+  EXPECT_EQ(first->Next(), "wisp.net.known");
+  EXPECT_EQ(second.Next(), "wisp.net.known");
+  first.reset();  // the others move up the registry
+  ASSERT_EQ(Dispatch(rec + Record("wisp.user.u")), 0);
+  EXPECT_EQ(second.Next(), "wisp.net.known");
+  EXPECT_EQ(second.Next(), "");
+  EXPECT_EQ(user.Next(), "wisp.user.u");
+  EXPECT_EQ(user.Next(), "");
+}
+
+// More ids than the dispatcher remembers, and ids too long to remember,
+// go where their filters say, each time.
+TEST(StreamDispatch, RoutesEveryIdOfAnEndlessVarietyAndLongOnes) {
+  Root root;
+  const std::string longId = "wisp.net." + std::string(200, 'x');
+  const std::string longExact = "wisp.cpu." + std::string(100, 'y') + "1";
+  const std::string longOther = "wisp.cpu." + std::string(100, 'y') + "2";
+  OpenStream net({"net"}), exact({}, {"wisp.cpu.7", longExact.c_str()});
+  for (int round = 0; round < 2; ++round) {
+    for (int part = 0; part < 4; ++part) {
+      std::string batch;
+      std::vector<std::string> wanted;
+      for (int i = part * 300; i < part * 300 + 300; ++i) {
+        std::string id = "wisp." + std::string(i % 2 ? "net" : "cpu") + "." + std::to_string(i);
+        batch += Record(id);
+        if (i % 2) wanted.push_back(id);
+      }
+      batch += Record(longId) + Record(longOther) + Record(longExact) + Record("wisp.cpu.7");
+      wanted.push_back(longId);
+      ASSERT_EQ(Dispatch(batch), 0);
+      for (const std::string &id : wanted) ASSERT_EQ(net.Next(), id);
+      EXPECT_EQ(net.Next(), "");
+      EXPECT_EQ(exact.Next(), longExact);
+      EXPECT_EQ(exact.Next(), "wisp.cpu.7");
+      EXPECT_EQ(exact.Next(), "");
+    }
+  }
 }
 
 // A malformed record is skipped (TracesFirstAndFansOutOnlyRecordsThatBuild);
