@@ -231,8 +231,11 @@ TEST(Survival, FailedAllocationsLeaveTheDaemonServingAndStoppable) {
     const char *fail;
     const char *logged;  // a line that must come ("" none)
   } cases[] = {
-      // The dispatcher's trace line: lost, the observation still handled.
-      {"wispd", "1", "Out of memory in the trace; carrying on (1 allocation failures so far).\n"},
+      // The dispatcher's trace. Its first allocation makes the buffer lines
+      // are built in: without it a fresh one serves. Its second is the
+      // line's room: the line is lost, the observation still handled.
+      {"wispd", "1", ""},
+      {"wispd", "2", "Out of memory in the trace; carrying on (1 allocation failures so far).\n"},
       // An agent's record buffer: the read fails and the agent ends.
       {"APDCorrelator", "1", "Agent APDCorrelator ended; observations for it are no longer"},
       {"wispdStats", "1", "Out of memory in the counters snapshot; carrying on"},

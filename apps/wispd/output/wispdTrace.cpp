@@ -26,6 +26,7 @@
 #include "base/wispdLog.h"
 #include "base/wispdMemory.h"
 #include "base/wispdStats.h"
+#include "output/wispdTraceHistory.h"
 #include "pelldan/accept_pause.h"
 #include "pelldan/files.h"
 #include "pelldan/paths.h"
@@ -48,12 +49,11 @@ struct Client {
 // destroyed: detached client threads may outlive static destruction.
 pthread_mutex_t gMutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t gCond = PTHREAD_COND_INITIALIZER;
-std::deque<std::string> &gHistory = *new std::deque<std::string>;
-size_t gHistoryBytes = 0;
+TraceHistory &gHistory = *new TraceHistory(TRACE_HISTORY_MAX);
 std::map<int, Client> &gClients = *new std::map<int, Client>;
 size_t gPendingTotal = 0;  // pendingBytes over all clients
 
-void Append(Client *c, const std::string &line) {
+void Append(Client *c, std::string_view line) {
   if (c->pending.empty() || c->pending.back().size() + line.size() > kChunk) {
     c->pending.emplace_back();
     c->pending.back().reserve(std::max(kChunk, line.size()));
@@ -220,7 +220,7 @@ void Trace_Accept(int listenFd) {
     full = gClients.size() >= TRACE_CLIENTS_MAX;
     if (!full) {
       Client &c = gClients[fd];
-      for (const std::string &line : gHistory) Append(&c, line);
+      gHistory.Read([&c](std::string_view lines) { Append(&c, lines); });
       Append(&c, "\n");
     }
   } catch (const std::bad_alloc &) {
@@ -274,22 +274,40 @@ void AppendNumber(std::string *line, T value) {
 bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t timestampUs,
                      const char *id, const void *args, int count, const void *recordEnd,
                      std::string *line) {
-  // Most lines fit: one allocation, no growing.
-  line->clear();
-  line->reserve(160);
-  AppendNumber(line, static_cast<long>(now.tv_sec));
-  char nanos[10] = "000000000";
+  // The head is written in place: its longest is two numbers of 20
+  // characters, nine digits, the separators, the direction and the id.
+  size_t directionLen = strlen(direction);
+  size_t idLen = strlen(id);
+  line->resize(64 + directionLen + idLen);
+  char *const head = &(*line)[0];
+  // The seconds change once a second: their digits are kept per thread.
+  thread_local bool secKnown = false;
+  thread_local long lastSec = 0;
+  thread_local char secText[20];
+  thread_local size_t secLen = 0;
+  if (!secKnown || now.tv_sec != lastSec) {
+    secKnown = true;
+    secLen = static_cast<size_t>(
+        std::to_chars(secText, secText + sizeof secText, static_cast<long>(now.tv_sec)).ptr -
+        secText);
+    lastSec = now.tv_sec;
+  }
+  memcpy(head, secText, secLen);
+  char *at = head + secLen;
+  *at++ = '.';
   long ns = now.tv_nsec;
-  for (int i = 8; i >= 0; --i, ns /= 10) nanos[i] = static_cast<char>('0' + ns % 10);
-  *line += '.';
-  *line += nanos;
-  *line += ',';
-  *line += direction;
-  *line += ',';
-  AppendNumber(line, timestampUs);
-  *line += ',';
-  *line += id;
-  *line += ',';
+  for (int i = 8; i >= 0; --i, ns /= 10) at[i] = static_cast<char>('0' + ns % 10);
+  at += 9;
+  *at++ = ',';
+  memcpy(at, direction, directionLen);
+  at += directionLen;
+  *at++ = ',';
+  at = std::to_chars(at, at + 20, timestampUs).ptr;
+  *at++ = ',';
+  memcpy(at, id, idLen);
+  at += idLen;
+  *at++ = ',';
+  line->resize(static_cast<size_t>(at - head));
   const uint8_t *base = static_cast<const uint8_t *>(args);
   const uint8_t *end = static_cast<const uint8_t *>(recordEnd);
   if (count < 0 || end < base ||
@@ -337,6 +355,36 @@ bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t
 
 namespace {
 
+// What a thread's line buffer keeps between lines.
+constexpr size_t kLineKept = 4096;
+
+// Each thread's line buffer, kept from line to line so that its room is
+// made once. A key rather than a thread_local string: registering the
+// latter's destructor aborts the process when memory is short.
+pthread_key_t gLineKey;
+bool gLineKeyMade = false;
+pthread_once_t gLineKeyOnce = PTHREAD_ONCE_INIT;
+
+void MakeLineKey() {
+  gLineKeyMade = pthread_key_create(
+                     &gLineKey, [](void *line) { delete static_cast<std::string *>(line); }) == 0;
+}
+
+// The thread's buffer; without memory for one, fresh.
+std::string &LineBuffer(std::string *fresh) {
+  pthread_once(&gLineKeyOnce, MakeLineKey);
+  if (!gLineKeyMade) return *fresh;
+  auto *line = static_cast<std::string *>(pthread_getspecific(gLineKey));
+  if (line != nullptr) return *line;
+  line = new (std::nothrow) std::string;
+  if (line == nullptr) return *fresh;
+  if (pthread_setspecific(gLineKey, line) != 0) {
+    delete line;
+    return *fresh;
+  }
+  return *line;
+}
+
 struct Drop {
   int fd;
   size_t behind;
@@ -344,7 +392,7 @@ struct Drop {
 
 // Hands the line to every client and the history; the clients that fell
 // too far behind go into drops.
-void Distribute(std::string *line, std::vector<Drop> *drops) {
+void Distribute(const std::string *line, std::vector<Drop> *drops) {
   MutexGuard lock(&gMutex);
   for (auto &entry : gClients) {
     Client &c = entry.second;
@@ -365,13 +413,7 @@ void Distribute(std::string *line, std::vector<Drop> *drops) {
     drops->push_back({furthest->first, furthest->second.pendingBytes});
     Disconnect(furthest->first, &furthest->second);
   }
-  // The clients have their copies; the history takes the line itself.
-  gHistoryBytes += line->size();
-  gHistory.push_back(std::move(*line));
-  while (gHistoryBytes > TRACE_HISTORY_MAX) {
-    gHistoryBytes -= gHistory.front().size();
-    gHistory.pop_front();
-  }
+  gHistory.Add(*line);
 }
 
 }  // namespace
@@ -382,13 +424,16 @@ void Trace_Emit(const char *direction, uint64_t timestampUs, const char *id, con
   // Out of memory the line is lost, for some clients or all; the caller
   // (the dispatcher, a flare on its way to hubd) goes on.
   try {
-    std::string line;
+    std::string fresh;
+    std::string &line = LineBuffer(&fresh);
     if (!Trace_BuildLine(Clock_Get().Realtime(), direction, timestampUs, id, args, count, recordEnd,
                          &line)) {
       Log("Invalid argument in wisp with ID %s", id);
       return;
     }
     Distribute(&line, &drops);
+    // One very long line does not keep its room for good.
+    if (line.capacity() > kLineKept) std::string().swap(line);
   } catch (const std::bad_alloc &) {
     Memory_Failed("the trace");
   }

@@ -3,9 +3,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <deque>
 #include <memory>
 
 #include "intake.h"
+#include "output/wispdTraceHistory.h"
 #include "records.h"
 #include "sandbox.h"
 
@@ -38,6 +40,35 @@ TEST(TraceLine, IsBuiltByteForByte) {
                               quotes.data() + quotes.size(), &line));
   EXPECT_EQ(line, "0.999999999,IN,0,wisp.q,,\"\"\"\"\"pnic0\"\"\",\"\"\"\"\n");
   EXPECT_FALSE(Trace_BuildLine(at, "IN", 1, "wisp.x", args.data(), 7, args.data() + 40, &line));
+}
+
+// The history against a list of whole lines trimmed from the front, through
+// many turns of its ring and lines cut at its end.
+TEST(TraceHistory, HoldsTheNewestWholeLinesWithinItsLimit) {
+  TraceHistory history(100);
+  std::deque<std::string> lines;
+  size_t held = 0;
+  auto add = [&](const std::string &line) {
+    history.Add(line);
+    lines.push_back(line);
+    held += line.size();
+    while (held > 100) {
+      held -= lines.front().size();
+      lines.pop_front();
+    }
+    std::string want, got;
+    for (const std::string &l : lines) want += l;
+    history.Read([&got](std::string_view piece) { got += piece; });
+    return got == want && history.Bytes() == want.size();
+  };
+  for (int i = 0; i < 300; ++i) {
+    std::string line = "line " + std::to_string(i) + std::string(static_cast<size_t>(i % 37), 'x');
+    ASSERT_TRUE(add(line + "\n")) << i;
+  }
+  ASSERT_TRUE(add(std::string(100, 'e')));  // exactly the limit: alone
+  ASSERT_TRUE(add(std::string(101, 'o')));  // over it: nothing is left
+  EXPECT_EQ(history.Bytes(), 0u);
+  ASSERT_TRUE(add("after\n"));
 }
 
 TEST(TraceServer, LateClientGetsRecentHistoryThenAnEmptyLineThenLiveLines) {
