@@ -73,6 +73,11 @@ TEST(Log, FlareLinesCarryTheThreadTimestampIdAndMessage) {
   std::thread([&] {
     ZThreadBase_SetName("shapeCorrelator");
     LogFlare("tarn.problem.disk", "pnic0 at 50% (%s %d)", 1733400000000000u);
+    LogFlare("tarn.audit.same", "", 1733400000000042u);  // the same second
+    LogFlare("tarn.audit.next", "", 1733400001999999u);
+    LogFlare("tarn.audit.back", "", 1733399999000100u);
+    LogFlare("tarn.audit.one", "", 1000000u);
+    LogFlare("tarn.audit.under", "", 999999u);
     LogFlare("tarn.clear.disk", nullptr, 18446744073709551615u);
     LogFlare("tarn.audit.long", longText.c_str(), 7);
     Log_Hold();
@@ -80,10 +85,15 @@ TEST(Log, FlareLinesCarryTheThreadTimestampIdAndMessage) {
     LogFlare("tarn.audit.held", std::string(20000, 'h').c_str(), 9);  // too long to hold
     Log_Release();
   }).join();
-  ASSERT_TRUE(log.WaitForCount("[shapeCorrelator] ", 5));
+  ASSERT_TRUE(log.WaitForCount("[shapeCorrelator] ", 10));
   EXPECT_EQ(Bodies(log),
             (std::vector<std::string>{
                 "[shapeCorrelator] 1733400000000000us: [tarn.problem.disk] pnic0 at 50% (%s %d)\n",
+                "[shapeCorrelator] 1733400000000042us: [tarn.audit.same] \n",
+                "[shapeCorrelator] 1733400001999999us: [tarn.audit.next] \n",
+                "[shapeCorrelator] 1733399999000100us: [tarn.audit.back] \n",
+                "[shapeCorrelator] 1000000us: [tarn.audit.one] \n",
+                "[shapeCorrelator] 999999us: [tarn.audit.under] \n",
                 "[shapeCorrelator] 18446744073709551615us: [tarn.clear.disk] \n",
                 "[shapeCorrelator] 7us: [tarn.audit.long] " + longText + "\n",
                 "[shapeCorrelator] 8us: [tarn.audit.held] " + longText + "\n",
