@@ -11,7 +11,7 @@ void TraceHistory::DropOldest() {
 }
 
 void TraceHistory::Add(std::string_view line) {
-  if (line.size() > limit_) {
+  if (line.size() > limit_ || limit_ == 0) {
     while (!lengths_.empty()) DropOldest();
     start_ = 0;
     return;

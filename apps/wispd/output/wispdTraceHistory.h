@@ -15,7 +15,8 @@ class TraceHistory {
  public:
   explicit TraceHistory(size_t limit) : limit_(limit) {}
   // Adds the line, then drops the oldest lines until at most the limit is
-  // held: a line longer than the limit leaves nothing. Throws bad_alloc.
+  // held: a line longer than the limit leaves nothing, and so does any line
+  // with a limit of 0. Throws bad_alloc.
   void Add(std::string_view line);
   size_t Bytes() const { return bytes_; }
   // Calls each(bytes) with all lines in order, in at most two pieces.

@@ -69,6 +69,10 @@ TEST(TraceHistory, HoldsTheNewestWholeLinesWithinItsLimit) {
   ASSERT_TRUE(add(std::string(101, 'o')));  // over it: nothing is left
   EXPECT_EQ(history.Bytes(), 0u);
   ASSERT_TRUE(add("after\n"));
+  TraceHistory none(0);
+  none.Add("");
+  none.Add("x\n");
+  EXPECT_EQ(none.Bytes(), 0u);
 }
 
 TEST(TraceServer, LateClientGetsRecentHistoryThenAnEmptyLineThenLiveLines) {
