@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "base/wispdClock.h"
+#include "base/wispdKeptDigits.h"
 #include "pelldan/syslog.h"
 #include "pellibs/str.h"
 #include "pellibs/zthread.h"
@@ -88,20 +89,10 @@ namespace {
 // last six digits: those are kept per thread, and only six are written.
 size_t TimestampDigits(uint64_t timestamp, char *digits) {
   constexpr uint64_t kMicros = 1000000;
-  thread_local bool known = false;
-  thread_local uint64_t lastSecond = 0;
-  thread_local char second[20];
-  thread_local size_t secondLen = 0;
+  thread_local KeptDigits tSecond;
   if (timestamp < kMicros)
     return static_cast<size_t>(std::to_chars(digits, digits + 20, timestamp).ptr - digits);
-  uint64_t now = timestamp / kMicros;
-  if (!known || now != lastSecond) {
-    secondLen =
-        static_cast<size_t>(std::to_chars(second, second + sizeof second, now).ptr - second);
-    lastSecond = now;
-    known = true;
-  }
-  memcpy(digits, second, secondLen);
+  size_t secondLen = tSecond.Write(static_cast<int64_t>(timestamp / kMicros), digits);
   uint32_t micros = static_cast<uint32_t>(timestamp % kMicros);
   for (size_t i = secondLen + 6; i > secondLen; --i, micros /= 10)
     digits[i - 1] = static_cast<char>('0' + micros % 10);

@@ -44,7 +44,6 @@ Stream gRegistry = {&gRegistry, &gRegistry, -1, -1, nullptr, nullptr, nullptr, 0
 pthread_mutex_t gStreamLock;
 // Which streams take an id; forgotten when a stream comes or goes.
 RouteCache gRoutes;
-size_t gStreamCount = 0;
 const volatile sig_atomic_t *gStopFlag = nullptr;
 
 void Lock() {
@@ -220,7 +219,6 @@ void Stream_SetStopFlag(const volatile sig_atomic_t *stop) {
 
 int Stream_RegistryInit(void) {
   gRegistry.prev = gRegistry.next = &gRegistry;
-  gStreamCount = 0;
   gRoutes.Clear();
   return pthread_mutex_init(&gStreamLock, nullptr);
 }
@@ -253,7 +251,6 @@ int Stream_Open(char **nameHolder, const StreamFilter *filter, Stream **stream) 
   s->next = &gRegistry;
   gRegistry.prev->next = s;
   gRegistry.prev = s;
-  ++gStreamCount;
   gRoutes.Clear();
   Unlock();
   *stream = s;
@@ -360,7 +357,6 @@ int Stream_Close(Stream *s) {
   if (close(s->readFd) != 0 || close(s->writeFd) != 0) rc = 2;
   s->prev->next = s->next;
   s->next->prev = s->prev;
-  --gStreamCount;
   gRoutes.Clear();
   StreamFilter_Free(s->filter);
   free(s->buf);
@@ -410,7 +406,9 @@ void Route(size_t count) {
 // order, all of them in one write where its pipe has room: one wake-up of
 // its agent per batch, not per record.
 int FanOut(size_t count) {
-  bool routed = gStreamCount <= RouteCache::kStreamsMax;
+  size_t streams = 0;
+  for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next) ++streams;
+  bool routed = streams <= RouteCache::kStreamsMax;
   if (routed) Route(count);
   uint64_t bit = 1;
   for (Stream *s = gRegistry.next; s != &gRegistry; s = s->next, bit <<= 1) {

@@ -22,6 +22,7 @@
 #include "base/wispdAcceptNote.h"
 #include "base/wispdBytes.h"
 #include "base/wispdClock.h"
+#include "base/wispdKeptDigits.h"
 #include "base/wispdLock.h"
 #include "base/wispdLog.h"
 #include "base/wispdMemory.h"
@@ -281,19 +282,8 @@ bool Trace_BuildLine(const struct timespec &now, const char *direction, uint64_t
   line->resize(64 + directionLen + idLen);
   char *const head = &(*line)[0];
   // The seconds change once a second: their digits are kept per thread.
-  thread_local bool secKnown = false;
-  thread_local long lastSec = 0;
-  thread_local char secText[20];
-  thread_local size_t secLen = 0;
-  if (!secKnown || now.tv_sec != lastSec) {
-    secKnown = true;
-    secLen = static_cast<size_t>(
-        std::to_chars(secText, secText + sizeof secText, static_cast<long>(now.tv_sec)).ptr -
-        secText);
-    lastSec = now.tv_sec;
-  }
-  memcpy(head, secText, secLen);
-  char *at = head + secLen;
+  thread_local KeptDigits tSeconds;
+  char *at = head + tSeconds.Write(now.tv_sec, head);
   *at++ = '.';
   long ns = now.tv_nsec;
   for (int i = 8; i >= 0; --i, ns /= 10) at[i] = static_cast<char>('0' + ns % 10);

@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "intake.h"
 #include "records.h"
@@ -50,7 +52,15 @@ struct OpenStream {
     Wisp_Free(w);
     return out;
   }
+  // The ids of every record pending, in order.
+  std::vector<std::string> Rest() {
+    std::vector<std::string> ids;
+    for (std::string id; !(id = Next()).empty();) ids.push_back(id);
+    return ids;
+  }
 };
+
+using Ids = std::vector<std::string>;
 
 TEST(StreamFilter, MatchesGroupsUpToADotAndExactIds) {
   StreamFilter *f = StreamFilter_Create();
@@ -78,13 +88,9 @@ TEST(StreamDispatch, DeliversEachRecordToEveryAcceptingStreamInOrder) {
   std::string batch = Record("wisp.scsi.one") + Record("wisp.net.a", {Str("x")}) +
                       Record("wisp.cpu.z") + Record("wisp.net.b");
   ASSERT_EQ(Dispatch(batch), 0);
-  EXPECT_EQ(net.Next(), "wisp.net.a");
-  EXPECT_EQ(net.Next(), "wisp.net.b");
-  EXPECT_EQ(net.Next(), "");
-  EXPECT_EQ(net2.Next(), "wisp.net.a");
-  EXPECT_EQ(net2.Next(), "wisp.net.b");
-  EXPECT_EQ(user.Next(), "wisp.scsi.one");
-  EXPECT_EQ(user.Next(), "");
+  EXPECT_EQ(net.Rest(), (Ids{"wisp.net.a", "wisp.net.b"}));
+  EXPECT_EQ(net2.Rest(), (Ids{"wisp.net.a", "wisp.net.b"}));
+  EXPECT_EQ(user.Rest(), Ids{"wisp.scsi.one"});
 }
 
 // The dispatcher remembers which streams take an id: a stream that comes
@@ -94,17 +100,15 @@ TEST(StreamDispatch, RoutesAKnownIdAnewWhenStreamsComeAndGo) {
   std::string rec = Record("wisp.net.known");
   auto first = std::make_unique<OpenStream>(std::vector<const char *>{"net"});
   ASSERT_EQ(Dispatch(rec), 0);
-  EXPECT_EQ(first->Next(), "wisp.net.known");
+  EXPECT_EQ(first->Rest(), Ids{"wisp.net.known"});
   OpenStream user({"user"}), second({"net"});
   ASSERT_EQ(Dispatch(rec), 0);
-  EXPECT_EQ(first->Next(), "wisp.net.known");
-  EXPECT_EQ(second.Next(), "wisp.net.known");
+  EXPECT_EQ(first->Rest(), Ids{"wisp.net.known"});
+  EXPECT_EQ(second.Rest(), Ids{"wisp.net.known"});
   first.reset();  // the others move up the registry
   ASSERT_EQ(Dispatch(rec + Record("wisp.user.u")), 0);
-  EXPECT_EQ(second.Next(), "wisp.net.known");
-  EXPECT_EQ(second.Next(), "");
-  EXPECT_EQ(user.Next(), "wisp.user.u");
-  EXPECT_EQ(user.Next(), "");
+  EXPECT_EQ(second.Rest(), Ids{"wisp.net.known"});
+  EXPECT_EQ(user.Rest(), Ids{"wisp.user.u"});
 }
 
 // More ids than the dispatcher remembers, and ids too long to remember,
@@ -118,7 +122,7 @@ TEST(StreamDispatch, RoutesEveryIdOfAnEndlessVarietyAndLongOnes) {
   for (int round = 0; round < 2; ++round) {
     for (int part = 0; part < 4; ++part) {
       std::string batch;
-      std::vector<std::string> wanted;
+      Ids wanted;
       for (int i = part * 300; i < part * 300 + 300; ++i) {
         std::string id = "wisp." + std::string(i % 2 ? "net" : "cpu") + "." + std::to_string(i);
         batch += Record(id);
@@ -127,11 +131,8 @@ TEST(StreamDispatch, RoutesEveryIdOfAnEndlessVarietyAndLongOnes) {
       batch += Record(longId) + Record(longOther) + Record(longExact) + Record("wisp.cpu.7");
       wanted.push_back(longId);
       ASSERT_EQ(Dispatch(batch), 0);
-      for (const std::string &id : wanted) ASSERT_EQ(net.Next(), id);
-      EXPECT_EQ(net.Next(), "");
-      EXPECT_EQ(exact.Next(), longExact);
-      EXPECT_EQ(exact.Next(), "wisp.cpu.7");
-      EXPECT_EQ(exact.Next(), "");
+      EXPECT_EQ(net.Rest(), wanted);
+      EXPECT_EQ(exact.Rest(), (Ids{longExact, "wisp.cpu.7"}));
     }
   }
 }
@@ -145,8 +146,7 @@ TEST(StreamDispatch, StopsWhereLengthsDoNotAddUp) {
   std::string truncated = Record("wisp.net.one") + Record("wisp.net.two").substr(0, 40);
   ASSERT_EQ(Dispatch(truncated), 0);
   EXPECT_TRUE(log.WaitFor("Dropping the rest of a batch"));
-  EXPECT_EQ(net.Next(), "wisp.net.one");
-  EXPECT_EQ(net.Next(), "");
+  EXPECT_EQ(net.Rest(), Ids{"wisp.net.one"});
 }
 
 TEST(StreamRead, AssemblesARecordWrittenInTwoParts) {
@@ -183,8 +183,7 @@ TEST(StreamRead, TakesEveryRecordOfABatchAndOneLongerThanWhatOneReadTakes) {
   ASSERT_EQ(Wisp_GetStringArg(w, 0, &arg), 0);
   EXPECT_EQ(std::string(arg), std::string(40000, 'l'));
   Wisp_Free(w);
-  EXPECT_EQ(s.Next(), "wisp.net.c");
-  EXPECT_EQ(s.Next(), "");
+  EXPECT_EQ(s.Rest(), Ids{"wisp.net.c"});
 }
 
 TEST(StreamClose, FreesADispatcherBlockedOnThePipe) {
@@ -245,9 +244,7 @@ TEST(StreamDispatch, TracesFirstAndFansOutOnlyRecordsThatBuild) {
   EXPECT_TRUE(log.WaitForCount("Dropping malformed wisp", 2)) << log.Count("Dropping malformed");
   EXPECT_EQ(log.Count("Invalid argument in wisp"), 1u);
 
-  EXPECT_EQ(odd.Next(), "wisp.odd.nonul");
-  EXPECT_EQ(odd.Next(), "wisp.odd.last");
-  EXPECT_EQ(odd.Next(), "");
+  EXPECT_EQ(odd.Rest(), (Ids{"wisp.odd.nonul", "wisp.odd.last"}));
   close(listener);
 }
 
