@@ -253,16 +253,19 @@ void Agent_Cleanup(AgentRecord **record) {
 }
 
 int Agent_NextWisp(AgentRecord *record, Wisp **wisp) {
-  for (;;) {
-    // What is in the pipe first: a batch arrives in one write, and its
-    // records are taken without a poll each.
-    bool complete = false;
-    int rc = Agent_ReadStream(record, wisp, &complete);
-    if (rc != 0) {
-      Log("Failed to get Wisp\n");
-      return rc;
+  // What is in the pipe first: a batch arrives in one write, and its
+  // records are taken without a poll each; a pipe the last read emptied is
+  // waited for before it is read again.
+  for (bool read = !Stream_WaitFirst(record->stream);; read = true) {
+    if (read) {
+      bool complete = false;
+      int rc = Agent_ReadStream(record, wisp, &complete);
+      if (rc != 0) {
+        Log("Failed to get Wisp\n");
+        return rc;
+      }
+      if (complete) return 0;
     }
-    if (complete) return 0;
     struct pollfd p = {record->readFd, POLLIN, 0};
     if (Agent_Poll(&p, 1, -1) < 0) {
       if (errno == EINTR) continue;

@@ -35,12 +35,15 @@ struct Stream {
   uint8_t *ahead;
   uint32_t aheadAt;
   uint32_t aheadEnd;
+  // The last read found less than it asked for: the pipe was empty then.
+  bool drained;
 };
 
 namespace {
 
 // Circular list with a sentinel; new streams at the tail.
-Stream gRegistry = {&gRegistry, &gRegistry, -1, -1, nullptr, nullptr, nullptr, 0, 0, nullptr, 0, 0};
+Stream gRegistry = {&gRegistry, &gRegistry, -1,      -1, nullptr, nullptr, nullptr,
+                    0,          0,          nullptr, 0,  0,       false};
 pthread_mutex_t gStreamLock;
 // Which streams take an id; forgotten when a stream comes or goes.
 RouteCache gRoutes;
@@ -132,6 +135,7 @@ int WriteRecords(const Stream *s, struct iovec *iov, size_t count) {
 ssize_t ReadSome(Stream *s, uint8_t *to, size_t want) {
   ssize_t n = read(s->readFd, to, want);
   if (n == 0) Panic("EOF trying to read %d bytes from stream %p\n", static_cast<int>(want), s);
+  s->drained = n < 0 || static_cast<size_t>(n) < want;
   return n;
 }
 
@@ -333,6 +337,14 @@ int Stream_Read(Stream *s, Wisp **wisp, bool *complete) {
   }
   *complete = true;  // the record's buffer is now the observation's
   return 0;
+}
+
+bool Stream_WaitFirst(const Stream *s) {
+  uint32_t have = s->aheadEnd - s->aheadAt;
+  if (s->buf == nullptr && have >= WISP_RAW_HEADER_SIZE &&
+      Bytes_Load32(s->ahead + s->aheadAt + 16) <= have)
+    return false;
+  return s->drained;
 }
 
 uint32_t Stream_Held(const Stream *s) {

@@ -39,6 +39,9 @@ int Stream_GetReadFds(const Stream *stream, int *count, int *fds);
 // 0 with *complete and a record; 0 with !*complete for a partial record; 1
 // when the library builds nothing; 2 on a read error.
 int Stream_Read(Stream *stream, Wisp **wisp, bool *complete);
+// No whole record is held and the last read emptied the pipe: another read
+// now would find nothing, so the caller polls first.
+bool Stream_WaitFirst(const Stream *stream);
 // Bytes read from the pipe that no record taken has used yet.
 uint32_t Stream_Held(const Stream *stream);
 int Stream_Close(Stream *stream);

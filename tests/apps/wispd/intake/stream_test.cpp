@@ -163,6 +163,28 @@ TEST(StreamRead, AssemblesARecordWrittenInTwoParts) {
   close(p[1]);
 }
 
+// An agent reads before it polls only while a read may find something.
+TEST(StreamRead, SaysWhenAReadWouldFindThePipeEmpty) {
+  OpenStream s({"net"});
+  EXPECT_FALSE(Stream_WaitFirst(s.stream));  // nothing read yet
+  ASSERT_EQ(Dispatch(Record("wisp.net.a") + Record("wisp.net.b")), 0);
+  EXPECT_EQ(s.Next(), "wisp.net.a");
+  EXPECT_FALSE(Stream_WaitFirst(s.stream));  // b came with the same read
+  EXPECT_EQ(s.Next(), "wisp.net.b");
+  EXPECT_TRUE(Stream_WaitFirst(s.stream));
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_GE(dup2(p[0], s.fd), 0);  // the stream now reads our pipe
+  close(p[0]);
+  std::string rec = Record("wisp.net.split", {Str("abc")});
+  ASSERT_EQ(write(p[1], rec.data(), 40), 40);
+  EXPECT_EQ(s.Next(), "<partial>");
+  EXPECT_TRUE(Stream_WaitFirst(s.stream));  // half a record, and the pipe empty
+  ASSERT_EQ(write(p[1], rec.data() + 40, rec.size() - 40), static_cast<ssize_t>(rec.size() - 40));
+  EXPECT_EQ(s.Next(), "wisp.net.split");
+  close(p[1]);
+}
+
 TEST(StreamRead, TakesEveryRecordOfABatchAndOneLongerThanWhatOneReadTakes) {
   Root root;
   OpenStream s({"net"});
