@@ -42,6 +42,24 @@ std::map<int, ThreadCpu> ThreadsCpu(int pid) {
   return out;
 }
 
+SchedNs ProcessSchedNs(int pid) {
+  SchedNs sum;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR *dir = opendir(tasks.c_str());
+  if (dir == nullptr) return sum;
+  while (struct dirent *e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
+    double onCpu = 0, waiting = 0;
+    if (in >> onCpu >> waiting) {
+      sum.onCpu += onCpu;
+      sum.waiting += waiting;
+    }
+  }
+  closedir(dir);
+  return sum;
+}
+
 MachineTicks ReadMachineTicks() {
   std::ifstream in("/proc/stat");
   std::string cpu;

@@ -18,6 +18,15 @@ struct ThreadCpu {
 // Every thread of pid now, by thread id.
 std::map<int, ThreadCpu> ThreadsCpu(int pid);
 
+// What the scheduler counted for all threads of pid so far, in
+// nanoseconds: time on a CPU, and time runnable but waiting for one. Finer
+// than the clock ticks of /proc/PID/stat, for runs of a fraction of a
+// second.
+struct SchedNs {
+  double onCpu = 0, waiting = 0;
+};
+SchedNs ProcessSchedNs(int pid);
+
 // The machine's CPU time in clock ticks, all cores together, from the first
 // line of /proc/stat: what it spent idle (or waiting on I/O) and what the
 // hypervisor gave to others (steal).

@@ -10,7 +10,11 @@
 // the daemon's place: the same processes and wake-ups with no logic, at
 // shares of its own capacity (or LATENCY_FLOOR_CAPACITY). Beside each
 // capacity: the CPU an observation cost in that run, in user space (the
-// daemon's work) and in the kernel (pipes, wake-ups), for either.
+// daemon's work) and in the kernel (pipes, wake-ups), for either. Beside
+// each loaded case, while it ran: how busy the machine was, the CPUs the
+// subject used (probes included; a burst shares its wake-ups among many
+// records, a paced batch pays them alone), and how many of its threads
+// waited for a CPU on average: the queue a woken thread joins.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -28,6 +32,7 @@
 #include <thread>
 
 #include "correlator_kit.h"
+#include "cpu_split.h"
 #include "daemon_fixture.h"
 #include "drain.h"
 #include "floor.h"
@@ -239,6 +244,11 @@ struct Sample {
   std::vector<double> micros;
   int lost = 0;
   double backgroundPerS = 0;
+  // While the background ran, a second: the subject's CPU seconds, and
+  // the seconds its threads waited runnable; the machine's busy share.
+  double subjectCpus = 0;
+  double subjectQueued = 0;
+  double machineBusyPct = 0;
   bool ok = true;
 };
 
@@ -274,6 +284,9 @@ Sample Probe(Subject subject, int loadPct) {
   struct sockaddr_un addr;
   simhost::MakeUnixAddress(root.Under("/var/run/pelldan/mantle/context-0"), &addr);
   std::unique_ptr<Background> background;
+  bench::SchedNs schedBefore = bench::ProcessSchedNs(wispd->Pid());
+  bench::MachineTicks machineBefore = bench::ReadMachineTicks();
+  auto loadStart = std::chrono::steady_clock::now();
   // Without a capacity the loaded cases are skipped; their rounds run bare.
   if (loadPct > 0 && Capacity(subject).perSecond > 0)
     background = std::make_unique<Background>(root.Under("/var/run/pelldan/mantle/context-1"),
@@ -298,6 +311,16 @@ Sample Probe(Subject subject, int loadPct) {
   if (background != nullptr) {
     background->Stop();
     out.backgroundPerS = background->Rate();
+    bench::SchedNs schedAfter = bench::ProcessSchedNs(wispd->Pid());
+    bench::MachineTicks machineAfter = bench::ReadMachineTicks();
+    std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - loadStart;
+    if (took.count() > 0) {
+      out.subjectCpus = (schedAfter.onCpu - schedBefore.onCpu) / took.count();
+      out.subjectQueued = (schedAfter.waiting - schedBefore.waiting) / took.count();
+    }
+    double ticks = machineAfter.total - machineBefore.total;
+    if (ticks > 0)
+      out.machineBusyPct = 100 * (1 - (machineAfter.idle - machineBefore.idle) / ticks);
   }
   close(sock);
   // Unread lines must not hold hubd in a write.
@@ -345,13 +368,16 @@ void ToHubdLine(benchmark::State &state, Subject subject, int loadPct) {
   const std::vector<Sample> &alone = rounds->at({subject, 0});
   std::vector<double> all, allAlone, roundRatios;
   int lost = 0;
-  double background = 0;
+  double background = 0, subjectCpus = 0, subjectQueued = 0, busyPct = 0;
   for (size_t i = 0; i < mine.size(); ++i) {
     if (!mine[i].ok) return state.SkipWithError("pipe");
     all.insert(all.end(), mine[i].micros.begin(), mine[i].micros.end());
     allAlone.insert(allAlone.end(), alone[i].micros.begin(), alone[i].micros.end());
     lost += mine[i].lost;
     background += mine[i].backgroundPerS / static_cast<double>(mine.size());
+    subjectCpus += mine[i].subjectCpus / static_cast<double>(mine.size());
+    subjectQueued += mine[i].subjectQueued / static_cast<double>(mine.size());
+    busyPct += mine[i].machineBusyPct / static_cast<double>(mine.size());
     // The ratio one round alone would give, for the spread.
     double roundAlone = P99(alone[i].micros);
     if (roundAlone > 0) roundRatios.push_back(P99(mine[i].micros) / roundAlone);
@@ -366,6 +392,9 @@ void ToHubdLine(benchmark::State &state, Subject subject, int loadPct) {
     // with the background: the case measured a saturated daemon, not that
     // load.
     state.counters["background_pct"] = 100 * background / capacity.perSecond;
+    state.counters["subject_cpus"] = subjectCpus;
+    state.counters["subject_queued"] = subjectQueued;
+    state.counters["machine_busy_pct"] = busyPct;
     // Measured only with the capacity: what a burst costs, beside its tail.
     if (capacity.userUs + capacity.systemUs > 0) {
       state.counters["user_us_per_obs"] = capacity.userUs;
