@@ -17,46 +17,49 @@ std::string ReadAll(const std::string &path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-}  // namespace
-
-std::map<int, ThreadCpu> ThreadsCpu(int pid) {
-  std::map<int, ThreadCpu> out;
+// Calls each(tid, directory) for every thread of pid now.
+template <typename Each>
+void EachThread(int pid, Each each) {
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   DIR *dir = opendir(tasks.c_str());
-  if (dir == nullptr) return out;
+  if (dir == nullptr) return;
   while (struct dirent *e = readdir(dir)) {
     char *end = nullptr;
     long tid = strtol(e->d_name, &end, 10);
     if (end == e->d_name || *end != '\0') continue;
+    each(static_cast<int>(tid), tasks + "/" + e->d_name);
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+std::map<int, ThreadCpu> ThreadsCpu(int pid) {
+  std::map<int, ThreadCpu> out;
+  EachThread(pid, [&](int tid, const std::string &task) {
     ThreadCpu t;
-    t.name = ReadAll(tasks + "/" + e->d_name + "/comm");
+    t.name = ReadAll(task + "/comm");
     if (!t.name.empty() && t.name.back() == '\n') t.name.pop_back();
-    t.seconds = StatCpuSeconds(tasks + "/" + e->d_name + "/stat");
-    std::istringstream status(ReadAll(tasks + "/" + e->d_name + "/status"));
+    t.seconds = StatCpuSeconds(task + "/stat");
+    std::istringstream status(ReadAll(task + "/status"));
     std::string key;
     while (status >> key)
       if (key == "voluntary_ctxt_switches:") status >> t.sleeps;
-    out[static_cast<int>(tid)] = t;
-  }
-  closedir(dir);
+    out[tid] = t;
+  });
   return out;
 }
 
 SchedNs ProcessSchedNs(int pid) {
   SchedNs sum;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR *dir = opendir(tasks.c_str());
-  if (dir == nullptr) return sum;
-  while (struct dirent *e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
+  EachThread(pid, [&](int, const std::string &task) {
+    std::ifstream in(task + "/schedstat");
     double onCpu = 0, waiting = 0;
     if (in >> onCpu >> waiting) {
       sum.onCpu += onCpu;
       sum.waiting += waiting;
     }
-  }
-  closedir(dir);
+  });
   return sum;
 }
 
