@@ -2,8 +2,10 @@
 // sends) to hubd's JSON line for its flare: 1000 flares, one at a time,
 // inside one rate window; alone, and beside a background of table-row
 // observations on another context at 10, 35 and 70 per cent of what the
-// daemon can take of that background (measured first in the same run, or
-// LATENCY_CAPACITY observations a second). Each load runs in LATENCY_ROUNDS
+// daemon can take of that background (measured first in the same run, in
+// a burst, or LATENCY_CAPACITY observations a second; with LATENCY_PACED=1
+// the highest steady pace of the same batches it keeps up with is measured
+// beside the burst and reported). Each load runs in LATENCY_ROUNDS
 // rounds (5), a fresh daemon each; each loaded case reports its pooled p99
 // as a multiple of the pooled p99 alone, and the least and most that one
 // round's p99s gave. FloorToHubdLine does the same with latency_floor in
@@ -101,69 +103,6 @@ bool FloorDrained(const testing_support::Root &root, uint64_t records) {
                                     std::chrono::milliseconds(60000));
 }
 
-// What one daemon (or floor) takes of the background, sent as fast as its
-// context accepts it: observations a second (0 if it never drained), and
-// the CPU each observation cost it, in its own code and in the kernel's.
-struct Taken {
-  double perSecond = 0;
-  double userUs = 0, systemUs = 0;
-};
-
-Taken OneCapacity(Subject subject) {
-  std::unique_ptr<bench::Daemon> daemon;
-  std::unique_ptr<testing_support::Root> floorRoot;
-  std::unique_ptr<testing_support::Process> floor;
-  if (subject == kDaemon) {
-    daemon = std::make_unique<bench::Daemon>(true);
-  } else {
-    floorRoot = std::make_unique<testing_support::Root>();
-    floor = StartFloor(*floorRoot);
-  }
-  const testing_support::Root &root = subject == kDaemon ? daemon->root : *floorRoot;
-  const std::string stat =
-      "/proc/" + std::to_string(subject == kDaemon ? daemon->wispd->Pid() : floor->Pid()) + "/stat";
-  std::string batch = BackgroundBatch();
-  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  struct sockaddr_un addr;
-  simhost::MakeUnixAddress(root.Under("/var/run/pelldan/mantle/context-1"), &addr);
-  constexpr int kBatches = 2000;
-  bench::CpuSplit before = bench::StatCpuSplit(stat);
-  auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < kBatches; ++i)
-    sendto(fd, batch.data(), batch.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
-           sizeof addr);
-  close(fd);
-  uint64_t all = uint64_t{kBatches} * kBackgroundBatch;
-  Taken taken;
-  if (!(subject == kDaemon ? bench::WaitDrained(root, all) : FloorDrained(root, all))) return taken;
-  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  bench::CpuSplit after = bench::StatCpuSplit(stat);
-  taken.perSecond = static_cast<double>(all) / took.count();
-  taken.userUs = (after.user - before.user) * 1e6 / static_cast<double>(all);
-  taken.systemUs = (after.system - before.system) * 1e6 / static_cast<double>(all);
-  return taken;
-}
-
-// The median of three daemons' capacity, with that run's CPU (or
-// LATENCY_CAPACITY, without it; the floor's, LATENCY_FLOOR_CAPACITY): one
-// measurement moved by a third between runs on a quiet machine.
-const Taken &Capacity(Subject subject) {
-  static std::map<Subject, Taken> known;
-  auto found = known.find(subject);
-  if (found != known.end()) return found->second;
-  Taken capacity;
-  if (const char *given =
-          getenv(subject == kDaemon ? "LATENCY_CAPACITY" : "LATENCY_FLOOR_CAPACITY")) {
-    capacity.perSecond = atof(given);
-  } else {
-    Taken three[] = {OneCapacity(subject), OneCapacity(subject), OneCapacity(subject)};
-    std::sort(std::begin(three), std::end(three),
-              [](const Taken &a, const Taken &b) { return a.perSecond < b.perSecond; });
-    capacity = three[1];
-  }
-  return known[subject] = capacity;
-}
-
 // Sends background batches at a steady rate until stopped.
 class Background {
  public:
@@ -182,6 +121,7 @@ class Background {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
+  long Sent() const { return sent_; }
   // Observations sent per second of the run.
   double Rate() const {
     std::chrono::duration<double> took = end_ - start_;
@@ -210,6 +150,101 @@ class Background {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+
+// What one daemon (or floor) takes of the background, sent as fast as its
+// context accepts it: observations a second (0 if it never drained), and
+// the CPU each observation cost it, in its own code and in the kernel's.
+struct Taken {
+  double perSecond = 0;
+  double userUs = 0, systemUs = 0;
+  // The highest steady pace of the same batches it kept up with (0 if not
+  // measured): the loads are paced, and a burst shares each wake-up among
+  // many batches.
+  double pacedPerSecond = 0;
+};
+
+// Halves the range [0, burst] seven times (to 1% of the burst's rate), a
+// step of 400 ms at each pace: kept up when the sender, which waits while
+// the context's queue is full, reached 98% of the pace asked, and the
+// subject then drained all it was sent.
+template <typename Drained>
+double PacedCapacity(const std::string &context, double burst, uint64_t sent, Drained drained) {
+  double kept = 0, missed = burst;
+  for (int step = 0; step < 7; ++step) {
+    double rate = (kept + missed) / 2;
+    Background paced(context, rate);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    paced.Stop();
+    sent += static_cast<uint64_t>(paced.Sent());
+    if (!drained(sent)) return 0;  // never caught up: nothing to go by
+    (paced.Rate() >= 0.98 * rate ? kept : missed) = rate;
+  }
+  return kept;
+}
+
+Taken OneCapacity(Subject subject) {
+  std::unique_ptr<bench::Daemon> daemon;
+  std::unique_ptr<testing_support::Root> floorRoot;
+  std::unique_ptr<testing_support::Process> floor;
+  if (subject == kDaemon) {
+    daemon = std::make_unique<bench::Daemon>(true);
+  } else {
+    floorRoot = std::make_unique<testing_support::Root>();
+    floor = StartFloor(*floorRoot);
+  }
+  const testing_support::Root &root = subject == kDaemon ? daemon->root : *floorRoot;
+  const std::string stat =
+      "/proc/" + std::to_string(subject == kDaemon ? daemon->wispd->Pid() : floor->Pid()) + "/stat";
+  std::string batch = BackgroundBatch();
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  struct sockaddr_un addr;
+  simhost::MakeUnixAddress(root.Under("/var/run/pelldan/mantle/context-1"), &addr);
+  constexpr int kBatches = 2000;
+  bench::CpuSplit before = bench::StatCpuSplit(stat);
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kBatches; ++i)
+    sendto(fd, batch.data(), batch.size(), 0, reinterpret_cast<struct sockaddr *>(&addr),
+           sizeof addr);
+  close(fd);
+  uint64_t all = uint64_t{kBatches} * kBackgroundBatch;
+  Taken taken;
+  auto drained = [&](uint64_t records) {
+    return subject == kDaemon ? bench::WaitDrained(root, records) : FloorDrained(root, records);
+  };
+  if (!drained(all)) return taken;
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  bench::CpuSplit after = bench::StatCpuSplit(stat);
+  taken.perSecond = static_cast<double>(all) / took.count();
+  taken.userUs = (after.user - before.user) * 1e6 / static_cast<double>(all);
+  taken.systemUs = (after.system - before.system) * 1e6 / static_cast<double>(all);
+  if (getenv("LATENCY_PACED") != nullptr)
+    taken.pacedPerSecond = PacedCapacity(root.Under("/var/run/pelldan/mantle/context-1"),
+                                         taken.perSecond, all, drained);
+  return taken;
+}
+
+// The median of three daemons' capacity, with that run's CPU (or
+// LATENCY_CAPACITY, without it; the floor's, LATENCY_FLOOR_CAPACITY): one
+// measurement moved by a third between runs on a quiet machine.
+const Taken &Capacity(Subject subject) {
+  static std::map<Subject, Taken> known;
+  auto found = known.find(subject);
+  if (found != known.end()) return found->second;
+  Taken capacity;
+  if (const char *given =
+          getenv(subject == kDaemon ? "LATENCY_CAPACITY" : "LATENCY_FLOOR_CAPACITY")) {
+    capacity.perSecond = atof(given);
+  } else {
+    Taken three[] = {OneCapacity(subject), OneCapacity(subject), OneCapacity(subject)};
+    std::sort(std::begin(three), std::end(three),
+              [](const Taken &a, const Taken &b) { return a.perSecond < b.perSecond; });
+    capacity = three[1];
+    std::sort(std::begin(three), std::end(three),
+              [](const Taken &a, const Taken &b) { return a.pacedPerSecond < b.pacedPerSecond; });
+    capacity.pacedPerSecond = three[1].pacedPerSecond;
+  }
+  return known[subject] = capacity;
+}
 
 // hubd's lines, one at a time, each waited for at most timeoutMs.
 class Lines {
@@ -392,6 +427,10 @@ void ToHubdLine(benchmark::State &state, Subject subject, int loadPct) {
     // with the background: the case measured a saturated daemon, not that
     // load.
     state.counters["background_pct"] = 100 * background / capacity.perSecond;
+    if (capacity.pacedPerSecond > 0) {
+      state.counters["paced_capacity_per_s"] = capacity.pacedPerSecond;
+      state.counters["paced_pct"] = 100 * background / capacity.pacedPerSecond;
+    }
     state.counters["subject_cpus"] = subjectCpus;
     state.counters["subject_queued"] = subjectQueued;
     state.counters["machine_busy_pct"] = busyPct;
