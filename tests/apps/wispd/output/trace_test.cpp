@@ -66,6 +66,7 @@ TEST(TraceHistory, HoldsTheNewestWholeLinesWithinItsLimit) {
     ASSERT_TRUE(add(line + "\n")) << i;
   }
   ASSERT_TRUE(add(std::string(100, 'e')));  // exactly the limit: alone
+  ASSERT_TRUE(add("\n"));                   // one byte over: the oldest goes
   ASSERT_TRUE(add(std::string(101, 'o')));  // over it: nothing is left
   EXPECT_EQ(history.Bytes(), 0u);
   ASSERT_TRUE(add("after\n"));
