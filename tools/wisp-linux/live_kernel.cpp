@@ -45,11 +45,13 @@ std::string ReadUuid() {
     std::string text;
     if (!(in >> text)) continue;
     for (char &c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (text.size() == 36) return text;
-    // A machine id is 32 hex digits: shown in the UUID's groups.
+    // A machine id is 32 hex digits: shown in the UUID's groups, dashes
+    // placed from the back so the earlier offsets still hold.
     if (text.size() == 32)
-      return text.substr(0, 8) + "-" + text.substr(8, 4) + "-" + text.substr(12, 4) + "-" +
-             text.substr(16, 4) + "-" + text.substr(20);
+      for (size_t at : {20, 16, 12, 8}) text.insert(at, 1, '-');
+    // A copy: moving a string of a length it knows out of a loop makes
+    // GCC 12 warn of a short-string copy the move never makes.
+    if (text.size() == 36) return std::string(text.data(), text.size());
   }
   return "";
 }
