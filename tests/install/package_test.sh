@@ -8,8 +8,13 @@ debs=$1
 dir=$(mktemp -d /tmp/wispd-packages-XXXXXX)
 pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  # Last started, first stopped: the daemon's last log records still find
+  # the collector, and its flares hubd.
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
   rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -17,7 +22,7 @@ fail() { echo "package test: $*" >&2; exit 1; }
 
 echo "== lintian --pedantic -I"
 # The same packages under the same lintian have its answer already.
-checked=$( (sha256sum "$debs"/*.deb && lintian --version) | sha256sum)
+checked=$( (cd "$debs" && sha256sum -- *.deb && lintian --version) | sha256sum)
 if [ "$(cat "$debs/lintian-passed" 2>/dev/null)" = "$checked" ]; then
   echo "(these packages passed it before)"
 else
