@@ -281,4 +281,28 @@ TEST(LinuxStorage, TheBlockDevicesAreReadFromSysfsAndTheMountTable) {
   EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
 }
 
+TEST(LinuxStorage, TheMachineUuidIsTheFirmwaresOrTheMachineIdInGroups) {
+  char dir[] = "/tmp/wisp-uuid-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string root = dir;
+  ASSERT_EQ(system(("mkdir -p " + root + "/sys/class/dmi/id " + root + "/etc").c_str()), 0);
+  auto firmware = [&](const std::string &text) {
+    std::ofstream(root + "/sys/class/dmi/id/product_uuid") << text;
+  };
+  auto machineId = [&](const std::string &text) {
+    std::ofstream(root + "/etc/machine-id") << text;
+  };
+  EXPECT_EQ(ReadSystemUuid(root), "");
+  machineId("0123456789ABCDEF0123456789abcdef\n");
+  EXPECT_EQ(ReadSystemUuid(root), "01234567-89ab-cdef-0123-456789abcdef");
+  firmware("4C4C4544-0042-3010-8052-B4C04F4E4D32\n");
+  EXPECT_EQ(ReadSystemUuid(root), "4c4c4544-0042-3010-8052-b4c04f4e4d32");
+  // What is not one is passed over: the machine id is taken instead.
+  firmware("Not-Settable-Not-Settable-Not-Settab\n");
+  EXPECT_EQ(ReadSystemUuid(root), "01234567-89ab-cdef-0123-456789abcdef");
+  machineId("0123456789abcdef0123456789abcdeg");
+  EXPECT_EQ(ReadSystemUuid(root), "");
+  EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
+}
+
 }  // namespace

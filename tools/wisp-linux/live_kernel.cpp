@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <limits>
 
 #include "kernel.h"
+#include "sysfs_scan.h"
 #include "watches.h"
 
 namespace wisplinux {
@@ -39,27 +39,10 @@ int64_t WallOffsetNs(struct timespec *wall) {
          (static_cast<int64_t>(wall->tv_nsec) - mono.tv_nsec);
 }
 
-std::string ReadUuid() {
-  for (const char *path : {"/sys/class/dmi/id/product_uuid", "/etc/machine-id"}) {
-    std::ifstream in(path);
-    std::string text;
-    if (!(in >> text)) continue;
-    for (char &c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    // A machine id is 32 hex digits: shown in the UUID's groups, dashes
-    // placed from the back so the earlier offsets still hold.
-    if (text.size() == 32)
-      for (size_t at : {20, 16, 12, 8}) text.insert(at, 1, '-');
-    // A copy: moving a string of a length it knows out of a loop makes
-    // GCC 12 warn of a short-string copy the move never makes.
-    if (text.size() == 36) return std::string(text.data(), text.size());
-  }
-  return "";
-}
-
 class LiveKernel : public Kernel {
  public:
   explicit LiveKernel(const ClockConfig &clock)
-      : uuid_(ReadUuid()), start_(MonotonicUs()), storage_(start_), hardware_(start_) {
+      : uuid_(ReadSystemUuid("")), start_(MonotonicUs()), storage_(start_), hardware_(start_) {
     OpenLinks();
     OpenClock(clock);
   }

@@ -1,5 +1,6 @@
 #include "sysfs_scan.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -27,6 +28,15 @@ std::vector<std::string> Entries(const std::string &dir) {
     if (e->d_name[0] != '.') names.push_back(e->d_name);
   closedir(d);
   return names;
+}
+
+bool IsUuid(const std::string &text) {
+  if (text.size() != 36) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? text[i] != '-' : !isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
 }
 
 std::string Base(const std::string &path) {
@@ -142,6 +152,22 @@ uint64_t CompletedRequests(const std::string &root, const std::string &device) {
   for (uint64_t &v : f)
     if (!(stat >> v)) return 0;
   return f[0] + f[4];
+}
+
+std::string ReadSystemUuid(const std::string &root) {
+  for (const char *path : {"/sys/class/dmi/id/product_uuid", "/etc/machine-id"}) {
+    std::ifstream in(root + path);
+    std::string text;
+    if (!(in >> text)) continue;
+    for (char &c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    // Dashes placed from the back, so the earlier offsets still hold.
+    if (text.size() == 32)
+      for (size_t at : {20, 16, 12, 8}) text.insert(at, 1, '-');
+    // A copy: moving a string of a length it knows out of a loop makes
+    // GCC 12 warn of a short-string copy the move never makes.
+    if (IsUuid(text)) return std::string(text.data(), text.size());
+  }
+  return "";
 }
 
 }  // namespace wisplinux
