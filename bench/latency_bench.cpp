@@ -59,12 +59,12 @@ constexpr int kBackgroundBatch = 100;
 // A probe whose flare the rate window dropped never comes: given up after.
 constexpr int kProbeWaitMs = 2000;
 
-// The share of the machine's CPU time the hypervisor gave to others since
-// `before`: a stolen vCPU stalls whatever was on it, daemon or floor alike.
-double StealPctSince(const bench::MachineTicks &before) {
-  bench::MachineTicks now = bench::ReadMachineTicks();
-  double ticks = now.total - before.total;
-  return ticks > 0 ? 100 * (now.steal - before.steal) / ticks : 0;
+// The share of the machine's CPU time the hypervisor gave to others between
+// two readings: a stolen vCPU stalls whatever was on it, daemon or floor
+// alike.
+double StealPct(const bench::MachineTicks &before, const bench::MachineTicks &after) {
+  double ticks = after.total - before.total;
+  return ticks > 0 ? 100 * (after.steal - before.steal) / ticks : 0;
 }
 
 // LATENCY_STEAL_LIMIT, per cent of the machine's CPU time (1).
@@ -256,7 +256,7 @@ Taken OneCapacity(Subject subject) {
   if (!drained(all)) return taken;
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   bench::CpuSplit after = bench::StatCpuSplit(stat);
-  taken.stealPct = StealPctSince(machineBefore);
+  taken.stealPct = StealPct(machineBefore, bench::ReadMachineTicks());
   taken.perSecond = static_cast<double>(all) / took.count();
   taken.userUs = (after.user - before.user) * 1e6 / static_cast<double>(all);
   taken.systemUs = (after.system - before.system) * 1e6 / static_cast<double>(all);
@@ -392,12 +392,12 @@ Sample Probe(Subject subject, int loadPct) {
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
             .count());
   }
-  out.stealPct = StealPctSince(machineBefore);
+  bench::MachineTicks machineAfter = bench::ReadMachineTicks();
+  out.stealPct = StealPct(machineBefore, machineAfter);
   if (background != nullptr) {
     background->Stop();
     out.backgroundPerS = background->Rate();
     bench::SchedNs schedAfter = bench::ProcessSchedNs(wispd->Pid());
-    bench::MachineTicks machineAfter = bench::ReadMachineTicks();
     double ticks = machineAfter.total - machineBefore.total;
     std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - loadStart;
     if (took.count() > 0) {
